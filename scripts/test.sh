@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs every test lane twice: a g++ build with warnings as errors, and a
+# clang build under AddressSanitizer and UndefinedBehaviorSanitizer.  Lanes
+# whose prerequisites are missing say so and count as skipped.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+status=0
+
+run_tree() { # name, compiler, extra cmake flags...
+  local name=$1 cxx=$2; shift 2
+  local build=$here/build/$name
+  echo "== $name: configure and build"
+  CXX=$cxx CC=${cxx/++/} cmake -S "$here" -B "$build" -G Ninja -DKXNET_WERROR=ON "$@" >/dev/null
+  cmake --build "$build" -j "$jobs"
+  echo "== $name: tests"
+  (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300) || status=1
+}
+
+run_tree gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_tree asan clang++ -DCMAKE_BUILD_TYPE=Debug -DKXNET_SANITIZE=ON -DKXNET_BENCH=OFF
+exit $status

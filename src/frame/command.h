@@ -1,0 +1,36 @@
+// External programs and small kernel services shared by the device code:
+// running a program, the process's control socket, device probes and sysfs
+// attribute exchange.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+namespace kx {
+
+// Runs argv[0] (an absolute path) with an empty environment and waits for it:
+// its exit status, -2 when a signal ended it, -1 when no process could be
+// started, or the errno of a failed wait.
+int run_command(const char *const argv[]);
+
+// The shared datagram socket for interface ioctls, reference-counted.
+int ctl_socket_acquire();
+void ctl_socket_release();
+
+// 1 when the named device is taken to exist (any probe error but ENODEV).
+int bridge_exists(const char *name);
+
+// Sets IFF_UP unless already set; `sock` 0 means use the control socket.
+int set_device_up(int sock, const char *name);
+
+// Exchanges a value with a sysfs attribute; `old` (if given) receives up to
+// `size` bytes of the previous value, not zero-terminated.
+ssize_t sysfs_write(const char *path, const char *value, char *old, size_t size);
+
+// Frees a null-terminated vector of heap strings and the vector itself.
+void free_string_vector(char **vec);
+
+// Copies `name` into a 16-byte device name field, cut to 15 characters.
+void copy_ifname(char (&field)[16], const char *name);
+
+} // namespace kx

@@ -1,0 +1,89 @@
+// The host lock: a process semaphore serialises this process's threads, and
+// an advisory flock on the lock file serialises processes on the host
+// (exclusive for changes, shared for queries).
+#include "frame/fd.h"
+#include "frame/log.h"
+#include "frame/paths.h"
+#include "frame/state.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+
+namespace kx {
+
+int flock_retry(int fd, int operation) {
+    int result;
+    do {
+        result = flock(fd, operation);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+int take_semaphore() {
+    int code = init_libkxnet_state();
+    if (code != 0) return code;
+    while (sem_wait(&state().lock_sem) != 0 && errno == EINTR) {
+    }
+    return 0;
+}
+
+void post_semaphore() { sem_post(&state().lock_sem); }
+
+namespace {
+
+void close_lock_fd() {
+    libkxnet_state &s = state();
+    if (close_retry(s.lock_fd) != 0)
+        kxnet_log("libkxnet: close has failed %d. leak the descriptor %d", errno, s.lock_fd);
+    s.lock_fd = -1;
+}
+
+// The file-lock half of both grabs; the semaphore is already held.
+int grab_file_lock(int operation, const char *name) {
+    libkxnet_state &s = state();
+    kxnet_log("libkxnet: %s", name);
+    const std::string path = paths::rooted(paths::lock);
+    s.lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (s.lock_fd < 0) {
+        s.lock_fd = -1;
+        post_semaphore();
+        return 6;
+    }
+    if (flock_retry(s.lock_fd, operation) != 0) {
+        close_lock_fd();
+        kxnet_log("libkxnet: %s failed", name);
+        post_semaphore();
+        return 8;
+    }
+    kxnet_log("libkxnet: %s done", name);
+    return 0;
+}
+
+} // namespace
+
+int grab_excl_kxnetlock() {
+    int code = take_semaphore();
+    if (code != 0) return code;
+    return grab_file_lock(LOCK_EX, "grab_excl_kxnetlock");
+}
+
+int grab_shared_kxnetlock(int semaphore_only) {
+    int code = take_semaphore();
+    if (code != 0) return code;
+    if (semaphore_only != 0) return 0;
+    return grab_file_lock(LOCK_SH, "grab_shared_kxnetlock");
+}
+
+void release_kxnetlock() {
+    libkxnet_state &s = state();
+    if (s.lock_fd >= 0) {
+        kxnet_log("libkxnet: release_kxnetlock");
+        int unlocked = flock_retry(s.lock_fd, LOCK_UN);
+        kxnet_log("libkxnet: release_kxnetlock %s", unlocked < 0 ? "failed" : "done");
+        close_lock_fd();
+    }
+    post_semaphore();
+}
+
+} // namespace kx

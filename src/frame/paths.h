@@ -1,0 +1,36 @@
+// The path table: every file the library touches outside /sys/class/net and
+// /dev/urandom.  With KXNET_ROOT set, these paths are taken under that
+// directory (a sandbox root); unset, they are exactly the documented ones.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kx::paths {
+
+inline constexpr std::string_view registry = "/etc/kx/kxnet.conf";
+inline constexpr std::string_view registry_dir = "/etc/kx";
+inline constexpr std::string_view log = "/var/log/kxnetcfg.log";
+inline constexpr std::string_view lock = "/tmp/kxnetcfg.lck";
+inline constexpr std::string_view suse_release = "/etc/SuSE-release";
+inline constexpr std::string_view ovs_module = "/sys/module/openvswitch";
+inline constexpr std::string_view ifcfg_redhat_dir = "/etc/sysconfig/network-scripts";
+inline constexpr std::string_view ifcfg_suse_dir = "/etc/sysconfig/network";
+inline constexpr std::string_view proc_veth = "/proc/kx/veth";
+inline constexpr std::string_view proc_vmth = "/proc/kx/vmth";
+inline constexpr std::string_view proc_vlan_config = "/proc/net/vlan/config";
+inline constexpr std::string_view kxctl_device = "/dev/kxctl";
+inline constexpr std::string_view ovs_vsctl = "/usr/bin/ovs-vsctl";
+inline constexpr std::string_view ip_tool = "/sbin/ip";
+inline constexpr std::string_view platform_dir = "/etc/kxctl";
+// Printf pattern of a bridge's via-physical-device switch (container kernel).
+inline constexpr std::string_view via_phys_dev_pattern = "/sys/class/net/%s/bridge/via_phys_dev";
+
+// The sandbox root ("" when KXNET_ROOT is unset or empty).
+std::string sandbox_root();
+
+// A documented absolute path as the library must open it: under the
+// sandbox root when one is set.
+std::string rooted(std::string_view documented);
+
+} // namespace kx::paths

@@ -1,0 +1,42 @@
+// The per-process library state and the host lock that frames every call.
+// The fields here belong to the frame; the registry lists, the bridge index,
+// the VLAN naming type and the information store are kept by their own
+// subsystems beside it, each in its own module.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#include <semaphore.h>
+
+namespace kx {
+
+struct libkxnet_state {
+    std::atomic<int32_t> init_status{6}; // KXNET_ERR_SYSTEM until initialised
+    int32_t lock_fd = -1;                // the lock file while the file lock is held
+    sem_t lock_sem{};                    // serialises the threads of this process
+    int32_t suse_flag = 0;               // "/etc/SuSE-release" exists
+    int32_t ovs_enabled = 0;             // "/sys/module/openvswitch" exists
+    pthread_mutex_t registry_mutex = PTHREAD_MUTEX_INITIALIZER;
+    int32_t ctl_sock = -1;     // the shared control socket, -1 when closed
+    int32_t ctl_sock_refs = 0; // its holders
+};
+
+libkxnet_state &state();
+
+// 0 once the state is ready; 6 when the semaphore cannot be created.
+int init_libkxnet_state();
+
+// The host lock: the process semaphore, then flock on the lock file.
+int grab_excl_kxnetlock();
+int grab_shared_kxnetlock(int semaphore_only);
+void release_kxnetlock();
+
+// flock(2), repeated while it is interrupted.
+int flock_retry(int fd, int operation);
+
+// Takes and posts the process semaphore alone (no lock lines, no file lock).
+int take_semaphore();
+void post_semaphore();
+
+} // namespace kx

@@ -1,0 +1,115 @@
+// Entering the ns lane's namespace: unshare network and mount namespaces,
+// make mounts private, remount /sys so /sys/class/net shows this namespace,
+// bring loopback up, and point KXNET_ROOT at a fresh scratch directory.
+#include "ns_env.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace kxtest::ns {
+
+namespace {
+
+bool entered = false;
+std::string reason = "ns lane: not entered";
+std::string sandbox;
+
+bool fail(const std::string &why) {
+    reason = "ns lane skipped: needs root with network and mount namespaces (" + why + ")";
+    return false;
+}
+
+bool enter_namespaces() {
+    if (geteuid() != 0) return fail("not root");
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+        return fail(std::string("unshare: ") + strerror(errno));
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return fail(std::string("private mounts: ") + strerror(errno));
+    umount2("/sys", MNT_DETACH);
+    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+        return fail(std::string("sysfs: ") + strerror(errno));
+    if (system("ip link set lo up") != 0) return fail("ip link set lo up failed");
+    char pattern[] = "/tmp/kxnet-ns-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return fail("mkdtemp");
+    sandbox = pattern;
+    make_dirs(sandbox + "/var/log");
+    make_dirs(sandbox + "/tmp");
+    setenv("KXNET_ROOT", sandbox.c_str(), 1);
+    return true;
+}
+
+} // namespace
+
+bool available() { return entered; }
+const std::string &unavailable_reason() { return reason; }
+const std::string &root() { return sandbox; }
+
+void enter(bool listing_only) {
+    if (listing_only) return;
+    entered = enter_namespaces();
+}
+
+void leave() {
+    if (!entered || getenv("KXNET_KEEP_ROOT") != nullptr) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(sandbox, ignored);
+}
+
+int sh(const std::string &command) {
+    int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string capture(const std::string &command) {
+    std::string out;
+    std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) return out;
+    std::array<char, 4096> chunk{};
+    size_t got;
+    while ((got = fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) out.append(chunk.data(), got);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+void add_veth(const std::string &a, const std::string &b) {
+    ASSERT_EQ(sh("ip link add " + a + " type veth peer name " + b), 0);
+}
+
+void add_bridge(const std::string &name) { ASSERT_EQ(sh("ip link add " + name + " type bridge"), 0); }
+
+void set_up(const std::string &name) { ASSERT_EQ(sh("ip link set " + name + " up"), 0); }
+
+bool device_exists(const std::string &name) {
+    return file_exists("/sys/class/net/" + name);
+}
+
+bool is_up(const std::string &name) {
+    std::string flags = sysfs(name, "flags");
+    return !flags.empty() && (std::strtoul(flags.c_str(), nullptr, 16) & 1) != 0;
+}
+
+std::string sysfs(const std::string &device, const std::string &attribute) {
+    std::string value = read_file("/sys/class/net/" + device + "/" + attribute);
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+    return value;
+}
+
+std::vector<std::string> bridge_ports(const std::string &bridge) {
+    std::vector<std::string> ports = list_dir("/sys/class/net/" + bridge + "/brif");
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+std::string binary_dir() { return KXNET_BINARY_DIR; }
+std::string source_dir() { return KXNET_SOURCE_DIR; }
+
+} // namespace kxtest::ns
