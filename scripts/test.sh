@@ -7,6 +7,10 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 status=0
 
+if ! unshare --net --mount true 2>/dev/null; then
+  echo "ns lane: skipped, it needs root with network and mount namespaces"
+fi
+
 run_tree() { # name, compiler, extra cmake flags...
   local name=$1 cxx=$2; shift 2
   local build=$here/build/$name
