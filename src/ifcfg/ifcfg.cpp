@@ -129,7 +129,7 @@ void for_each_line(const std::string &path, OnLine &&on_line) {
     struct stat info {};
     if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
 
-    std::vector<char> buffer(65536);
+    char buffer[8192];
     std::string line;
     auto finish_line = [&] {
         std::string_view text(line);
@@ -139,10 +139,10 @@ void for_each_line(const std::string &path, OnLine &&on_line) {
         return stop;
     };
     for (;;) {
-        ssize_t got = read(fd.get(), buffer.data(), buffer.size());
+        ssize_t got = read(fd.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
-        std::string_view chunk(buffer.data(), static_cast<size_t>(got));
+        std::string_view chunk(buffer, static_cast<size_t>(got));
         for (size_t newline; (newline = chunk.find('\n')) != std::string_view::npos;) {
             line.append(chunk.substr(0, newline));
             if (finish_line()) return;
