@@ -36,7 +36,8 @@ int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan);
 // holding a line that names the device.  Build one per information query
 // (after the host lock is taken, under the KXNET_ROOT in force) and pass it to
 // every ifcfg_find of that query; it turns one directory scan per device into
-// one scan per query.
+// one scan per query.  It is consulted only in the network-scripts layout and
+// holds paths under the root in force when it was built.
 class ifcfg_device_index {
 public:
     // Reads "/etc/sysconfig/network-scripts" now; an unreadable directory
