@@ -295,3 +295,22 @@ TEST_F(IfcfgTest, IndexAnswersExactlyAsTheDeviceSearch) {
 }
 
 } // namespace
+
+namespace {
+
+// A deep sandbox root: paths longer than any fixed buffer come back whole.
+TEST_F(IfcfgTest, LongPathsAreNeverCutShort) {
+    std::string deep = root.path() + "/" + std::string(200, 'd') + "/" + std::string(200, 'e') + "/" +
+                       std::string(200, 'f');
+    kxtest::make_dirs(deep + suse);
+    setenv("KXNET_ROOT", deep.c_str(), 1);
+    kx::state().suse_flag = 1;
+    ASSERT_EQ(kx::ifcfg_write_bridge("br0"), 0);
+    std::string expected = deep + suse + "/ifcfg-br0";
+    ASSERT_GT(expected.size(), 600u);
+    EXPECT_EQ(found(kx::ifcfg_find("br0", KXNETIF_BRIDGE, nullptr)), expected);
+    kx::ifcfg_remove("br0");
+    EXPECT_FALSE(kxtest::file_exists(expected));
+}
+
+} // namespace
