@@ -1,0 +1,312 @@
+// The ifcfg files of the host's devices: whole-file writes through a unique
+// temporary file and one rename, removal, and the three ways of locating the
+// file that configures a device (own name, DEVICE= key, hardware address).
+#include "ifcfg/ifcfg.h"
+
+#include "frame/fd.h"
+#include "frame/frame.h"
+#include "frame/paths.h"
+#include "frame/state.h"
+#include "kxnet_ct.h"
+#include "registry/model.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kx {
+
+namespace {
+
+constexpr std::string_view file_prefix = "ifcfg-";
+constexpr std::string_view device_key_prefix = "DEVICE=";
+
+struct dir_closer {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using dir_handle = std::unique_ptr<DIR, dir_closer>;
+
+struct file_closer {
+    void operator()(FILE *file) const { fclose(file); }
+};
+
+// Unlinks a temporary file when the write that made it does not complete.
+class temp_file_guard {
+public:
+    explicit temp_file_guard(std::string path) : path_(std::move(path)) {}
+    temp_file_guard(const temp_file_guard &) = delete;
+    temp_file_guard &operator=(const temp_file_guard &) = delete;
+    ~temp_file_guard() {
+        if (armed_) unlink(path_.c_str());
+    }
+    void release() { armed_ = false; }
+
+private:
+    std::string path_;
+    bool armed_ = true;
+};
+
+std::string layout_dir() {
+    return paths::rooted(state().suse_flag ? paths::ifcfg_suse_dir : paths::ifcfg_redhat_dir);
+}
+
+std::string ifcfg_path(const std::string &dir, std::string_view device) {
+    std::string path = dir;
+    path.append("/").append(file_prefix).append(device);
+    return path;
+}
+
+// A name that makes one file name in the directory: not empty, no slash (no
+// device can have one, and it would lead the path out of the directory).
+bool usable_file_name(const char *name) {
+    return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr;
+}
+
+// Names written into a file the start-up scripts source as shell: only
+// characters that need no quoting and cannot close a quote.
+bool shell_safe(std::string_view name) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        bool letter_or_digit = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!letter_or_digit && std::string_view("._-@+").find(c) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+bool is_white(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool path_exists(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Writes `content` as the whole file `target`: a unique temporary file in
+// `dir`, flushed and synced, then renamed over the target.  Any failure
+// removes the temporary file and leaves the target as it was.
+int write_whole_file(const std::string &dir, std::string_view temp_template, const std::string &target,
+                     const std::string &content) {
+    std::string temp = dir;
+    temp.append("/").append(temp_template);
+    int raw = mkstemp(temp.data());
+    if (raw < 0) return 1;
+    unique_fd fd(raw);
+    temp_file_guard guard(temp);
+
+    FILE *opened = fdopen(fd.get(), "w");
+    if (opened == nullptr) return 1;
+    fd.release();
+    std::unique_ptr<FILE, file_closer> stream(opened);
+
+    bool written = fputs(content.c_str(), stream.get()) >= 0;
+    written = fflush(stream.get()) == 0 && written;
+    written = fsync(fileno(stream.get())) == 0 && written;
+    written = fclose(stream.release()) == 0 && written;
+    if (!written) return 1;
+
+    if (rename(temp.c_str(), target.c_str()) != 0) return 1;
+    guard.release();
+    return 0;
+}
+
+// Calls `on_line` with every line of the regular file at `path` (newline
+// removed, cut at an embedded NUL as a C text would be) until it returns true.
+// Files that cannot be opened or are not regular files are skipped.
+template <class OnLine>
+void for_each_line(const std::string &path, OnLine &&on_line) {
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) return;
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+
+    char buffer[8192];
+    std::string line;
+    auto finish_line = [&] {
+        std::string_view text(line);
+        text = text.substr(0, text.find('\0'));
+        bool stop = on_line(text);
+        line.clear();
+        return stop;
+    };
+    for (;;) {
+        ssize_t got = read(fd.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        std::string_view chunk(buffer, static_cast<size_t>(got));
+        for (size_t newline; (newline = chunk.find('\n')) != std::string_view::npos;) {
+            line.append(chunk.substr(0, newline));
+            if (finish_line()) return;
+            chunk.remove_prefix(newline + 1);
+        }
+        line.append(chunk);
+    }
+    if (!line.empty()) finish_line();
+}
+
+// Calls `on_file(path)` for every "ifcfg-" entry of `dir`, in the order the
+// directory yields them, until it returns true.  false when `dir` cannot be
+// opened.
+template <class OnFile>
+bool for_each_ifcfg_entry(const std::string &dir, OnFile &&on_file) {
+    dir_handle handle(opendir(dir.c_str()));
+    if (!handle) return false;
+    while (const dirent *entry = readdir(handle.get())) {
+        std::string_view name(entry->d_name);
+        if (!name.starts_with(file_prefix)) continue;
+        std::string path = dir;
+        path.append("/").append(name);
+        if (on_file(path, name)) break;
+    }
+    return true;
+}
+
+// The value of a line that begins "DEVICE=", up to white space or the end.
+std::optional<std::string_view> device_key(std::string_view line) {
+    if (!line.starts_with(device_key_prefix)) return std::nullopt;
+    std::string_view value = line.substr(device_key_prefix.size());
+    size_t end = 0;
+    while (end < value.size() && !is_white(value[end])) ++end;
+    return value.substr(0, end);
+}
+
+// "DEVICE=" at the start, the name, then the end of the text or white space.
+bool line_names_device(std::string_view line, std::string_view device) {
+    if (!line.starts_with(device_key_prefix)) return false;
+    std::string_view value = line.substr(device_key_prefix.size());
+    if (!value.starts_with(device)) return false;
+    return value.size() == device.size() || is_white(value[device.size()]);
+}
+
+// The leading letters of a device name: eth0 gives eth, br-x gives br.
+std::string_view alphabetic_stem(std::string_view device) {
+    size_t end = 0;
+    while (end < device.size() && isalpha(static_cast<unsigned char>(device[end]))) ++end;
+    return device.substr(0, end);
+}
+
+// The SuSE file whose name holds the hardware address text; with several,
+// the first whose name after "ifcfg-" holds the device's alphabetic stem.
+std::optional<std::string> find_by_hwaddr(const char *device, std::string_view hwaddr) {
+    std::vector<std::pair<std::string, std::string>> candidates; // (name, path)
+    bool listed = for_each_ifcfg_entry(paths::rooted(paths::ifcfg_suse_dir),
+                                       [&](const std::string &path, std::string_view name) {
+                                           if (name.find(hwaddr) != std::string_view::npos)
+                                               candidates.emplace_back(name, path);
+                                           return false;
+                                       });
+    if (!listed || candidates.empty()) return std::nullopt;
+    if (candidates.size() == 1) return candidates.front().second;
+    std::string_view stem = alphabetic_stem(device);
+    for (const auto &[name, path] : candidates)
+        if (std::string_view(name).substr(file_prefix.size()).find(stem) != std::string_view::npos) return path;
+    return std::nullopt;
+}
+
+} // namespace
+
+void ifcfg_remove(const char *device) {
+    if (!usable_file_name(device)) return;
+    guarded(0, [&] {
+        unlink(ifcfg_path(layout_dir(), device).c_str());
+        return 0;
+    });
+}
+
+int ifcfg_write_bridge(const char *bridge) {
+    if (!usable_file_name(bridge)) return 1;
+    if (!state().suse_flag) return 0;
+    return guarded(1, [&] {
+        std::string dir = layout_dir();
+        return write_whole_file(dir, "bridge.XXXXXX", ifcfg_path(dir, bridge),
+                                "BOOTPROTO='static'\n"
+                                "BRIDGE='yes'\n"
+                                "BRIDGE_PORTS=''\n"
+                                "STARTMODE='auto'\n"
+                                "USERCONTROL='no'\n");
+    });
+}
+
+int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
+    if (parent == nullptr || vlan == nullptr) return 1;
+    std::string_view parent_name(parent->name, strnlen(parent->name, sizeof parent->name));
+    std::string_view vlan_name(vlan->name, strnlen(vlan->name, sizeof vlan->name));
+    if (!shell_safe(parent_name) || !shell_safe(vlan_name)) return 1;
+    return guarded(1, [&] {
+        std::string dir = layout_dir();
+        std::string content;
+        if (state().suse_flag) {
+            content.append("BOOTPROTO='static'\nETHERDEVICE='").append(parent_name);
+            content.append("'\nSTARTMODE='auto'\nUSERCONTROL='no'\n");
+        } else {
+            content.append("BOOTPROTO=static\nDEVICE=").append(vlan_name);
+            content.append("\nONBOOT=yes\nVLAN=yes\n");
+        }
+        return write_whole_file(dir, "vlan.XXXXXX", ifcfg_path(dir, vlan_name), content);
+    });
+}
+
+std::optional<std::string> ifcfg_find_by_device_key(const char *device) {
+    if (device == nullptr) return std::nullopt;
+    return guarded(std::optional<std::string>(), [&]() -> std::optional<std::string> {
+        std::optional<std::string> found;
+        for_each_ifcfg_entry(paths::rooted(paths::ifcfg_redhat_dir),
+                             [&](const std::string &path, std::string_view) {
+                                 for_each_line(path, [&](std::string_view line) {
+                                     if (line_names_device(line, device)) found = path;
+                                     return found.has_value();
+                                 });
+                                 return found.has_value();
+                             });
+        return found;
+    });
+}
+
+ifcfg_device_index ifcfg_device_index::build() {
+    ifcfg_device_index index;
+    for_each_ifcfg_entry(paths::rooted(paths::ifcfg_redhat_dir), [&](const std::string &path, std::string_view) {
+        for_each_line(path, [&](std::string_view line) {
+            if (auto key = device_key(line)) index.first_file_.try_emplace(std::string(*key), path);
+            return false;
+        });
+        return false;
+    });
+    return index;
+}
+
+std::optional<std::string> ifcfg_device_index::find(const char *device) const {
+    if (device == nullptr) return std::nullopt;
+    std::string_view name(device);
+    // A key never holds white space; such a name is decided by the text after
+    // the key, which only the full search looks at.
+    for (char c : name)
+        if (is_white(c)) return ifcfg_find_by_device_key(device);
+    auto hit = first_file_.find(std::string(name));
+    if (hit == first_file_.end()) return std::nullopt;
+    return hit->second;
+}
+
+std::optional<std::string> ifcfg_find(const char *device, int kind, const char *hwaddr,
+                                      const ifcfg_device_index *index) {
+    if (!usable_file_name(device)) return std::nullopt;
+    return guarded(std::optional<std::string>(), [&]() -> std::optional<std::string> {
+        std::string own = ifcfg_path(paths::rooted(paths::ifcfg_redhat_dir), device);
+        if (path_exists(own)) return own;
+        own = ifcfg_path(paths::rooted(paths::ifcfg_suse_dir), device);
+        if (path_exists(own)) return own;
+        if (!state().suse_flag) return index != nullptr ? index->find(device) : ifcfg_find_by_device_key(device);
+        if (hwaddr == nullptr || hwaddr[0] == '\0' || kind == KXNETIF_VLAN) return std::nullopt;
+        return find_by_hwaddr(device, hwaddr);
+    });
+}
+
+} // namespace kx

@@ -1,0 +1,71 @@
+// Host interface configuration files: the per-device ifcfg files that the
+// distribution's start-up scripts read.  Writes them for the bridges and VLAN
+// devices the library creates, removes them again, and locates the file that
+// configures an existing device.  The layout (network-scripts or SuSE) is the
+// one kx::state().suse_flag selects at the moment of each call.  Nothing here
+// logs or locks: the exported operations around these calls hold the host lock.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace kx {
+
+struct vlan_parent;
+struct vlan_entry;
+
+// Unlinks the device's ifcfg file in the current layout; a missing file is
+// not an error.  Does nothing for a null or empty name.
+void ifcfg_remove(const char *device);
+
+// SuSE layout: writes the bridge's ifcfg file (0600, replaced whole by one
+// rename).  Network-scripts layout: writes nothing.  0 on success, 1 on any
+// failure (also a null or empty name); on failure no temporary file remains
+// and an earlier file of the device is left as it was.
+int ifcfg_write_bridge(const char *bridge);
+
+// Writes the VLAN device's ifcfg file, named after `vlan->name`, with the
+// parent's name as its carrying device.  0 on success, 1 on failure (also a
+// missing record); the same guarantees as ifcfg_write_bridge.
+int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan);
+
+// The DEVICE= keys of the network-scripts directory, read in one pass.  For
+// every device it answers exactly what ifcfg_find_by_device_key would answer
+// while the directory stays as it was: the first file, in directory order,
+// holding a line that names the device.  Build one per information query
+// (after the host lock is taken, under the KXNET_ROOT in force) and pass it to
+// every ifcfg_find of that query; it turns one directory scan per device into
+// one scan per query.  It is consulted only in the network-scripts layout and
+// holds paths under the root in force when it was built.
+class ifcfg_device_index {
+public:
+    // Reads "/etc/sysconfig/network-scripts" now; an unreadable directory
+    // gives an index that finds nothing, as the per-device search would.
+    static ifcfg_device_index build();
+
+    // The path ifcfg_find_by_device_key(device) would return.
+    std::optional<std::string> find(const char *device) const;
+
+    size_t size() const { return first_file_.size(); }
+
+private:
+    std::unordered_map<std::string, std::string> first_file_; // key -> path
+};
+
+// The path of the file that configures `device`, or none.  Tries the
+// device's own file in the network-scripts directory, then in the SuSE
+// directory (both in either layout); then, network-scripts layout, the
+// DEVICE= key search (through `index` when one is given); SuSE layout, the
+// file whose name holds the hardware address text `hwaddr` (not for
+// KXNETIF_VLAN `kind`), several such files decided by the alphabetic stem of
+// the device name.
+std::optional<std::string> ifcfg_find(const char *device, int kind, const char *hwaddr,
+                                      const ifcfg_device_index *index = nullptr);
+
+// The first file of the network-scripts directory, in directory order, that
+// holds a line naming `device`: "DEVICE=" at the very start of the line, then
+// the name, then the end of the line or white space.
+std::optional<std::string> ifcfg_find_by_device_key(const char *device);
+
+} // namespace kx
