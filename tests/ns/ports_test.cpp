@@ -398,43 +398,46 @@ TEST_F(OvsPortsTest, HostInterfaceIsLinkedThroughAPair) {
     EXPECT_STREQ(reinterpret_cast<const char *>(record + 48), "veth-eth1.1");
 }
 
-TEST_F(OvsPortsTest, FailedFirstAddDestroysThePair) {
+// A link that fails at any step is taken apart in reverse order.
+struct undo_case {
+    const char *name;
+    const char *peer;       // the pair the kernel made: veth-eth1.0 and this ("" none)
+    const char *statuses;   // of ovs-vsctl, one per call
+    const char *log_line;   // "" when only the tool's failure is logged
+    bool second_add_issued;
+};
+
+void PrintTo(const undo_case &c, std::ostream *out) { *out << c.name; }
+
+class OvsUndoTest : public OvsPortsTest, public ::testing::WithParamInterface<undo_case> {};
+
+TEST_P(OvsUndoTest, HalfBuiltLinkIsTakenApart) {
+    const undo_case &c = GetParam();
     write_file(ns::at("/dev/kxctl"), "");
-    set_statuses("/usr/bin/ovs-vsctl", "1\n");
+    if (*c.peer != '\0') ns::add_veth("veth-eth1.0", c.peer);
+    set_statuses("/usr/bin/ovs-vsctl", c.statuses);
     EXPECT_EQ(run_trapped(link_eth1).result, KXNET_ERR_SYSTEM);
-    EXPECT_EQ(calls(), (std::vector<std::string>{ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]"),
-                                                  ip("[link] [delete] [veth-eth1.0]")}));
+    if (*c.log_line != '\0') {
+        EXPECT_TRUE(logged(c.log_line));
+    }
+    std::vector<std::string> expected{ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]")};
+    if (c.second_add_issued) expected.push_back(ovs("[--] [--may-exist] [add-port] [netbr] [veth-eth1.1]"));
+    expected.push_back(ip("[link] [delete] [veth-eth1.0]"));
+    EXPECT_EQ(calls(), expected);
+    // Removing the first end from br-eth1 brings it down again.
+    if (*c.peer != '\0') {
+        EXPECT_FALSE(ns::is_up("veth-eth1.0"));
+    }
 }
 
-TEST_F(OvsPortsTest, FirstEndThatCannotComeUpIsTakenApart) {
-    write_file(ns::at("/dev/kxctl"), "");
-    EXPECT_EQ(run_trapped(link_eth1).result, KXNET_ERR_SYSTEM);
-    EXPECT_TRUE(logged("Failed to set device 'veth-eth1.0' up"));
-    EXPECT_EQ(calls(), (std::vector<std::string>{ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]"),
-                                                  ip("[link] [delete] [veth-eth1.0]")}));
-}
-
-TEST_F(OvsPortsTest, FailedSecondAddRemovesTheFirstPortAndThePair) {
-    write_file(ns::at("/dev/kxctl"), "");
-    ns::add_veth("veth-eth1.0", "veth-eth1.1");
-    set_statuses("/usr/bin/ovs-vsctl", "0\n1\n");
-    EXPECT_EQ(run_trapped(link_eth1).result, KXNET_ERR_SYSTEM);
-    EXPECT_EQ(calls(), (std::vector<std::string>{ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]"),
-                                                  ovs("[--] [--may-exist] [add-port] [netbr] [veth-eth1.1]"),
-                                                  ip("[link] [delete] [veth-eth1.0]")}));
-    EXPECT_FALSE(ns::is_up("veth-eth1.0")); // its removal from br-eth1 brings it down
-}
-
-TEST_F(OvsPortsTest, SecondEndThatCannotComeUpIsTakenApart) {
-    write_file(ns::at("/dev/kxctl"), "");
-    ns::add_veth("veth-eth1.0", "elsewhere"); // no veth-eth1.1 to bring up
-    EXPECT_EQ(run_trapped(link_eth1).result, KXNET_ERR_SYSTEM);
-    EXPECT_TRUE(logged("Failed to set device 'veth-eth1.1' up"));
-    EXPECT_EQ(calls(), (std::vector<std::string>{ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]"),
-                                                  ovs("[--] [--may-exist] [add-port] [netbr] [veth-eth1.1]"),
-                                                  ip("[link] [delete] [veth-eth1.0]")}));
-    EXPECT_FALSE(ns::is_up("veth-eth1.0"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Steps, OvsUndoTest,
+    ::testing::Values(undo_case{"FirstAddFails", "veth-eth1.1", "1\n", "", false},
+                      undo_case{"FirstEndStaysDown", "", "", "Failed to set device 'veth-eth1.0' up", false},
+                      undo_case{"SecondAddFails", "veth-eth1.1", "0\n1\n", "", true},
+                      undo_case{"SecondEndStaysDown", "elsewhere", "", "Failed to set device 'veth-eth1.1' up",
+                                true}),
+    [](const ::testing::TestParamInfo<undo_case> &info) { return std::string(info.param.name); });
 
 TEST_F(OvsPortsTest, HostInterfaceRemovalDestroysThePair) {
     set_statuses("/sbin/ip", "0\n2\n");
