@@ -1,0 +1,74 @@
+// The ports of a Linux bridge: its sysfs brif directory in name order, or the
+// legacy port-list request on kernels without that directory.
+#include "devices/bridge_command.h"
+#include "devices/ports.h"
+
+#include "frame/command.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <net/if.h>
+#include <string>
+
+namespace kx {
+
+namespace {
+
+constexpr size_t legacy_port_max = 1024;
+
+// Owns the entries scandir hands out.
+struct dirent_list {
+    struct dirent **entries = nullptr;
+    int count = 0;
+    dirent_list() = default;
+    dirent_list(const dirent_list &) = delete;
+    dirent_list &operator=(const dirent_list &) = delete;
+    ~dirent_list() {
+        for (int i = 0; i < count; ++i) free(entries[i]);
+        free(entries);
+    }
+};
+
+bool is_dot_entry(const char *name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
+void legacy_port_walk(const char *bridge, bridge_port_callback callback, void *context) {
+    int sock = ctl_socket_acquire();
+    if (sock < 0) return;
+    std::array<int32_t, legacy_port_max> indices{};
+    bridge_command_block block{brctl_get_port_list, reinterpret_cast<uintptr_t>(indices.data()),
+                               legacy_port_max, 0};
+    int count = bridge_private_request(sock, bridge, block);
+    ctl_socket_release();
+    if (count <= 0) return;
+    size_t ports = std::min(static_cast<size_t>(count), legacy_port_max);
+    for (size_t i = 0; i < ports; ++i) {
+        char name[IF_NAMESIZE] = {};
+        if (indices[i] <= 0 || if_indextoname(static_cast<unsigned>(indices[i]), name) == nullptr) continue;
+        callback(bridge, name, context);
+    }
+}
+
+} // namespace
+
+void for_each_bridge_port(const char *bridge, bridge_port_callback callback, void *context) {
+    if (bridge == nullptr || callback == nullptr) return;
+    // Kernel attributes are never taken under the sandbox root.
+    std::string directory = "/sys/class/net/" + std::string(bridge) + "/brif";
+    dirent_list list;
+    list.count = scandir(directory.c_str(), &list.entries, nullptr, alphasort);
+    if (list.count < 0) {
+        list.count = 0;
+        if (errno == ENOENT) legacy_port_walk(bridge, callback, context);
+        return;
+    }
+    for (int i = 0; i < list.count; ++i) {
+        const char *name = list.entries[i]->d_name;
+        if (!is_dot_entry(name)) callback(bridge, name, context);
+    }
+}
+
+} // namespace kx

@@ -1,0 +1,122 @@
+// Adding devices to a network's bridge and removing them again: the Linux
+// bridge by SIOCBRADDIF/SIOCBRDELIF, Open vSwitch through ovs-vsctl.
+#include "devices/ports.h"
+
+#include "frame/command.h"
+#include "frame/log.h"
+#include "frame/paths.h"
+#include "frame/state.h"
+#include "kxnet_ct.h"
+
+#include <cerrno>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <string>
+#include <sys/ioctl.h>
+
+static_assert(SIOCBRADDIF == 0x89a2 && SIOCBRDELIF == 0x89a3);
+static_assert(ENODEV == 19);
+
+namespace kx {
+
+namespace {
+
+// Releases the control socket when the operation ends.
+struct ctl_socket_hold {
+    ctl_socket_hold() = default;
+    ctl_socket_hold(const ctl_socket_hold &) = delete;
+    ctl_socket_hold &operator=(const ctl_socket_hold &) = delete;
+    ~ctl_socket_hold() { ctl_socket_release(); }
+};
+
+struct ifreq port_request(const char *bridge, unsigned index) {
+    struct ifreq request {};
+    copy_ifname(request.ifr_name, bridge);
+    request.ifr_ifindex = static_cast<int>(index);
+    return request;
+}
+
+// Puts the via-physical-device switch back after a failed add.  A value the
+// fallback request could not read is not guessed: the switch stays as it is.
+void restore_via_phys_dev(const char *bridge, const std::optional<int> &previous) {
+    if (!previous) {
+        kxnet_log("Previous via_phys_dev of the bridge '%s' is unknown, left unchanged", bridge);
+        return;
+    }
+    set_via_phys_dev(bridge, *previous != 0);
+}
+
+int linux_bridge_add_port(const char *bridge, const char *device, bool host_interface) {
+    int sock = ctl_socket_acquire();
+    if (sock < 0) return KXNET_ERR_SYSTEM;
+    ctl_socket_hold hold;
+
+    unsigned index = if_nametoindex(device);
+    if (index == 0) {
+        kxnet_log("Failed to add device '%s' to the bridge '%s': index not found", device, bridge);
+        return KXNET_OK;
+    }
+    std::optional<int> previous;
+    if (host_interface && set_via_phys_dev(bridge, true, &previous) < 0) return KXNET_ERR_SYSTEM;
+
+    struct ifreq request = port_request(bridge, index);
+    if (ioctl(sock, SIOCBRADDIF, &request) == 0) {
+        kxnet_log("Device '%s' is added to the bridge '%s'.", device, bridge);
+        return KXNET_OK;
+    }
+    int error = errno;
+    kxnet_log("Failed to add device '%s' to the bridge '%s', errno = %d", device, bridge, error);
+    if (host_interface) restore_via_phys_dev(bridge, previous);
+    return error == ENODEV ? KXNET_OK : KXNET_ERR_SYSTEM;
+}
+
+int ovs_add_port(const char *bridge, const char *device) {
+    std::string tool = paths::rooted(paths::ovs_vsctl);
+    const char *const argv[] = {tool.c_str(), "--", "--may-exist", "add-port", bridge, device, nullptr};
+    int status = run_command(argv);
+    if (status == 0) return KXNET_OK;
+    kxnet_log("Failed to add device '%s' to the bridge '%s', err = %d", device, bridge, status);
+    return status == 19 ? KXNET_OK : KXNET_ERR_SYSTEM;
+}
+
+// Clears IFF_UP; 0 or the failed request's result.
+int bring_down(int sock, const char *device) {
+    struct ifreq request {};
+    copy_ifname(request.ifr_name, device);
+    if (ioctl(sock, SIOCGIFFLAGS, &request) < 0) return -1;
+    if ((request.ifr_flags & IFF_UP) == 0) return 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags & ~IFF_UP);
+    return ioctl(sock, SIOCSIFFLAGS, &request);
+}
+
+} // namespace
+
+int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge) {
+    if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
+    if (linux_bridge || state().ovs_enabled == 0)
+        return linux_bridge_add_port(bridge, device, host_interface);
+    if (host_interface) return ovs_link_phys(bridge, device);
+    return ovs_add_port(bridge, device);
+}
+
+int bridge_remove_port(const char *bridge, const char *device, int kind) {
+    if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
+    int sock = ctl_socket_acquire();
+    if (sock < 0) return KXNET_ERR_SYSTEM;
+    {
+        ctl_socket_hold hold;
+        if (kind == KXNETIF_VETH && bring_down(sock, device) < 0) return KXNET_ERR_SYSTEM;
+        if (kind != KXNETIF_ETH || state().ovs_enabled == 0) {
+            unsigned index = if_nametoindex(device);
+            if (index == 0) return KXNET_ERR_NOT_FOUND;
+            struct ifreq request = port_request(bridge, index);
+            if (ioctl(sock, SIOCBRDELIF, &request) < 0) return KXNET_ERR_SYSTEM;
+            if (kind == KXNETIF_VNIC || kind == KXNETIF_ETH) set_via_phys_dev(bridge, false);
+            return KXNET_OK;
+        }
+    }
+    // A host interface under Open vSwitch hangs on the network through a pair.
+    return ovs_unlink_phys(bridge, device);
+}
+
+} // namespace kx

@@ -1,0 +1,48 @@
+// Bridge ports for both back ends (Linux bridge by ioctl, Open vSwitch by
+// ovs-vsctl), the virtual pair that links a host interface's Open vSwitch
+// bridge to a network's bridge, hardware addresses for pair devices, the
+// bridge's via-physical-device switch and the listing of a bridge's ports.
+#pragma once
+
+#include <optional>
+
+namespace kx {
+
+// Adds `device` to `bridge`: 0 on success (also for a device without an
+// interface index and for an ENODEV answer), else 6.  `host_interface` marks
+// a network's own host interface; `linux_bridge` forces the ioctl path even
+// while Open vSwitch is active.
+int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge);
+
+// Removes `device` of interface kind `kind` (KXNETIF_*) from `bridge`:
+// 0, 2 when the device is unknown, 6 on a kernel failure.
+int bridge_remove_port(const char *bridge, const char *device, int kind);
+
+// Links host interface `phys` to the network bridge `bridge` through the pair
+// veth-<phys>.0 (port of br-<phys>) and veth-<phys>.1 (port of `bridge`):
+// 0 or 6; a half-built link is taken apart again.
+int ovs_link_phys(const char *bridge, const char *phys);
+
+// Takes that link apart: 0, or 6 when the pair cannot be destroyed.
+int ovs_unlink_phys(const char *bridge, const char *phys);
+
+// Deletes a pair device (both ends) with /sbin/ip: 0 or the command's status.
+int destroy_pair_device(const char *name);
+
+// Six random bytes, the first one 0xfe (unicast, locally administered):
+// 0, an errno value, or 22 when fewer than six bytes could be read.
+int gen_hwaddr(unsigned char *address);
+
+// Switches the bridge's via-physical-device mode: non-negative on success,
+// negative on failure.  `previous`, when given, receives the value read
+// before the write; it stays empty when no value could be read (the ioctl
+// fallback knows none).
+int set_via_phys_dev(const char *bridge, bool on, std::optional<int> *previous = nullptr);
+
+using bridge_port_callback = void (*)(const char *bridge, const char *port, void *context);
+
+// Calls `callback` for every port of a Linux bridge, in name order (sysfs),
+// or in the kernel's order when only the legacy port-list request works.
+void for_each_bridge_port(const char *bridge, bridge_port_callback callback, void *context);
+
+} // namespace kx
