@@ -3,7 +3,6 @@
 #include "netinfo/kind_index.h"
 
 #include <new>
-#include <utility>
 
 namespace kx {
 
@@ -28,7 +27,7 @@ kind_index::container_entry *kind_index::existing_entry(kind_slot &slot, int32_t
 kxnetif_info *kind_index::find(int32_t kind, int32_t ctid, const char *name) {
     if (!name || !in_range(kind)) return nullptr;
     container_entry &entry = entry_for(slots_[kind], ctid);
-    auto it = entry.by_name.find(name);
+    auto it = entry.by_name.find(std::string_view(name));
     return it == entry.by_name.end() ? nullptr : it->second;
 }
 
@@ -36,16 +35,7 @@ bool kind_index::insert(int32_t kind, kxnetif_info *record) noexcept {
     if (!in_range(kind)) return true; // kinds outside the slots are never looked up
     try {
         container_entry &entry = entry_for(slots_[kind], record->ctid);
-        auto it = entry.by_name.find(record->name);
-        if (it == entry.by_name.end()) {
-            entry.by_name.emplace(record->name, record);
-            return true;
-        }
-        // Re-key the existing node: its key may be the old record's name storage.
-        auto node = entry.by_name.extract(it);
-        node.key() = record->name;
-        node.mapped() = record;
-        entry.by_name.insert(std::move(node));
+        entry.by_name.insert_or_assign(record->name, record);
         return true;
     } catch (const std::bad_alloc &) {
         return false;
@@ -56,7 +46,7 @@ void kind_index::erase(int32_t kind, const kxnetif_info *record) noexcept {
     if (!in_range(kind) || !record->name) return;
     container_entry *entry = existing_entry(slots_[kind], record->ctid);
     if (!entry) return;
-    auto it = entry->by_name.find(record->name);
+    auto it = entry->by_name.find(std::string_view(record->name));
     if (it != entry->by_name.end() && it->second == record) entry->by_name.erase(it);
 }
 

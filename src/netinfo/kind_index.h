@@ -9,8 +9,9 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <map>
+#include <string>
+#include <string_view>
 
 namespace kx {
 
@@ -30,13 +31,12 @@ public:
     static constexpr int32_t slot_count = 33;
 
 private:
-    // Byte-wise name order, without copying the names.
-    struct name_less {
-        bool operator()(const char *a, const char *b) const { return std::strcmp(a, b) < 0; }
-    };
+    // Names are kept in the tree itself (interface names fit the short-string
+    // buffer), so a lookup compares without touching the records; the order
+    // is byte-wise (char_traits<char> compares as unsigned char).
     struct container_entry {
         int32_t ctid = 0;
-        std::map<const char *, kxnetif_info *, name_less> by_name;
+        std::map<std::string, kxnetif_info *, std::less<>> by_name;
     };
     struct kind_slot {
         container_entry host;
