@@ -29,6 +29,9 @@ kxnetif_info *update_last_kxnetif_info(uint32_t key, kxnetif_value value);
 void retire_kxnetif_info(kxnetif_info *record);
 void sweep_kxnetif_info();
 void free_kxnetif_info(kxnetif_info *record);
+// Drops one hold on `record`; a retired record that nobody holds any more is
+// freed (what the release of a result list does for each of its records).
+void release_kxnetif_info(kxnetif_info *record);
 
 // The store's list heads, generation and scope.
 kxnetif_info *store_live_head();    // newest record first; null when empty

@@ -1,0 +1,61 @@
+// The kind index: per-kind trees of per-container name trees, with a direct
+// host entry and a last-container cache per kind.
+#include "netinfo/kind_index.h"
+
+#include <new>
+
+namespace kx {
+
+kind_index::container_entry &kind_index::entry_for(kind_slot &slot, int32_t ctid) {
+    if (ctid == 0) return slot.host;
+    if (slot.last && slot.last->ctid == ctid) return *slot.last;
+    auto [it, created] = slot.others.try_emplace(ctid);
+    if (created) it->second.ctid = ctid;
+    slot.last = &it->second;
+    return it->second;
+}
+
+kind_index::container_entry *kind_index::existing_entry(kind_slot &slot, int32_t ctid) noexcept {
+    if (ctid == 0) return &slot.host;
+    if (slot.last && slot.last->ctid == ctid) return slot.last;
+    auto it = slot.others.find(ctid);
+    if (it == slot.others.end()) return nullptr;
+    slot.last = &it->second;
+    return &it->second;
+}
+
+kxnetif_info *kind_index::find(int32_t kind, int32_t ctid, const char *name) {
+    if (!name || !in_range(kind)) return nullptr;
+    container_entry &entry = entry_for(slots_[kind], ctid);
+    auto it = entry.by_name.find(std::string_view(name));
+    return it == entry.by_name.end() ? nullptr : it->second;
+}
+
+bool kind_index::insert(int32_t kind, kxnetif_info *record) noexcept {
+    if (!in_range(kind)) return true; // kinds outside the slots are never looked up
+    try {
+        container_entry &entry = entry_for(slots_[kind], record->ctid);
+        entry.by_name.insert_or_assign(record->name, record);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+void kind_index::erase(int32_t kind, const kxnetif_info *record) noexcept {
+    if (!in_range(kind) || !record->name) return;
+    container_entry *entry = existing_entry(slots_[kind], record->ctid);
+    if (!entry) return;
+    auto it = entry->by_name.find(std::string_view(record->name));
+    if (it != entry->by_name.end() && it->second == record) entry->by_name.erase(it);
+}
+
+void kind_index::clear() noexcept {
+    for (kind_slot &slot : slots_) {
+        slot.host.by_name.clear();
+        slot.others.clear();
+        slot.last = nullptr;
+    }
+}
+
+} // namespace kx

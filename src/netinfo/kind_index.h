@@ -1,0 +1,54 @@
+// The kind index of the information store: live records by (kind, container,
+// name). One slot per kind value; each slot keeps a tree of per-container
+// entries, a direct entry for the host (container 0) and a one-entry cache of
+// the last other container used, so a collector walking one container finds
+// its name tree at once. Entries are made on first use and never removed.
+#pragma once
+
+#include "kxnet_ct.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace kx {
+
+class kind_index {
+public:
+    // The record under `kind`, container and name; null when there is none.
+    // Creates the container entry when missing (may throw std::bad_alloc).
+    kxnetif_info *find(int32_t kind, int32_t ctid, const char *name);
+    // Enters `record` under `kind`, its container and name; an entry of the
+    // same name is taken over. False when memory ran out (nothing changed).
+    bool insert(int32_t kind, kxnetif_info *record) noexcept;
+    // Removes `record` from under `kind` when it is the record entered there.
+    void erase(int32_t kind, const kxnetif_info *record) noexcept;
+    // Drops every entry (the store is being emptied).
+    void clear() noexcept;
+
+    static constexpr int32_t slot_count = 33;
+
+private:
+    // Names are kept in the tree itself (interface names fit the short-string
+    // buffer), so a lookup compares without touching the records; the order
+    // is byte-wise (char_traits<char> compares as unsigned char).
+    struct container_entry {
+        int32_t ctid = 0;
+        std::map<std::string, kxnetif_info *, std::less<>> by_name;
+    };
+    struct kind_slot {
+        container_entry host;
+        std::map<int32_t, container_entry> others;
+        container_entry *last = nullptr;
+    };
+
+    static bool in_range(int32_t kind) { return kind >= 0 && kind < slot_count; }
+    container_entry &entry_for(kind_slot &slot, int32_t ctid);
+    container_entry *existing_entry(kind_slot &slot, int32_t ctid) noexcept;
+
+    std::array<kind_slot, slot_count> slots_;
+};
+
+} // namespace kx
