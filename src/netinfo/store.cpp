@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 namespace kx {
 namespace {
@@ -24,7 +25,14 @@ struct kxnetif_info_store {
     int32_t scope_ctid = 0;
     int32_t scope_phase = scope_phase_collect;
     kind_index index;
+    // Which slots of a record hold a string the record owns (slot_a_string,
+    // slot_b_string).  A slot's meaning follows the last key applied to it,
+    // so an owned string is never lost or read as an integer.
+    std::unordered_map<const kxnetif_info *, uint8_t> slot_strings;
 };
+
+constexpr uint8_t slot_a_string = 1;
+constexpr uint8_t slot_b_string = 2;
 
 kxnetif_info_store &the_store() {
     static kxnetif_info_store store;
@@ -70,12 +78,58 @@ bool is_linked(const kxnetif_info *head, const kxnetif_info *record) {
 
 // --- owned strings and string lists --------------------------------------
 
-// Releases the string member that `type` gives a slot, and empties both slots.
-void release_slots(kxnetif_info *record) {
-    if (record->type == KXNETIF_VLAN) std::free(record->vlan_dev);
-    if (record->type == KXNETIF_VETH) std::free(record->peer_name);
+uint8_t slot_strings_of(const kxnetif_info *record) {
+    auto &owned = the_store().slot_strings;
+    auto found = owned.find(record);
+    return found == owned.end() ? 0 : found->second;
+}
+
+// Marks or clears a slot's ownership; false when memory ran out.
+bool mark_slot_string(const kxnetif_info *record, uint8_t slot, bool string) {
+    auto &owned = the_store().slot_strings;
+    try {
+        uint8_t bits = string ? uint8_t(slot_strings_of(record) | slot)
+                              : uint8_t(slot_strings_of(record) & ~slot);
+        if (bits == 0)
+            owned.erase(record);
+        else
+            owned[record] = bits;
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+// Empties slot A, releasing the string it owned.
+void empty_slot_a(kxnetif_info *record) {
+    if (slot_strings_of(record) & slot_a_string) std::free(record->vlan_dev);
     record->vlan_dev = nullptr;
+    mark_slot_string(record, slot_a_string, false);
+}
+
+// Empties slot B, releasing the string it owned.
+void empty_slot_b(kxnetif_info *record) {
+    if (slot_strings_of(record) & slot_b_string) std::free(record->peer_name);
     record->peer_name = nullptr;
+    mark_slot_string(record, slot_b_string, false);
+}
+
+void release_slots(kxnetif_info *record) {
+    empty_slot_a(record);
+    empty_slot_b(record);
+}
+
+// Stores an owned copy of `value` in a string slot.
+bool set_slot_string(kxnetif_info *record, char **field, uint8_t slot, const char *value) {
+    bool owned_before = (slot_strings_of(record) & slot) != 0;
+    char *copy = strdup(value);
+    if (!copy || !mark_slot_string(record, slot, true)) {
+        std::free(copy);
+        return false;
+    }
+    if (owned_before) std::free(*field);
+    *field = copy;
+    return true;
 }
 
 void release_members(kxnetif_info *record) {
@@ -180,6 +234,25 @@ bool append_tokens(char ***list, int32_t *list_stamp, const char *text, int32_t 
 
 // --- record creation -----------------------------------------------------
 
+// Copies both slots of `old` as it uses them: owned strings string by string.
+bool copy_slots(kxnetif_info *record, const kxnetif_info *old) {
+    uint8_t owned = slot_strings_of(old);
+    if (owned & slot_a_string) {
+        if (old->vlan_dev && !set_slot_string(record, &record->vlan_dev, slot_a_string, old->vlan_dev))
+            return false;
+    } else {
+        record->peer_ctid = old->peer_ctid;
+    }
+    if (owned & slot_b_string) {
+        if (old->peer_name &&
+            !set_slot_string(record, &record->peer_name, slot_b_string, old->peer_name))
+            return false;
+    } else {
+        record->vlan_id = old->vlan_id;
+    }
+    return true;
+}
+
 // Fills `record` (zeroed, with name and ctid) as a copy of `old`.
 bool copy_contents(kxnetif_info *record, const kxnetif_info *old) {
     record->type = old->type;
@@ -194,13 +267,8 @@ bool copy_contents(kxnetif_info *record, const kxnetif_info *old) {
     } else {
         record->alt_name = record->name;
     }
-    if (old->type == KXNETIF_VETH) {
-        record->peer_ctid = old->peer_ctid;
-        if (!copy_optional(&record->peer_name, old->peer_name)) return false;
-    } else if (old->type == KXNETIF_VLAN) {
-        record->vlan_id = old->vlan_id;
-        if (!copy_optional(&record->vlan_dev, old->vlan_dev)) return false;
-    }
+    if ((old->type == KXNETIF_VETH || old->type == KXNETIF_VLAN) && !copy_slots(record, old))
+        return false;
     return copy_optional(&record->bridge, old->bridge) &&
            copy_optional(&record->network_id, old->network_id) &&
            copy_optional(&record->hwaddr, old->hwaddr) && copy_list(&record->addrs, old->addrs) &&
@@ -255,24 +323,11 @@ applied set_type(kxnetif_info *record, int32_t type) {
     kind_index &index = the_store().index;
     if (!index.insert(type, record)) return applied::out_of_memory;
     index.erase(record->type, record);
-    if (record->type == KXNETIF_VLAN || record->type == KXNETIF_VETH) release_slots(record);
+    if (is_hard_kind(record->type)) release_slots(record);
     record->type = type;
-    if (type == KXNETIF_VETH) record->peer_name = nullptr;
-    if (type == KXNETIF_VLAN) record->vlan_dev = nullptr;
+    if (type == KXNETIF_VETH) empty_slot_b(record);
+    if (type == KXNETIF_VLAN) empty_slot_a(record);
     return applied::yes;
-}
-
-// Slot keys that disagree with the kind are refused: a string is owned only
-// when the kind says so, and an integer never overwrites an owned string.
-bool slot_key_fits(const kxnetif_info *record, uint32_t key) {
-    switch (key) {
-    case KXNETIF_F_PEER_CTID2:
-    case KXNETIF_F_PEER_CTID: return record->type != KXNETIF_VLAN;
-    case KXNETIF_F_VLAN_ID: return record->type != KXNETIF_VETH;
-    case KXNETIF_F_PEER_NAME: return record->type == KXNETIF_VETH;
-    case KXNETIF_F_VLAN_DEV: return record->type == KXNETIF_VLAN;
-    default: return true;
-    }
 }
 
 bool needs_string(uint32_t key) {
@@ -296,7 +351,6 @@ applied set_alt_name(kxnetif_info *record, const char *value) {
 }
 
 applied apply_key(kxnetif_info *record, uint32_t key, kxnetif_value value) {
-    if (!slot_key_fits(record, key)) return applied::refused;
     if (needs_string(key) && !as_string(value)) return applied::refused;
     int32_t generation = the_store().generation;
     switch (key) {
@@ -314,10 +368,18 @@ applied apply_key(kxnetif_info *record, uint32_t key, kxnetif_value value) {
                                     as_string(value), generation));
     case KXNETIF_F_STATE: record->state = as_u32(value); return applied::yes;
     case KXNETIF_F_PEER_CTID2:
-    case KXNETIF_F_PEER_CTID: record->peer_ctid = as_s32(value); return applied::yes;
-    case KXNETIF_F_PEER_NAME: return result(replace_string(&record->peer_name, as_string(value)));
-    case KXNETIF_F_VLAN_DEV: return result(replace_string(&record->vlan_dev, as_string(value)));
-    case KXNETIF_F_VLAN_ID: record->vlan_id = as_s32(value); return applied::yes;
+    case KXNETIF_F_PEER_CTID:
+        empty_slot_a(record);
+        record->peer_ctid = as_s32(value);
+        return applied::yes;
+    case KXNETIF_F_PEER_NAME:
+        return result(set_slot_string(record, &record->peer_name, slot_b_string, as_string(value)));
+    case KXNETIF_F_VLAN_DEV:
+        return result(set_slot_string(record, &record->vlan_dev, slot_a_string, as_string(value)));
+    case KXNETIF_F_VLAN_ID:
+        empty_slot_b(record);
+        record->vlan_id = as_s32(value);
+        return applied::yes;
     case KXNETIF_F_FLAGS: record->flags = as_u32(value); return applied::yes;
     default: return applied::yes; // other keys only mark the mask
     }
@@ -325,20 +387,23 @@ applied apply_key(kxnetif_info *record, uint32_t key, kxnetif_value value) {
 
 // Whether an update of a held record leaves it as it is.
 bool leaves_unchanged(const kxnetif_info *record, uint32_t key, kxnetif_value value) {
-    if (!slot_key_fits(record, key)) return true;
+    uint8_t owned = slot_strings_of(record);
     if (needs_string(key) && !as_string(value)) return true;
     switch (key) {
     case 0: return true;
     case KXNETIF_F_TYPE: return record->type == as_s32(value);
     case KXNETIF_F_STATE: return record->state == as_u32(value);
     case KXNETIF_F_PEER_CTID2:
-    case KXNETIF_F_PEER_CTID: return record->peer_ctid == as_s32(value);
-    case KXNETIF_F_VLAN_ID: return record->vlan_id == as_s32(value);
+    case KXNETIF_F_PEER_CTID:
+        return !(owned & slot_a_string) && record->peer_ctid == as_s32(value);
+    case KXNETIF_F_VLAN_ID: return !(owned & slot_b_string) && record->vlan_id == as_s32(value);
     case KXNETIF_F_FLAGS: return record->flags == as_u32(value);
     case KXNETIF_F_ALT_NAME: return same_string(record->alt_name, as_string(value));
     case KXNETIF_F_HWADDR: return same_string(record->hwaddr, as_string(value));
-    case KXNETIF_F_PEER_NAME: return same_string(record->peer_name, as_string(value));
-    case KXNETIF_F_VLAN_DEV: return same_string(record->vlan_dev, as_string(value));
+    case KXNETIF_F_PEER_NAME:
+        return (owned & slot_b_string) && same_string(record->peer_name, as_string(value));
+    case KXNETIF_F_VLAN_DEV:
+        return (owned & slot_a_string) && same_string(record->vlan_dev, as_string(value));
     case KXNETIF_F_BRIDGE: return same_optional_string(record->bridge, as_string(value));
     case KXNETIF_F_NETWORK_ID: return same_optional_string(record->network_id, as_string(value));
     default: return false;
