@@ -9,8 +9,8 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstring>
-#include <linux/if_arp.h>
 #include <linux/if.h>
+#include <linux/if_arp.h>
 
 namespace kx {
 
@@ -59,6 +59,12 @@ bool has_hardware_address(unsigned short type) {
     case ARPHRD_PPP: return true;
     default: return false;
     }
+}
+
+// The name attribute, at most 15 characters, whether or not it ends in a zero.
+void copy_name(char (&name)[IFNAMSIZ], const rtattr *attr) {
+    const auto *text = static_cast<const char *>(RTA_DATA(attr));
+    memcpy(name, text, strnlen(text, std::min(payload(attr), sizeof name - 1)));
 }
 
 int kind_by_name(const char *name) {
@@ -136,8 +142,7 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
     if (table[IFLA_IFNAME] == nullptr) return;
 
     char name[IFNAMSIZ] = {};
-    const std::size_t name_room = std::min(payload(table[IFLA_IFNAME]), sizeof name - 1);
-    memcpy(name, RTA_DATA(table[IFLA_IFNAME]), strnlen(static_cast<const char *>(RTA_DATA(table[IFLA_IFNAME])), name_room));
+    copy_name(name, table[IFLA_IFNAME]);
 
     std::string addrs;
     if (stream != nullptr) {
@@ -164,8 +169,8 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
         if (record != nullptr && record->type == KXNETIF_UNKNOWN)
             sink.last(KXNETIF_F_TYPE, int_value(kind_by_name(name)));
     }
-    sink.last(KXNETIF_F_STATE, int_value((link->ifi_flags & IFF_UP) != 0 ? KXNETIF_STATE_UP
-                                                                          : KXNETIF_STATE_DOWN));
+    sink.last(KXNETIF_F_STATE,
+              int_value((link->ifi_flags & IFF_UP) != 0 ? KXNETIF_STATE_UP : KXNETIF_STATE_DOWN));
     sink.last(KXNETIF_F_FLAGS, int_value(link->ifi_flags));
 }
 

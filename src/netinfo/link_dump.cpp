@@ -19,8 +19,7 @@ using stream_ptr = std::unique_ptr<FILE, stream_closer>;
 
 // One dump into `queue`; false after printing why it failed.  An
 // interrupted dump is repeated when `repeat_interrupted`, else it fails.
-bool dump_into(rtchan &channel, int family, int type, reply_queue &queue,
-               bool repeat_interrupted) {
+bool dump_into(rtchan &channel, int family, int type, reply_queue &queue, bool repeat_interrupted) {
     for (;;) {
         if (rtchan_dump_request(channel, family, type) < 0) {
             perror("Cannot send dump request");
@@ -51,9 +50,11 @@ int run_dump(const link_dump_args &args) {
 
     reply_queue links, ipv4, ipv6;
     if (!dump_into(channel, AF_UNSPEC, RTM_GETLINK, links, true)) return 0;
-    if ((args.flags & KXNET_INFO_IPV4) != 0 && !dump_into(channel, AF_INET, RTM_GETADDR, ipv4, false))
+    if ((args.flags & KXNET_INFO_IPV4) != 0 &&
+        !dump_into(channel, AF_INET, RTM_GETADDR, ipv4, false))
         return 0;
-    if ((args.flags & KXNET_INFO_IPV6) != 0 && !dump_into(channel, AF_INET6, RTM_GETADDR, ipv6, false))
+    if ((args.flags & KXNET_INFO_IPV6) != 0 &&
+        !dump_into(channel, AF_INET6, RTM_GETADDR, ipv6, false))
         return 0;
 
     const link_report_sink &sink = args.sink != nullptr ? *args.sink : store_link_sink();

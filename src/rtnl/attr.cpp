@@ -24,7 +24,8 @@ int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int len
         return -1;
     }
     auto *bytes = reinterpret_cast<unsigned char *>(message);
-    const rtattr header{static_cast<unsigned short>(attr_length), static_cast<unsigned short>(type)};
+    const rtattr header{static_cast<unsigned short>(attr_length),
+                        static_cast<unsigned short>(type)};
     memcpy(bytes + start, &header, sizeof header);
     if (length > 0) memcpy(bytes + start + sizeof header, data, static_cast<size_t>(length));
     message->nlmsg_len = start + align4(attr_length);
@@ -32,7 +33,8 @@ int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int len
 }
 
 int rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int length) {
-    for (int i = 0; i <= max; ++i) table[i] = nullptr;
+    for (int i = 0; i <= max; ++i)
+        table[i] = nullptr;
     const auto *at = reinterpret_cast<const unsigned char *>(first);
     int remaining = length;
     uint16_t stopped_length = 0;
@@ -50,7 +52,8 @@ int rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int
         // Fewer than 4 bytes left: read only the length field that is there.
         if (remaining < static_cast<int>(sizeof(rtattr))) {
             stopped_length = 0;
-            if (remaining >= static_cast<int>(sizeof(uint16_t))) memcpy(&stopped_length, at, sizeof stopped_length);
+            if (remaining >= static_cast<int>(sizeof(uint16_t)))
+                memcpy(&stopped_length, at, sizeof stopped_length);
         }
         kxnet_log("!!!Deficit %d, rta_len=%d", remaining, static_cast<int>(stopped_length));
     }

@@ -79,7 +79,8 @@ int rtchan_open_proto(rtchan &handle, uint32_t groups, int protocol) {
         return -1;
     }
     handle.local = netlink_address(0, groups);
-    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&handle.local), sizeof handle.local) < 0) {
+    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&handle.local), sizeof handle.local) <
+        0) {
         perror("Cannot bind netlink socket");
         return -1;
     }

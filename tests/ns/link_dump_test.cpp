@@ -90,7 +90,8 @@ protected:
         FILE *in = fdopen(ends[0], "r");
         std::vector<kx::link_lines> links;
         kx::link_lines link;
-        while (kx::read_link_lines(in, link)) links.push_back(link);
+        while (kx::read_link_lines(in, link))
+            links.push_back(link);
         fclose(in);
         return links;
     }
@@ -136,7 +137,8 @@ TEST_F(LinkDump, TypedRecordKeepsItsKind) {
     ASSERT_EQ(sh("ip link add eth0 type veth peer name eth1"), 0);
     record.type = KXNETIF_VETH;
     ASSERT_EQ(host(0), 0);
-    for (const update &u : updates) EXPECT_NE(u.key, KXNETIF_F_TYPE);
+    for (const update &u : updates)
+        EXPECT_NE(u.key, KXNETIF_F_TYPE);
     EXPECT_EQ(updates_of("eth0").size(), 4U);
 }
 
@@ -183,7 +185,8 @@ TEST_F(LinkDump, ContainerLinesInKernelOrder) {
 
     auto links = container(KXNET_INFO_IPV4);
     std::string names;
-    for (const auto &link : links) names += link.name + ",";
+    for (const auto &link : links)
+        names += link.name + ",";
     EXPECT_EQ(names, order);
     ASSERT_GE(links.size(), 3U);
     const kx::link_lines *eth0 = nullptr;
@@ -192,8 +195,8 @@ TEST_F(LinkDump, ContainerLinesInKernelOrder) {
     ASSERT_NE(eth0, nullptr);
     EXPECT_EQ(eth0->addrs, "10.1.1.2/24");
     EXPECT_EQ(eth0->hwaddr, "02:00:00:00:00:01");
-    EXPECT_EQ(eth0->flags,
-              static_cast<uint32_t>(strtol(kxtest::ns::sysfs("eth0", "flags").c_str(), nullptr, 16)));
+    EXPECT_EQ(eth0->flags, static_cast<uint32_t>(
+                               strtol(kxtest::ns::sysfs("eth0", "flags").c_str(), nullptr, 16)));
     EXPECT_TRUE(updates.empty()); // the container side never reports to the store
 }
 

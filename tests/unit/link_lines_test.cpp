@@ -42,11 +42,9 @@ struct addr_message {
 TEST(LinkAddrText, PrefixUnlessPointToPoint) {
     kxtest::scratch_root root;
     EXPECT_EQ(addr_message(AF_INET, 24).add(IFA_ADDRESS, "10.0.0.5").text(), "10.0.0.5/24");
-    EXPECT_EQ(addr_message(AF_INET, 32)
-                  .add(IFA_LOCAL, "10.0.0.1")
-                  .add(IFA_ADDRESS, "10.0.0.2")
-                  .text(),
-              "10.0.0.1");
+    EXPECT_EQ(
+        addr_message(AF_INET, 32).add(IFA_LOCAL, "10.0.0.1").add(IFA_ADDRESS, "10.0.0.2").text(),
+        "10.0.0.1");
     EXPECT_EQ(addr_message(AF_INET6, 64).add(IFA_ADDRESS, "fe80::1").text(), "fe80::1/64");
     EXPECT_EQ(addr_message(AF_INET, 24).text(), "");
     // A payload too short for its family is not read past its end.

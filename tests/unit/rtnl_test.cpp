@@ -23,8 +23,8 @@ struct datagram {
     alignas(nlmsghdr) char bytes[kx::rtchan_buffer_size] = {};
     std::size_t length = 0;
 
-    nlmsghdr *add(uint16_t type, uint32_t seq = dump_seq, uint16_t flags = 0,
-                  std::size_t body = 4, uint32_t port = local_port) {
+    nlmsghdr *add(uint16_t type, uint32_t seq = dump_seq, uint16_t flags = 0, std::size_t body = 4,
+                  uint32_t port = local_port) {
         auto *message = reinterpret_cast<nlmsghdr *>(bytes + length);
         message->nlmsg_len = static_cast<uint32_t>(sizeof(nlmsghdr) + body);
         message->nlmsg_type = type;
@@ -117,7 +117,7 @@ TEST_F(RtnlWalk, InterruptedMarkOfFirstDatagramHoldsToDone) {
 
 TEST_F(RtnlWalk, ForeignRepliesBypassTheFilter) {
     datagram d;
-    d.add(RTM_NEWLINK, dump_seq + 1);                  // other sequence
+    d.add(RTM_NEWLINK, dump_seq + 1);                   // other sequence
     d.add(RTM_NEWADDR, dump_seq, 0, 4, local_port + 1); // other port
     d.add(RTM_NEWROUTE);
     d.add(NLMSG_DONE);
@@ -294,7 +294,7 @@ TEST(RtnlAttr, TableKeepsTheLaterAttributeAndLogsDeficit) {
     put(0, 1, 8);
     const rtattr *later = put(8, 1, 5); // padded to 8
     const rtattr *name = put(16, 3, 4);
-    put(20, 9, 8);                        // above max: ignored
+    put(20, 9, 8); // above max: ignored
     const rtattr *table[5];
     EXPECT_EQ(kx::rtattr_table_by_type(table, 4, reinterpret_cast<rtattr *>(run), 28), 0);
     EXPECT_EQ(table[1], later);
