@@ -1,0 +1,177 @@
+// Turns one link message, with the addresses dumped alongside it, into an
+// interface description: four lines for the container collector, or keyed
+// updates of the host's record.
+#include "netinfo/link_dump.h"
+
+#include "rtnl/rtnl.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
+#include <cstring>
+#include <linux/if.h>
+#include <linux/if_arp.h>
+
+namespace kx {
+
+static_assert(RTM_NEWLINK == 16 && RTM_NEWADDR == 20);
+static_assert(sizeof(ifinfomsg) == 16 && sizeof(ifaddrmsg) == 8);
+static_assert(IFLA_ADDRESS == 1 && IFLA_IFNAME == 3 && IFA_ADDRESS == 1 && IFA_LOCAL == 2);
+static_assert(ARPHRD_NETROM == 0 && ARPHRD_ETHER == 1 && ARPHRD_EETHER == 2 &&
+              ARPHRD_IEEE802 == 6 && ARPHRD_PPP == 512 && ARPHRD_LOOPBACK == 772);
+static_assert(IFF_UP == 0x1);
+
+namespace {
+
+constexpr int link_attr_max = 32;
+constexpr int addr_attr_max = 7;
+constexpr uint32_t link_message_min = NLMSG_LENGTH(sizeof(ifinfomsg));
+constexpr uint32_t addr_message_min = NLMSG_LENGTH(sizeof(ifaddrmsg));
+
+void append_capped(std::string *text, const char *piece) {
+    if (text == nullptr || text->size() >= link_addrs_max) return;
+    text->append(piece, strnlen(piece, link_addrs_max - text->size()));
+}
+
+void emit(FILE *stream, std::string *text, const char *piece) {
+    if (stream != nullptr) fputs(piece, stream);
+    append_capped(text, piece);
+}
+
+const rtattr *first_attr(const nlmsghdr *message, std::size_t header) {
+    return reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(NLMSG_DATA(message)) +
+                                            NLMSG_ALIGN(header));
+}
+
+int attrs_length(const nlmsghdr *message, std::size_t header) {
+    return static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(header));
+}
+
+std::size_t payload(const rtattr *attr) { return RTA_PAYLOAD(attr); }
+
+// Link types whose address attribute is a usable hardware address.
+bool has_hardware_address(unsigned short type) {
+    switch (type) {
+    case ARPHRD_NETROM:
+    case ARPHRD_ETHER:
+    case ARPHRD_EETHER:
+    case ARPHRD_IEEE802:
+    case ARPHRD_PPP: return true;
+    default: return false;
+    }
+}
+
+// The name attribute, at most 15 characters, whether or not it ends in a zero.
+void copy_name(char (&name)[IFNAMSIZ], const rtattr *attr) {
+    const auto *text = static_cast<const char *>(RTA_DATA(attr));
+    memcpy(name, text, strnlen(text, std::min(payload(attr), sizeof name - 1)));
+}
+
+int kind_by_name(const char *name) {
+    if (strncmp(name, "vnic", 4) == 0) return KXNETIF_VNIC;
+    if (strncmp(name, "veth-", 5) == 0) return KXNETIF_VETH;
+    return KXNETIF_ETH;
+}
+
+// The link's addresses from both queues, space separated, in queue order.
+void describe_addrs(int index, const addr_queues &queues, FILE *stream, std::string *text) {
+    bool first = true;
+    for (const reply_queue *queue : {&queues.ipv4, &queues.ipv6}) {
+        for (const reply_copy &entry : queue->entries) {
+            const nlmsghdr *message = entry.get();
+            if (message->nlmsg_type != RTM_NEWADDR) continue;
+            if (message->nlmsg_len < addr_message_min) return;
+            const auto *addr = static_cast<const ifaddrmsg *>(NLMSG_DATA(message));
+            if (static_cast<int>(addr->ifa_index) != index) continue;
+            if (addr->ifa_family != AF_INET && addr->ifa_family != AF_INET6) continue;
+            if (!first) emit(stream, text, " ");
+            first = false;
+            format_addr_msg(message, stream, text);
+        }
+    }
+}
+
+} // namespace
+
+const link_report_sink &store_link_sink() {
+    static const link_report_sink sink{update_named_kxnetif_info, update_last_kxnetif_info};
+    return sink;
+}
+
+std::string hwaddr_text(const unsigned char *bytes, std::size_t length) {
+    std::string text;
+    char piece[4];
+    for (std::size_t i = 0; i < length && text.size() < link_hwaddr_max; ++i) {
+        snprintf(piece, sizeof piece, i == 0 ? "%02x" : ":%02x", bytes[i]);
+        text += piece;
+    }
+    if (text.size() > link_hwaddr_max) text.resize(link_hwaddr_max);
+    return text;
+}
+
+void format_addr_msg(const nlmsghdr *message, FILE *stream, std::string *text) {
+    if (message->nlmsg_len < addr_message_min) return;
+    const auto *addr = static_cast<const ifaddrmsg *>(NLMSG_DATA(message));
+    const rtattr *table[addr_attr_max + 1];
+    rtattr_table_by_type(table, addr_attr_max, first_attr(message, sizeof(ifaddrmsg)),
+                         attrs_length(message, sizeof(ifaddrmsg)));
+    const rtattr *local = table[IFA_LOCAL] != nullptr ? table[IFA_LOCAL] : table[IFA_ADDRESS];
+    const rtattr *address = table[IFA_ADDRESS] != nullptr ? table[IFA_ADDRESS] : local;
+    if (local == nullptr) return;
+
+    // The payloads must hold a whole address of the family before reading.
+    const std::size_t size = addr->ifa_family == AF_INET6 ? 16 : 4;
+    if (payload(local) < size || payload(address) < 4) return;
+    char buffer[256];
+    if (inet_ntop(addr->ifa_family, RTA_DATA(local), buffer, sizeof buffer) == nullptr) return;
+    emit(stream, text, buffer);
+
+    if (memcmp(RTA_DATA(address), RTA_DATA(local), 4) != 0) return; // point-to-point peer
+    snprintf(buffer, sizeof buffer, "/%d", addr->ifa_prefixlen);
+    emit(stream, text, buffer);
+}
+
+void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *stream,
+                     const link_report_sink &sink) {
+    if (message->nlmsg_type != RTM_NEWLINK || message->nlmsg_len < link_message_min) return;
+    const auto *link = static_cast<const ifinfomsg *>(NLMSG_DATA(message));
+    if (link->ifi_type == ARPHRD_LOOPBACK) return;
+    const rtattr *table[link_attr_max + 1];
+    rtattr_table_by_type(table, link_attr_max, first_attr(message, sizeof(ifinfomsg)),
+                         attrs_length(message, sizeof(ifinfomsg)));
+    if (table[IFLA_IFNAME] == nullptr) return;
+
+    char name[IFNAMSIZ] = {};
+    copy_name(name, table[IFLA_IFNAME]);
+
+    std::string addrs;
+    if (stream != nullptr) {
+        fprintf(stream, "%s\n", name);
+        describe_addrs(link->ifi_index, queues, stream, nullptr);
+        fputs("\n", stream);
+    } else {
+        describe_addrs(link->ifi_index, queues, nullptr, &addrs);
+        sink.named(name, 0, KXNETIF_F_ADDRS, str_value(addrs.c_str()));
+    }
+
+    std::string hwaddr;
+    const rtattr *hw = table[IFLA_ADDRESS];
+    if (hw != nullptr && has_hardware_address(link->ifi_type))
+        hwaddr = hwaddr_text(static_cast<const unsigned char *>(RTA_DATA(hw)), payload(hw));
+
+    if (stream != nullptr) {
+        fprintf(stream, "%s\n%u\n", hwaddr.c_str(), link->ifi_flags);
+        fflush(stream);
+        return;
+    }
+    if (!hwaddr.empty() && isalnum(static_cast<unsigned char>(hwaddr[0]))) {
+        const kxnetif_info *record = sink.last(KXNETIF_F_HWADDR, str_value(hwaddr.c_str()));
+        if (record != nullptr && record->type == KXNETIF_UNKNOWN)
+            sink.last(KXNETIF_F_TYPE, int_value(kind_by_name(name)));
+    }
+    sink.last(KXNETIF_F_STATE,
+              int_value((link->ifi_flags & IFF_UP) != 0 ? KXNETIF_STATE_UP : KXNETIF_STATE_DOWN));
+    sink.last(KXNETIF_F_FLAGS, int_value(link->ifi_flags));
+}
+
+} // namespace kx

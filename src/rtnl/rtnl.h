@@ -1,0 +1,92 @@
+// The rtnetlink channel: a handle over a routing netlink socket, a dump
+// request whose replies are handed one by one to a callback, a single
+// request-and-acknowledge exchange, and helpers that append attributes to a
+// request or index the attributes of a reply.  Nothing here allocates; every
+// buffer lives on the stack of the caller or of the receive loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+namespace kx {
+
+// One channel: opened, used and closed within one library call.
+struct rtchan {
+    int fd = -1;
+    sockaddr_nl local{};
+    uint32_t seq = 0;  // last sequence number used
+    uint32_t dump = 0; // sequence number of the latest dump request
+};
+
+// Both receive paths read datagrams into a buffer of this size.
+inline constexpr std::size_t rtchan_buffer_size = 16384;
+inline constexpr int rtchan_sndbuf = 32768;
+inline constexpr int rtchan_rcvbuf = 32768;
+
+// A reply callback: (sender, message, argument); a negative result stops the
+// receive and becomes its result.
+using rtchan_filter = int (*)(const sockaddr_nl *sender, nlmsghdr *message, void *arg);
+
+// 0 or -1.  The socket is close-on-exec; a failed open leaves nothing open.
+int rtchan_open(rtchan &handle, uint32_t groups);
+int rtchan_open_proto(rtchan &handle, uint32_t groups, int protocol);
+void rtchan_close(rtchan &handle);
+
+// Sends a dump request for one message type and address family; the send's
+// result (negative on failure).
+int rtchan_dump_request(rtchan &handle, int family, int type);
+
+// Receives the replies of the latest dump: 0 at its end, -2 when the kernel
+// flagged it interrupted (repeat it), -1 on failure, or a callback's
+// negative result.  `junk` (may be null) receives replies of other requests.
+int rtchan_dump_receive(rtchan &handle, rtchan_filter filter, void *filter_arg, rtchan_filter junk,
+                        void *junk_arg);
+
+// Sends `request` to (peer, groups) and waits for its answer.  With `answer`
+// the reply is copied there (at most `answer_size` bytes, else -1); without,
+// an acknowledgement is asked for.  0, -1, or the negative result of `junk`.
+int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t groups,
+                    nlmsghdr *answer, rtchan_filter junk, void *junk_arg,
+                    std::size_t answer_size = rtchan_buffer_size);
+
+// Appends one attribute to a zero-padded request; -1 (request unchanged) when
+// it would pass `maxlen` bytes.
+int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int length);
+
+// Indexes a run of attributes by type into table[0..max]; the later of two
+// attributes of one type wins.  Always 0.
+int rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int length);
+
+// The walks over one received datagram, kept apart from the socket so that
+// crafted datagrams can exercise them.  They return rtchan_walk_more when the
+// next datagram should be received, otherwise the call's final result.
+inline constexpr int rtchan_walk_more = 1;
+
+// One datagram of a dump.  `interrupted` carries the interrupted mark across
+// the datagrams of one receive call.
+int rtchan_dump_walk(const rtchan &handle, const sockaddr_nl &sender, char *data,
+                     std::size_t length, int msg_flags, bool &interrupted, rtchan_filter filter,
+                     void *filter_arg, rtchan_filter junk, void *junk_arg);
+
+// One datagram received while waiting for the answer to request `seq`.
+int rtchan_transact_walk(const rtchan &handle, uint32_t peer, uint32_t seq,
+                         const sockaddr_nl &sender, socklen_t sender_length, char *data,
+                         std::size_t length, int msg_flags, nlmsghdr *answer,
+                         std::size_t answer_size, rtchan_filter junk, void *junk_arg);
+
+// Closes the channel when the scope ends (use after a successful open).
+class rtchan_scope {
+public:
+    explicit rtchan_scope(rtchan &handle) : handle_(handle) {}
+    rtchan_scope(const rtchan_scope &) = delete;
+    rtchan_scope &operator=(const rtchan_scope &) = delete;
+    ~rtchan_scope() { rtchan_close(handle_); }
+
+private:
+    rtchan &handle_;
+};
+
+} // namespace kx
