@@ -111,15 +111,17 @@ std::string link_hwaddr(const std::string &netns, const std::string &dev) {
     return hwaddr.empty() ? "00:00:00:00:00:00" : hwaddr;
 }
 
-void remove_pairs(const kxct::container_conf &conf) {
-    for (const kxct::veth_conf &veth : conf.veths) {
+void remove_devices(const std::vector<std::string> &devices) {
+    for (const std::string &dev : devices) {
         std::string ignored;
-        kxct::run_ip({"link", "del", "dev", veth.host_dev}, {}, &ignored);
+        kxct::run_ip({"link", "del", "dev", dev}, {}, &ignored);
     }
 }
 
 int stop_container(uint32_t ctid, const kxct::container_conf &conf) {
-    remove_pairs(conf);
+    std::vector<std::string> host_ends;
+    for (const kxct::veth_conf &veth : conf.veths) host_ends.push_back(veth.host_dev);
+    remove_devices(host_ends);
     int result = kxct::remove_namespace(ctid);
     if (result != 0) return fail("cannot remove the namespace: " + std::string(std::strerror(result)));
     result = kxct::update_veth_table(ctid, {});
@@ -127,17 +129,20 @@ int stop_container(uint32_t ctid, const kxct::container_conf &conf) {
     return 0;
 }
 
-// Makes the pairs and configures the container ends; the pair lines to list.
+// Makes the pairs and configures the container ends; the pair lines to list
+// and the host ends made (a failed start removes those and nothing else).
 bool make_pairs(uint32_t ctid, const kxct::container_conf &conf, const std::map<std::string, std::string> &addrs,
-                const std::map<std::string, std::string> &hwaddrs, std::vector<kxct::veth_pair_line> &lines) {
+                const std::map<std::string, std::string> &hwaddrs, std::vector<kxct::veth_pair_line> &lines,
+                std::vector<std::string> &made) {
     std::string netns = kxctl::netns_path(ctid);
     if (kxct::run_ip({"link", "set", "dev", "lo", "up"}, netns) != 0) return false;
     for (size_t i = 0; i < conf.veths.size(); ++i) {
         const std::string &host = conf.veths[i].host_dev;
         std::string inside = "eth" + std::to_string(i);
-        if (kxct::run_ip({"link", "add", host, "type", "veth", "peer", "name", inside, "netns", netns}) != 0 ||
-            kxct::run_ip({"link", "set", "dev", host, "up"}) != 0)
+        if (kxct::run_ip({"link", "add", host, "type", "veth", "peer", "name", inside, "netns", netns}) != 0)
             return false;
+        made.push_back(host);
+        if (kxct::run_ip({"link", "set", "dev", host, "up"}) != 0) return false;
         if (auto hw = hwaddrs.find(inside); hw != hwaddrs.end())
             if (kxct::run_ip({"link", "set", "dev", inside, "address", hw->second}, netns) != 0) return false;
         if (auto addr = addrs.find(inside); addr != addrs.end())
@@ -163,13 +168,16 @@ int cmd_start(uint32_t ctid, int argc, char **argv) {
     int result = kxct::create_namespace(ctid);
     if (result != 0) return fail("cannot create the namespace: " + std::string(std::strerror(result)));
     std::vector<kxct::veth_pair_line> lines;
-    if (!make_pairs(ctid, *conf, addrs, hwaddrs, lines)) {
-        stop_container(ctid, *conf);
+    std::vector<std::string> made;
+    if (!make_pairs(ctid, *conf, addrs, hwaddrs, lines, made)) {
+        remove_devices(made);
+        kxct::remove_namespace(ctid);
         return fail("cannot set up the interfaces of container " + std::to_string(ctid));
     }
     result = kxct::update_veth_table(ctid, lines);
     if (result != 0) {
-        stop_container(ctid, *conf);
+        remove_devices(made);
+        kxct::remove_namespace(ctid);
         return fail("cannot update " + kxctl::proc_veth_path() + ": " + std::strerror(result));
     }
     return 0;

@@ -20,12 +20,14 @@
 
 namespace {
 
-// Closes every descriptor outside `keep` (sorted, no negatives).
-void close_all_but(const std::vector<int> &keep) {
+// Closes every descriptor outside keep[0..count) (sorted, no negatives).
+// Allocates nothing: it runs in children of possibly threaded callers.
+void close_all_but(const int *keep, size_t count) {
     unsigned int from = 0;
-    for (int fd : keep) {
-        if (static_cast<unsigned int>(fd) > from) close_range(from, static_cast<unsigned int>(fd) - 1, 0);
-        from = static_cast<unsigned int>(fd) + 1;
+    for (size_t i = 0; i < count; ++i) {
+        unsigned int fd = static_cast<unsigned int>(keep[i]);
+        if (fd > from) close_range(from, fd - 1, 0);
+        from = fd + 1;
     }
     close_range(from, ~0U, 0);
 }
@@ -41,13 +43,13 @@ std::vector<int> kept_descriptors(const int *keep_fds) {
 
 [[noreturn]] void run_child(int netns_fd, const std::vector<int> &keep, kxctl_env_fn fn, void *arg) {
     if (netns_fd >= 0 && setns(netns_fd, CLONE_NEWNET) != 0) _exit(127);
-    close_all_but(keep);
+    close_all_but(keep.data(), keep.size());
     _exit(fn(arg));
 }
 
 // Waits on the child's pidfd for up to `timeout` seconds, then kills it.
 [[noreturn]] void run_watchdog(int pidfd, int timeout) {
-    close_all_but({pidfd});
+    close_all_but(&pidfd, 1);
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += timeout;

@@ -112,7 +112,7 @@ protected:
     void TearDown() override {
         if (!kxtest::ns::available()) return;
         sh("for ct in 101 102; do " + kxtest::ns::binary_dir() + "/platform/kxct/kxct stop $ct 2>/dev/null; done");
-        sh("rm -rf " + at("/etc/kxctl") + " " + at("/proc/kx") + " " + at("/run/netns"));
+        sh("ip link del kxh102 2>/dev/null; rm -rf " + at("/etc/kxctl") + " " + at("/proc/kx") + " " + at("/run/netns"));
     }
 };
 
@@ -146,6 +146,17 @@ TEST_F(PlatformTest, StartAndStopKeepIdsAndPairListInStep) {
     ASSERT_EQ(kxct("destroy 101"), 0);
     EXPECT_EQ(ids_by_state(KXCTL_ENV_ALL), (std::vector<uint32_t>{102}));
     EXPECT_LT(kxctl_get_env_ids_by_state(nullptr, KXCTL_ENV_ALL), 0);
+}
+
+TEST_F(PlatformTest, FailedStartLeavesForeignDevicesAlone) {
+    kxtest::ns::add_bridge("kxh102");
+    EXPECT_NE(kxct("start 102"), 0) << "the host end's name is taken";
+    EXPECT_TRUE(kxtest::ns::device_exists("kxh102")) << "a device kxct did not make is kept";
+    EXPECT_EQ(ids_by_state(KXCTL_ENV_RUNNING), (std::vector<uint32_t>{0}));
+    EXPECT_FALSE(kxtest::file_exists(at("/run/netns/kxct102")));
+    EXPECT_NE(kxct("start 101 --addr eth0=not-an-address"), 0);
+    EXPECT_FALSE(kxtest::ns::device_exists("kxh101a")) << "its own half-made pairs are removed";
+    EXPECT_EQ(ids_by_state(KXCTL_ENV_RUNNING), (std::vector<uint32_t>{0}));
 }
 
 TEST_F(PlatformTest, IdsIgnoreFilesThatNameNoContainer) {
