@@ -3,6 +3,10 @@
  * uses it: container ids, configuration files and their parameters, and
  * running a function inside a running container.  This tree ships a stand-in
  * built on Linux network namespaces; the platform's own library replaces it.
+ * The stand-in keeps container <ctid> in ${KXNET_ROOT}/etc/kxctl/<ctid>.conf
+ * (lines ROOT=<dir> and VETH=<host-dev> [<network-id>]) and runs it while a
+ * namespace is mounted on ${KXNET_ROOT}/run/netns/kxct<ctid>; the kxct tool
+ * makes both.
  */
 #ifndef KXCTL_H
 #define KXCTL_H

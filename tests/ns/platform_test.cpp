@@ -72,6 +72,8 @@ int report_links(void *arg) {
     return 7;
 }
 
+int exit_with_arg(void *arg) { return *static_cast<int *>(arg); }
+
 int sleep_long(void *) {
     for (int i = 0; i < 60; ++i) sleep(1);
     return 0;
@@ -264,6 +266,42 @@ TEST_F(PlatformTest, ExecKillsAChildThatOutlivesItsTimeout) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGKILL);
+}
+
+TEST_F(PlatformTest, ExecWithoutWatchdogOrKeptDescriptors) {
+    int status = -1, code = 3;
+    EXPECT_LT(kxctl_env_exec_fn_async(0, nullptr, nullptr, nullptr, nullptr, 2, 0, &status), 0);
+    int pid = kxctl_env_exec_fn_async(0, nullptr, exit_with_arg, &code, nullptr, 0, 0, &status);
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+TEST_F(PlatformTest, NewConfigurationIsWrittenOnlyThroughAWriteHandle) {
+    std::string path = conf_path(103);
+    EXPECT_EQ(kxctl_conf_open(path.c_str(), KXCTL_CONF_READ), nullptr);
+    conf_ptr conf(kxctl_conf_open(path.c_str(), KXCTL_CONF_WRITE), kxctl_conf_close);
+    ASSERT_TRUE(conf);
+    kxctl_env_param param{const_cast<char *>("/r"), nullptr};
+    ASSERT_EQ(kxctl_conf_set_env_param(conf.get(), &param), 0) << "an absent list is no interfaces";
+    EXPECT_NE(kxctl_conf_save(conf.get(), at("/missing/dir/103.conf").c_str()), 0);
+    ASSERT_EQ(kxctl_conf_save(conf.get(), path.c_str()), 0);
+    EXPECT_EQ(kxtest::read_file(path), "ROOT=/r\n");
+    EXPECT_EQ(ids_by_state(KXCTL_ENV_ALL), (std::vector<uint32_t>{101, 102, 103}));
+}
+
+TEST_F(PlatformTest, ToolRefusesBadArguments) {
+    for (const char *bad : {"create 0 --veth a", "create abc --veth a", "create 4294967296 --veth a",
+                            "create 104 --veth a:bad=id", "create 104 --veth averyverylongname0",
+                            "create 104 --veth", "create 104 --bogus x", "start 105", "stop 102 extra",
+                            "start 102 --addr eth0", "frobnicate 102"})
+        EXPECT_NE(kxct(std::string(bad) + " 2>/dev/null"), 0) << bad;
+    EXPECT_FALSE(kxtest::file_exists(at("/etc/kxctl/104.conf")));
+    EXPECT_EQ(kxct("--help >/dev/null"), 0);
+    std::string listed = kxtest::ns::capture(kxtest::ns::binary_dir() + "/platform/kxct/kxct list");
+    EXPECT_EQ(listed, "101 stopped " + at("/var/lib/kxct/101") + " kxh101a:net1 kxh101b\n102 stopped " +
+                          at("/ct102") + " kxh102:net2");
 }
 
 } // namespace
