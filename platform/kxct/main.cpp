@@ -60,8 +60,8 @@ std::vector<std::string> split(const std::string &text, char separator) {
     return parts;
 }
 
-bool parse_veths(const std::string &spec, std::vector<kxct::veth_conf> &veths) {
-    for (const std::string &item : split(spec, ',')) {
+bool parse_veths(const std::string &list, std::vector<kxct::veth_conf> &veths) {
+    for (const std::string &item : split(list, ',')) {
         size_t colon = item.find(':');
         kxct::veth_conf veth{item.substr(0, colon), colon == std::string::npos ? "" : item.substr(colon + 1)};
         if (veth.host_dev.empty() || veth.host_dev.size() > 15) return false;
