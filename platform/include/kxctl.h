@@ -3,6 +3,10 @@
  * uses it: container ids, configuration files and their parameters, and
  * running a function inside a running container.  This tree ships a stand-in
  * built on Linux network namespaces; the platform's own library replaces it.
+ * The stand-in keeps container <ctid> in ${KXNET_ROOT}/etc/kxctl/<ctid>.conf
+ * (lines ROOT=<dir> and VETH=<host-dev> [<network-id>]) and runs it while a
+ * namespace is mounted on ${KXNET_ROOT}/run/netns/kxct<ctid>; the kxct tool
+ * makes both.
  */
 #ifndef KXCTL_H
 #define KXCTL_H
@@ -39,7 +43,12 @@ typedef struct kxctl_veth {
     char *network;     /* network id it is bound to, heap string or NULL */
 } kxctl_veth;
 
-/* Parsed parameters of one container. */
+/*
+ * Parsed parameters of one container, all malloc'd (network strings may be
+ * replaced by the caller with malloc'd copies).  veth_list is a head link of
+ * its own; the entries are the links after it up to the head again, each the
+ * first member of its kxctl_veth, in configuration order.
+ */
 typedef struct kxctl_env_param {
     char *root;            /* root directory; NULL when not configured */
     kxctl_link *veth_list; /* circular list head of kxctl_veth, or NULL */
