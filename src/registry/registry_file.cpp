@@ -263,6 +263,13 @@ int registry_load() {
     unique_file stream(std::fopen(path.c_str(), "re"));
     if (!stream) return 1;
     load_stream(stream.get());
+    if (std::ferror(stream.get())) {
+        // A partial registry would be written back by the next save.
+        networks_clear();
+        vlans_clear();
+        addrs_clear();
+        return 1;
+    }
     return 0;
 }
 
