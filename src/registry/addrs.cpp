@@ -31,25 +31,36 @@ addr_entry *addr_find(addr_parent *parent, const char *text) {
     return nullptr;
 }
 
+addr_parent *addr_parent_new(const char *device) {
+    auto *parent = static_cast<addr_parent *>(std::calloc(1, sizeof(addr_parent)));
+    if (parent == nullptr) return nullptr;
+    copy_ifname(parent->name, device);
+    list_init(parent->entries);
+    return parent;
+}
+
+bool addr_entry_append(addr_parent &parent, const char *text) {
+    auto *entry = static_cast<addr_entry *>(std::calloc(1, sizeof(addr_entry)));
+    if (entry == nullptr) return false;
+    std::strncpy(entry->text, text, sizeof entry->text - 1);
+    list_append(parent.entries, entry->link);
+    return true;
+}
+
 addr_parent *addr_add(const char *device, const char *text) {
     if (text == nullptr) return nullptr;
     addr_parent *parent = addr_find_parent(device);
-    bool created = parent == nullptr;
-    if (created) {
-        parent = static_cast<addr_parent *>(std::calloc(1, sizeof(addr_parent)));
-        if (parent == nullptr) return nullptr;
-        copy_ifname(parent->name, device);
-        list_init(parent->entries);
+    if (parent != nullptr) {
+        if (addr_find(parent, text) != nullptr) return parent;
+        return addr_entry_append(*parent, text) ? parent : nullptr;
     }
-    if (addr_find(parent, text) != nullptr) return parent;
-    auto *entry = static_cast<addr_entry *>(std::calloc(1, sizeof(addr_entry)));
-    if (entry == nullptr) {
-        if (created) std::free(parent);
+    parent = addr_parent_new(device);
+    if (parent == nullptr) return nullptr;
+    if (!addr_entry_append(*parent, text)) {
+        std::free(parent);
         return nullptr;
     }
-    std::strncpy(entry->text, text, sizeof entry->text - 1);
-    list_append(parent->entries, entry->link);
-    if (created) list_append(registry_addrs(), parent->link);
+    list_append(registry_addrs(), parent->link);
     return parent;
 }
 

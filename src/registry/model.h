@@ -141,6 +141,11 @@ vlan_parent *vlan_find_parent(const char *device);
 vlan_entry *vlan_find(vlan_parent *parent, int32_t vid);
 // The parent (found or created) now holding `vid`; null when memory is short.
 vlan_parent *vlan_add(const char *device, int32_t vid);
+// The steps of vlan_add, for a caller that keeps its own index (the load):
+// a new parent not yet in the VLAN list, and appending an id without a
+// duplicate check (false when memory is short).
+vlan_parent *vlan_parent_new(const char *device);
+bool vlan_entry_append(vlan_parent &parent, int32_t vid);
 // Removes the entry, and the parent with its last entry.
 void vlan_remove(vlan_parent *parent, vlan_entry *entry);
 void vlans_clear();
@@ -152,6 +157,9 @@ addr_entry *addr_find(addr_parent *parent, const char *text);
 // The parent (found or created) now holding `text` (cut to 19 characters);
 // null when memory is short.
 addr_parent *addr_add(const char *device, const char *text);
+// The steps of addr_add for a caller with its own index, as for VLANs.
+addr_parent *addr_parent_new(const char *device);
+bool addr_entry_append(addr_parent &parent, const char *text);
 void addr_parent_remove(addr_parent *parent);
 void addrs_clear();
 

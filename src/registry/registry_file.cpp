@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace kx {
 
@@ -118,11 +119,37 @@ int32_t parse_vid(const char *item) {
 // The name a 16-byte field keeps of `name`: the index key of a bridge.
 std::string field_name(const std::string &name) { return name.substr(0, 15).c_str(); }
 
-// State of one load: networks by bridge, first registered wins, so a lookup
-// gives the same answer as network_find_by_bridge.
+// State of one load.  Networks by bridge, first registered wins, so a
+// lookup gives the same answer as network_find_by_bridge; VLAN and address
+// records by device with the entries already held, so that vlan_add and
+// addr_add need not search the lists at every item.
 struct load_context {
     std::unordered_map<std::string, kxnet_network *> by_bridge;
+    std::unordered_map<std::string, vlan_parent *> vlan_parents;
+    std::unordered_map<std::string, addr_parent *> addr_parents;
+    std::unordered_set<std::string> entries; // "V" or "A", device, NUL, entry
 };
+
+// Adds an entry to the device's record (made on first use and listed with
+// its first entry) unless it is held already; as vlan_add and addr_add do.
+template <class Parent, class Make, class Append>
+void add_indexed(std::unordered_map<std::string, Parent *> &parents, const std::string &device,
+                 const std::string &entry_key, load_context &ctx, Make make, Append append,
+                 kxnet_link &list) {
+    if (ctx.entries.count(entry_key) != 0) return;
+    Parent *&parent = parents[device];
+    bool created = parent == nullptr;
+    if (created && (parent = make(device.c_str())) == nullptr) return;
+    if (!append(*parent)) {
+        if (created) {
+            std::free(parent);
+            parent = nullptr;
+        }
+        return;
+    }
+    if (created) list_append(list, parent->link);
+    ctx.entries.insert(entry_key);
+}
 
 void load_network(const registry_line &line, load_context &ctx) {
     std::string network_id(line.value);
@@ -144,14 +171,24 @@ void load_ifaces(const registry_line &line, load_context &ctx) {
     });
 }
 
-void load_vlans(const registry_line &line) {
-    for_each_item(line.value, [&](const char *item) { vlan_add(line.key.c_str(), parse_vid(item)); });
-}
-
-void load_addrs(const registry_line &line) {
+void load_vlans(const registry_line &line, load_context &ctx) {
     std::string device = field_name(line.key);
     for_each_item(line.value, [&](const char *item) {
-        addr_add(device.c_str(), item);
+        int32_t vid = parse_vid(item);
+        std::string key = "V" + device + '\0' + std::to_string(vid);
+        add_indexed(ctx.vlan_parents, device, key, ctx, vlan_parent_new,
+                    [&](vlan_parent &parent) { return vlan_entry_append(parent, vid); },
+                    registry_vlans());
+    });
+}
+
+void load_addrs(const registry_line &line, load_context &ctx) {
+    std::string device = field_name(line.key);
+    for_each_item(line.value, [&](const char *item) {
+        std::string key = "A" + device + '\0' + std::string(item).substr(0, 19);
+        add_indexed(ctx.addr_parents, device, key, ctx, addr_parent_new,
+                    [&](addr_parent &parent) { return addr_entry_append(parent, item); },
+                    registry_addrs());
         raw_update_kxnetif_info(nullptr, device.c_str(), 0, KXNETIF_F_CONF_ADDRS, str_value(item));
     });
 }
@@ -171,9 +208,9 @@ void load_stream(std::FILE *stream) {
         else if (line.prefix == iflst_prefix)
             load_ifaces(line, ctx);
         else if (line.prefix == vlan_prefix)
-            load_vlans(line);
+            load_vlans(line, ctx);
         else
-            load_addrs(line);
+            load_addrs(line, ctx);
     }
 }
 

@@ -22,25 +22,36 @@ vlan_entry *vlan_find(vlan_parent *parent, int32_t vid) {
     return nullptr;
 }
 
+vlan_parent *vlan_parent_new(const char *device) {
+    auto *parent = static_cast<vlan_parent *>(std::calloc(1, sizeof(vlan_parent)));
+    if (parent == nullptr) return nullptr;
+    copy_ifname(parent->name, device);
+    list_init(parent->entries);
+    return parent;
+}
+
+bool vlan_entry_append(vlan_parent &parent, int32_t vid) {
+    auto *entry = static_cast<vlan_entry *>(std::calloc(1, sizeof(vlan_entry)));
+    if (entry == nullptr) return false;
+    vlan_device_name(parent.name, static_cast<unsigned>(vid), entry->name);
+    entry->vid = vid;
+    list_append(parent.entries, entry->link);
+    return true;
+}
+
 vlan_parent *vlan_add(const char *device, int32_t vid) {
     vlan_parent *parent = vlan_find_parent(device);
-    bool created = parent == nullptr;
-    if (created) {
-        parent = static_cast<vlan_parent *>(std::calloc(1, sizeof(vlan_parent)));
-        if (parent == nullptr) return nullptr;
-        copy_ifname(parent->name, device);
-        list_init(parent->entries);
+    if (parent != nullptr) {
+        if (vlan_find(parent, vid) != nullptr) return parent;
+        return vlan_entry_append(*parent, vid) ? parent : nullptr;
     }
-    if (vlan_find(parent, vid) != nullptr) return parent;
-    auto *entry = static_cast<vlan_entry *>(std::calloc(1, sizeof(vlan_entry)));
-    if (entry == nullptr) {
-        if (created) std::free(parent);
+    parent = vlan_parent_new(device);
+    if (parent == nullptr) return nullptr;
+    if (!vlan_entry_append(*parent, vid)) {
+        std::free(parent);
         return nullptr;
     }
-    vlan_device_name(parent->name, static_cast<unsigned>(vid), entry->name);
-    entry->vid = vid;
-    list_append(parent->entries, entry->link);
-    if (created) list_append(registry_vlans(), parent->link);
+    list_append(registry_vlans(), parent->link);
     return parent;
 }
 

@@ -211,12 +211,14 @@ TEST_F(RegistryFile, HostileInputLoadsWithoutHarm) {
 }
 
 TEST_F(RegistryFile, HugeLinesAreBoundedAndManyItemsKept) {
-    std::string many;
+    std::string many, vids;
     for (int i = 0; i < 10000; ++i) many += "e" + std::to_string(i) + " ";
+    for (int i = 0; i < 150000; ++i) vids += std::to_string(i % 100000) + " ";
     std::string megabyte = "IFLST_br0=\"" + std::string(kx::registry_line_max, 'x') + "\"\n";
     auto got = load("VNID_br0=\"web\"\n" + megabyte + "IFLST_br0=\"" + many + "\"\n" +
-                    std::string(3 << 20, 'y') + "\nVNID_br1=\"after\"\n");
-    ASSERT_EQ(got.size(), 2u);
+                    std::string(3 << 20, 'y') + "\nVNID_br1=\"after\"\n" +
+                    "VLAN_eth0=\"" + vids + "\"\nADDR_eth0=\"" + many + "\"\n");
+    ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[1], "net after br1 []");
     kxnet_network *net = kx::network_find_by_bridge("br0");
     ASSERT_NE(net, nullptr);
@@ -224,6 +226,10 @@ TEST_F(RegistryFile, HugeLinesAreBoundedAndManyItemsKept) {
     size_t count = 0;
     for ([[maybe_unused]] kxnet_iface *i : kx::records<kxnet_iface>(net->ifaces)) ++count;
     EXPECT_EQ(count, 9999u);
+    count = 0;
+    for ([[maybe_unused]] auto *e : kx::records<kx::vlan_entry>(kx::vlan_find_parent("eth0")->entries))
+        ++count;
+    EXPECT_EQ(count, 100000u); // repeated ids are held once
 }
 
 TEST_F(RegistryFile, ConfiguredNetworksAreACopyInOrder) {
