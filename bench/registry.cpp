@@ -22,7 +22,8 @@ std::string registry_text(int networks) {
         text += "VNID_kb" + n + "=\"net-" + n + "\"\n";
         text += "IFLST_kb" + n + "=\"e" + n + "a e" + n + "b e" + n + "c e" + n + "d\"\n";
     }
-    for (int i = 0; i < 1024; ++i) text += "VLAN_v" + std::to_string(i) + "=\"" + std::to_string(i + 1) + "\"\n";
+    for (int i = 0; i < 1024; ++i)
+        text += "VLAN_v" + std::to_string(i) + "=\"" + std::to_string(i + 1) + "\"\n";
     for (int i = 0; i < 1024; ++i)
         text += "ADDR_a" + std::to_string(i) + "=\"10.0." + std::to_string(i % 256) + ".1/24\"\n";
     return text;
@@ -33,7 +34,8 @@ template <class F> double median_seconds(int runs, F &&f) {
     for (int r = 0; r < runs; ++r) {
         auto start = std::chrono::steady_clock::now();
         f();
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
@@ -59,7 +61,8 @@ int main() {
     char pattern[] = "/tmp/kxnet-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 1;
     const std::string root = pattern;
-    for (const char *dir : {"/etc/kx", "/var/log", "/tmp"}) std::filesystem::create_directories(root + dir);
+    for (const char *dir : {"/etc/kx", "/var/log", "/tmp"})
+        std::filesystem::create_directories(root + dir);
     std::ofstream(root + "/var/log/kxnetcfg.log");
     setenv("KXNET_ROOT", root.c_str(), 1);
 

@@ -111,8 +111,8 @@ bool same_text(const char (&field)[20], const char *text);
 
 // Appends a new network; null when the id is null or memory is short.
 // Logs "Network '%s' with %s bridge '%s' added".
-kxnet_network *network_add(kxnet_network_list &list, const char *network_id,
-                           const char *bridge, int preexisting);
+kxnet_network *network_add(kxnet_network_list &list, const char *network_id, const char *bridge,
+                           int preexisting);
 // network_add on the registry list: 0, or 1 when the id is null or memory is
 // short.
 int network_add_to_registry(const char *network_id, const char *bridge, int preexisting);

@@ -10,8 +10,8 @@
 
 namespace kx {
 
-kxnet_network *network_add(kxnet_network_list &list, const char *network_id,
-                           const char *bridge, int preexisting) {
+kxnet_network *network_add(kxnet_network_list &list, const char *network_id, const char *bridge,
+                           int preexisting) {
     if (network_id == nullptr) return nullptr;
     auto *network = static_cast<kxnet_network *>(std::calloc(1, sizeof(kxnet_network)));
     if (network == nullptr) return nullptr;

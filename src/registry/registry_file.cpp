@@ -176,9 +176,9 @@ void load_vlans(const registry_line &line, load_context &ctx) {
     for_each_item(line.value, [&](const char *item) {
         int32_t vid = parse_vid(item);
         std::string key = "V" + device + '\0' + std::to_string(vid);
-        add_indexed(ctx.vlan_parents, device, key, ctx, vlan_parent_new,
-                    [&](vlan_parent &parent) { return vlan_entry_append(parent, vid); },
-                    registry_vlans());
+        add_indexed(
+            ctx.vlan_parents, device, key, ctx, vlan_parent_new,
+            [&](vlan_parent &parent) { return vlan_entry_append(parent, vid); }, registry_vlans());
     });
 }
 
@@ -186,9 +186,9 @@ void load_addrs(const registry_line &line, load_context &ctx) {
     std::string device = field_name(line.key);
     for_each_item(line.value, [&](const char *item) {
         std::string key = "A" + device + '\0' + std::string(item).substr(0, 19);
-        add_indexed(ctx.addr_parents, device, key, ctx, addr_parent_new,
-                    [&](addr_parent &parent) { return addr_entry_append(parent, item); },
-                    registry_addrs());
+        add_indexed(
+            ctx.addr_parents, device, key, ctx, addr_parent_new,
+            [&](addr_parent &parent) { return addr_entry_append(parent, item); }, registry_addrs());
         raw_update_kxnetif_info(nullptr, device.c_str(), 0, KXNETIF_F_CONF_ADDRS, str_value(item));
     });
 }

@@ -23,8 +23,10 @@ namespace {
 std::vector<std::string> dump_registry() {
     std::vector<std::string> out;
     for (kxnet_network *n : kx::records<kxnet_network>(kx::registry_networks().link)) {
-        std::string line = std::string("net ") + n->network_id + " " + n->bridge + " [" + n->phys_iface + "]";
-        for (kxnet_iface *i : kx::records<kxnet_iface>(n->ifaces)) line += std::string(" ") + i->name;
+        std::string line =
+            std::string("net ") + n->network_id + " " + n->bridge + " [" + n->phys_iface + "]";
+        for (kxnet_iface *i : kx::records<kxnet_iface>(n->ifaces))
+            line += std::string(" ") + i->name;
         out.push_back(line);
     }
     for (kx::vlan_parent *p : kx::records<kx::vlan_parent>(kx::registry_vlans())) {
@@ -35,7 +37,8 @@ std::vector<std::string> dump_registry() {
     }
     for (kx::addr_parent *p : kx::records<kx::addr_parent>(kx::registry_addrs())) {
         std::string line = std::string("addr ") + p->name;
-        for (kx::addr_entry *e : kx::records<kx::addr_entry>(p->entries)) line += std::string(" ") + e->text;
+        for (kx::addr_entry *e : kx::records<kx::addr_entry>(p->entries))
+            line += std::string(" ") + e->text;
         out.push_back(line);
     }
     return out;
@@ -102,18 +105,19 @@ TEST_F(RegistryFile, EmptyRecordsAreWrittenAsEmptyValues) {
 TEST_F(RegistryFile, MalformedLinesAreIgnored) {
     auto got = load("# comment\n"
                     "\n"
-                    "VNID_br0=web\n"               // no opening quote
-                    "VNID_br1\"db\"\n"             // no '='
-                    "VNID_br2=\"lab\n"             // no closing quote
-                    "IFLST_br3=\"eth7\"\n"         // before its network
+                    "VNID_br0=web\n"       // no opening quote
+                    "VNID_br1\"db\"\n"     // no '='
+                    "VNID_br2=\"lab\n"     // no closing quote
+                    "IFLST_br3=\"eth7\"\n" // before its network
                     "VNID_br3=\"ok\"trailing junk\n"
-                    "vnid_br4=\"lower\"\n"         // unknown prefix
+                    "vnid_br4=\"lower\"\n" // unknown prefix
                     " VNID_br5=\"indented\"\n"
-                    "IFLST_brX=\"eth8\"\n"         // unknown bridge
+                    "IFLST_brX=\"eth8\"\n" // unknown bridge
                     "VLAN_eth0=\"abc 12x -3 +4\"\n"
                     "IFLST_br3=\"   eth1   eth2  \"\n");
-    EXPECT_EQ(got, (std::vector<std::string>{"net ok br3 [eth1] eth2",
-                                             "vlan eth0 0=eth0.0 12=eth0.12 -3=eth0.4294967293 4=eth0.4"}));
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "net ok br3 [eth1] eth2",
+                       "vlan eth0 0=eth0.0 12=eth0.12 -3=eth0.4294967293 4=eth0.4"}));
 }
 
 TEST_F(RegistryFile, KeysAreCutAndDuplicatesKept) {
@@ -126,9 +130,9 @@ TEST_F(RegistryFile, KeysAreCutAndDuplicatesKept) {
                     "VLAN_eth0=\"7 7\"\n"
                     "VLAN_eth0=\"7\"\n"
                     "ADDR_interface-name-long=\"1.2.3.4/8 tab\there\"\n");
-    EXPECT_EQ(got, (std::vector<std::string>{"net n1 bridge-name-of- [eth1]", "net a br0 [eth2] eth3",
-                                             "net b br0 []", "vlan eth0 7=eth0.7",
-                                             "addr interface-name- 1.2.3.4/8 tab\there"}));
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "net n1 bridge-name-of- [eth1]", "net a br0 [eth2] eth3", "net b br0 []",
+                       "vlan eth0 7=eth0.7", "addr interface-name- 1.2.3.4/8 tab\there"}));
 }
 
 TEST_F(RegistryFile, MissingEmptyAndEpochFilesAreEmpty) {
@@ -137,7 +141,9 @@ TEST_F(RegistryFile, MissingEmptyAndEpochFilesAreEmpty) {
     EXPECT_TRUE(dump_registry().empty());
     EXPECT_TRUE(load("").empty());
     write("VNID_br0=\"web\"\n");
-    struct utimbuf epoch {0, 0};
+    struct utimbuf epoch {
+        0, 0
+    };
     ASSERT_EQ(utime(path().c_str(), &epoch), 0);
     EXPECT_EQ(kx::registry_load(), 0);
     EXPECT_TRUE(dump_registry().empty());
@@ -204,8 +210,8 @@ TEST_F(RegistryFile, HostileInputLoadsWithoutHarm) {
         write(bytes);
         EXPECT_EQ(kx::registry_load(), 0);
     }
-    std::string nul_line = std::string("VNID_b\0r=\"x\"\n", 13) + std::string("VNID_br1=\"a\0b\"\n", 15) +
-                           "VNID_br2=\"ok\"\n";
+    std::string nul_line = std::string("VNID_b\0r=\"x\"\n", 13) +
+                           std::string("VNID_br1=\"a\0b\"\n", 15) + "VNID_br2=\"ok\"\n";
     EXPECT_EQ(load(nul_line), std::vector<std::string>{"net ok br2 []"});
     EXPECT_TRUE(load("VNID_br0=\"\nIFLST_=\"\nVLAN_=\"\"\"\nADDR_x=\"a b").empty());
 }
@@ -216,8 +222,8 @@ TEST_F(RegistryFile, HugeLinesAreBoundedAndManyItemsKept) {
     for (int i = 0; i < 150000; ++i) vids += std::to_string(i % 100000) + " ";
     std::string megabyte = "IFLST_br0=\"" + std::string(kx::registry_line_max, 'x') + "\"\n";
     auto got = load("VNID_br0=\"web\"\n" + megabyte + "IFLST_br0=\"" + many + "\"\n" +
-                    std::string(3 << 20, 'y') + "\nVNID_br1=\"after\"\n" +
-                    "VLAN_eth0=\"" + vids + "\"\nADDR_eth0=\"" + many + "\"\n");
+                    std::string(3 << 20, 'y') + "\nVNID_br1=\"after\"\n" + "VLAN_eth0=\"" + vids +
+                    "\"\nADDR_eth0=\"" + many + "\"\n");
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[1], "net after br1 []");
     kxnet_network *net = kx::network_find_by_bridge("br0");
@@ -227,7 +233,8 @@ TEST_F(RegistryFile, HugeLinesAreBoundedAndManyItemsKept) {
     for ([[maybe_unused]] kxnet_iface *i : kx::records<kxnet_iface>(net->ifaces)) ++count;
     EXPECT_EQ(count, 9999u);
     count = 0;
-    for ([[maybe_unused]] auto *e : kx::records<kx::vlan_entry>(kx::vlan_find_parent("eth0")->entries))
+    for ([[maybe_unused]] auto *e :
+         kx::records<kx::vlan_entry>(kx::vlan_find_parent("eth0")->entries))
         ++count;
     EXPECT_EQ(count, 100000u); // repeated ids are held once
 }
@@ -244,7 +251,8 @@ TEST_F(RegistryFile, ConfiguredNetworksAreACopyInOrder) {
     std::vector<std::string> got;
     for (kxnet_network *n : kx::records<kxnet_network>(list->link)) {
         std::string line = std::string(n->network_id) + " " + n->bridge + " " + n->phys_iface;
-        for (kxnet_iface *i : kx::records<kxnet_iface>(n->ifaces)) line += std::string(" ") + i->name;
+        for (kxnet_iface *i : kx::records<kxnet_iface>(n->ifaces))
+            line += std::string(" ") + i->name;
         got.push_back(line);
     }
     EXPECT_EQ(got, (std::vector<std::string>{"web br0 eth1 eth2 eth3", "db br1 eth4"}));

@@ -14,7 +14,8 @@ namespace {
 
 std::vector<std::string> ifaces_of(kxnet_network *network) {
     std::vector<std::string> names;
-    for (kxnet_iface *iface : kx::records<kxnet_iface>(network->ifaces)) names.push_back(iface->name);
+    for (kxnet_iface *iface : kx::records<kxnet_iface>(network->ifaces))
+        names.push_back(iface->name);
     return names;
 }
 
@@ -73,7 +74,8 @@ TEST_F(RegistryModel, SearchesReturnTheFirstMatchInOrder) {
     EXPECT_EQ(second->preexisting, 1);
 
     auto log = kxtest::log_messages();
-    EXPECT_NE(std::find(log.begin(), log.end(), "Network 'web' with  bridge 'br0' added"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "Network 'web' with  bridge 'br0' added"),
+              log.end());
     EXPECT_NE(std::find(log.begin(), log.end(), "Network 'db' with linux bridge 'br1' added"),
               log.end());
 }
@@ -86,7 +88,7 @@ TEST_F(RegistryModel, LongNamesAreFoundAsTheyWereStored) {
     kx::vlan_add("device-name-long-1", 5);
     kx::vlan_add("device-name-long-1", 5);
     EXPECT_EQ(kx::registry_vlans().next->next, &kx::registry_vlans()); // one parent
-    const char *text = "10.200.300.400/24-extra"; // 23 characters
+    const char *text = "10.200.300.400/24-extra";                      // 23 characters
     kx::addr_add("eth0", text);
     kx::addr_add("eth0", text);
     kx::addr_parent *parent = kx::addr_find_parent("eth0");
