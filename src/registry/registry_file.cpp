@@ -5,6 +5,7 @@
 
 #include "frame/command.h"
 #include "frame/fd.h"
+#include "frame/frame.h"
 #include "frame/paths.h"
 #include "netinfo/store.h"
 #include "registry/model.h"
@@ -285,10 +286,14 @@ void sync_directory(const std::string &dir) {
     if (fd) fsync(fd.get());
 }
 
-} // namespace
-
-int registry_load() {
+void clear_registry_lists() {
     networks_clear();
+    vlans_clear();
+    addrs_clear();
+}
+
+int load_registry_file() {
+    clear_registry_lists();
     vlans_clear();
     addrs_clear();
     read_vlan_config(0);
@@ -302,19 +307,17 @@ int registry_load() {
     load_stream(stream.get());
     if (std::ferror(stream.get())) {
         // A partial registry would be written back by the next save.
-        networks_clear();
-        vlans_clear();
-        addrs_clear();
+        clear_registry_lists();
         return 1;
     }
     return 0;
 }
 
-void registry_save() {
+void save_registry_file() {
     std::string dir = paths::rooted(paths::registry_dir);
     std::string temp = dir + "/" + std::string(temp_template);
     if (temp.size() >= path_max) return;
-    unique_fd fd(mkstemp(temp.data()));
+    unique_fd fd(mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) return;
     temp_file_guard remove_unless_kept(temp.c_str());
 
@@ -329,6 +332,25 @@ void registry_save() {
     if (rename(temp.c_str(), paths::rooted(paths::registry).c_str()) != 0) return;
     remove_unless_kept.keep();
     sync_directory(dir);
+}
+
+} // namespace
+
+int registry_load() noexcept {
+    // Memory running out part-way must not pass for a shorter registry.
+    int result = guarded(1, load_registry_file);
+    if (result != 0) guarded(0, [] {
+        clear_registry_lists();
+        return 0;
+    });
+    return result;
+}
+
+void registry_save() noexcept {
+    guarded(0, [] {
+        save_registry_file();
+        return 0;
+    });
 }
 
 } // namespace kx
