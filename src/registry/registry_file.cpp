@@ -102,19 +102,23 @@ template <class F> void for_each_item(std::string_view value, F &&f) {
     }
 }
 
-// Decimal parse: optional sign, then digits up to the first other character;
-// no digits gives 0.  Saturates at the bounds of a 32-bit id.
+// Decimal parse as strtol into an int: optional sign, then digits up to the
+// first other character; no digits gives 0; the value is taken modulo 2^32,
+// so an id written as "%u" reads back as the same signed id.
 int32_t parse_vid(const char *item) {
     bool negative = false;
     if (*item == '+' || *item == '-') negative = *item++ == '-';
-    int64_t value = 0;
+    uint64_t value = 0;
+    bool overflow = false;
     for (; *item >= '0' && *item <= '9'; ++item) {
-        value = value * 10 + (*item - '0');
-        if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
+        if (value > (uint64_t{INT64_MAX} - 9) / 10) overflow = true;
+        if (!overflow) value = value * 10 + static_cast<uint64_t>(*item - '0');
     }
-    if (negative) value = -value;
-    if (value > INT32_MAX) value = INT32_MAX;
-    return static_cast<int32_t>(value);
+    if (overflow)
+        value = negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX}; // as strtol
+    else if (negative)
+        value = ~value + 1;
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
 // The name a 16-byte field keeps of `name`: the index key of a bridge.
@@ -339,10 +343,11 @@ void save_registry_file() {
 int registry_load() noexcept {
     // Memory running out part-way must not pass for a shorter registry.
     int result = guarded(1, load_registry_file);
-    if (result != 0) guarded(0, [] {
-        clear_registry_lists();
-        return 0;
-    });
+    if (result != 0)
+        guarded(0, [] {
+            clear_registry_lists();
+            return 0;
+        });
     return result;
 }
 

@@ -100,6 +100,8 @@ TEST_F(RegistryFile, EmptyRecordsAreWrittenAsEmptyValues) {
     std::free(entry);
     kx::registry_save();
     EXPECT_EQ(kxtest::read_file(path()), "VLAN_eth1=\"4294967295\"\nADDR_eth2=\"\"\n");
+    EXPECT_EQ(kx::registry_load(), 0);
+    EXPECT_EQ(dump_registry(), std::vector<std::string>{"vlan eth1 -1=eth1.4294967295"});
 }
 
 TEST_F(RegistryFile, MalformedLinesAreIgnored) {
@@ -113,11 +115,12 @@ TEST_F(RegistryFile, MalformedLinesAreIgnored) {
                     "vnid_br4=\"lower\"\n" // unknown prefix
                     " VNID_br5=\"indented\"\n"
                     "IFLST_brX=\"eth8\"\n" // unknown bridge
-                    "VLAN_eth0=\"abc 12x -3 +4\"\n"
+                    "VLAN_eth0=\"abc 12x -3 +4 99999999999999999999999\"\n"
                     "IFLST_br3=\"   eth1   eth2  \"\n");
-    EXPECT_EQ(got, (std::vector<std::string>{
-                       "net ok br3 [eth1] eth2",
-                       "vlan eth0 0=eth0.0 12=eth0.12 -3=eth0.4294967293 4=eth0.4"}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{
+                  "net ok br3 [eth1] eth2",
+                  "vlan eth0 0=eth0.0 12=eth0.12 -3=eth0.4294967293 4=eth0.4 -1=eth0.4294967295"}));
 }
 
 TEST_F(RegistryFile, KeysAreCutAndDuplicatesKept) {
