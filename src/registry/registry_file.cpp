@@ -1,0 +1,361 @@
+// The registry file: its line format, the load that rebuilds the in-memory
+// lists from it, and the save that replaces it with a completely written
+// copy (temporary file, fsync, rename, fsync of the directory).
+#include "registry/registry_file.h"
+
+#include "frame/command.h"
+#include "frame/fd.h"
+#include "frame/frame.h"
+#include "frame/paths.h"
+#include "netinfo/store.h"
+#include "registry/model.h"
+#include "vlan/naming.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace kx {
+
+namespace {
+
+constexpr std::string_view vnid_prefix = "VNID_";
+constexpr std::string_view iflst_prefix = "IFLST_";
+constexpr std::string_view vlan_prefix = "VLAN_";
+constexpr std::string_view addr_prefix = "ADDR_";
+constexpr std::string_view temp_template = "kxnetcfg.XXXXXX";
+constexpr std::size_t path_max = 4096;
+
+struct file_closer {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using unique_file = std::unique_ptr<std::FILE, file_closer>;
+
+// ---- reading ----------------------------------------------------------------
+
+// Reads one whole line (newline dropped) into `line`; false at the end of
+// the stream.  `overlong` tells that the line passed registry_line_max and
+// was dropped; memory stays bounded by that limit.
+bool read_line(std::FILE *stream, std::string &line, bool &overlong) {
+    line.clear();
+    overlong = false;
+    int c = 0;
+    bool any = false;
+    while ((c = getc_unlocked(stream)) != EOF) {
+        any = true;
+        if (c == '\n') return true;
+        if (overlong) continue;
+        if (line.size() == registry_line_max) {
+            overlong = true;
+            line.clear();
+            continue;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    return any;
+}
+
+// One parsed line: prefix, key, "=", quote, value, quote.
+struct registry_line {
+    std::string_view prefix;
+    std::string key;
+    std::string_view value;
+};
+
+bool parse_line(std::string_view text, registry_line &out) {
+    for (std::string_view prefix : {vnid_prefix, iflst_prefix, vlan_prefix, addr_prefix}) {
+        if (text.substr(0, prefix.size()) != prefix) continue;
+        std::size_t equals = text.find('=', prefix.size());
+        if (equals == std::string_view::npos) return false;
+        if (equals + 1 >= text.size() || text[equals + 1] != '"') return false;
+        std::size_t close = text.find('"', equals + 2);
+        if (close == std::string_view::npos) return false;
+        out.prefix = prefix;
+        out.key.assign(text.substr(prefix.size(), equals - prefix.size()));
+        out.value = text.substr(equals + 2, close - equals - 2);
+        return true;
+    }
+    return false;
+}
+
+// Calls `f` with each item of a list value (runs of spaces separate items).
+template <class F> void for_each_item(std::string_view value, F &&f) {
+    std::string item;
+    std::size_t pos = 0;
+    while (pos < value.size()) {
+        std::size_t start = value.find_first_not_of(' ', pos);
+        if (start == std::string_view::npos) break;
+        std::size_t end = value.find(' ', start);
+        if (end == std::string_view::npos) end = value.size();
+        item.assign(value.substr(start, end - start));
+        f(item.c_str());
+        pos = end;
+    }
+}
+
+// Decimal parse as strtol into an int: optional sign, then digits up to the
+// first other character; no digits gives 0; the value is taken modulo 2^32,
+// so an id written as "%u" reads back as the same signed id.
+int32_t parse_vid(const char *item) {
+    bool negative = false;
+    if (*item == '+' || *item == '-') negative = *item++ == '-';
+    uint64_t value = 0;
+    bool overflow = false;
+    for (; *item >= '0' && *item <= '9'; ++item) {
+        if (value > (uint64_t{INT64_MAX} - 9) / 10) overflow = true;
+        if (!overflow) value = value * 10 + static_cast<uint64_t>(*item - '0');
+    }
+    if (overflow)
+        value = negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX}; // as strtol
+    else if (negative)
+        value = ~value + 1;
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+// The name a 16-byte field keeps of `name`: the index key of a bridge.
+std::string field_name(const std::string &name) { return name.substr(0, 15).c_str(); }
+
+// State of one load.  Networks by bridge, first registered wins, so a
+// lookup gives the same answer as network_find_by_bridge; VLAN and address
+// records by device with the entries already held, so that vlan_add and
+// addr_add need not search the lists at every item.
+struct load_context {
+    std::unordered_map<std::string, kxnet_network *> by_bridge;
+    std::unordered_map<std::string, vlan_parent *> vlan_parents;
+    std::unordered_map<std::string, addr_parent *> addr_parents;
+    std::unordered_set<std::string> entries; // "V" or "A", device, NUL, entry
+};
+
+// Adds an entry to the device's record (made on first use and listed with
+// its first entry) unless it is held already; as vlan_add and addr_add do.
+template <class Parent, class Make, class Append>
+void add_indexed(std::unordered_map<std::string, Parent *> &parents, const std::string &device,
+                 const std::string &entry_key, load_context &ctx, Make make, Append append,
+                 kxnet_link &list) {
+    if (ctx.entries.count(entry_key) != 0) return;
+    Parent *&parent = parents[device];
+    bool created = parent == nullptr;
+    if (created && (parent = make(device.c_str())) == nullptr) return;
+    if (!append(*parent)) {
+        if (created) {
+            std::free(parent);
+            parent = nullptr;
+        }
+        return;
+    }
+    if (created) list_append(list, parent->link);
+    ctx.entries.insert(entry_key);
+}
+
+void load_network(const registry_line &line, load_context &ctx) {
+    std::string network_id(line.value);
+    int preexisting = bridge_exists(network_id.c_str());
+    kxnet_network *network =
+        network_add(registry_networks(), network_id.c_str(), line.key.c_str(), preexisting);
+    if (network != nullptr) ctx.by_bridge.emplace(network->bridge, network);
+}
+
+void load_ifaces(const registry_line &line, load_context &ctx) {
+    auto found = ctx.by_bridge.find(field_name(line.key));
+    if (found == ctx.by_bridge.end()) return;
+    kxnet_network *network = found->second;
+    for_each_item(line.value, [&](const char *item) {
+        if (network->phys_iface[0] == '\0')
+            copy_ifname(network->phys_iface, item);
+        else
+            network_iface_add(network, item);
+    });
+}
+
+void load_vlans(const registry_line &line, load_context &ctx) {
+    std::string device = field_name(line.key);
+    for_each_item(line.value, [&](const char *item) {
+        int32_t vid = parse_vid(item);
+        std::string key = "V" + device + '\0' + std::to_string(vid);
+        add_indexed(
+            ctx.vlan_parents, device, key, ctx, vlan_parent_new,
+            [&](vlan_parent &parent) { return vlan_entry_append(parent, vid); }, registry_vlans());
+    });
+}
+
+void load_addrs(const registry_line &line, load_context &ctx) {
+    std::string device = field_name(line.key);
+    for_each_item(line.value, [&](const char *item) {
+        std::string key = "A" + device + '\0' + std::string(item).substr(0, 19);
+        add_indexed(
+            ctx.addr_parents, device, key, ctx, addr_parent_new,
+            [&](addr_parent &parent) { return addr_entry_append(parent, item); }, registry_addrs());
+        raw_update_kxnetif_info(nullptr, device.c_str(), 0, KXNETIF_F_CONF_ADDRS, str_value(item));
+    });
+}
+
+void load_stream(std::FILE *stream) {
+    load_context ctx;
+    std::string text;
+    bool overlong = false;
+    registry_line line;
+    while (read_line(stream, text, overlong)) {
+        if (overlong) continue;
+        // A C text reader stops at a NUL byte; so does the parse.
+        std::string_view view(text.c_str());
+        if (!parse_line(view, line)) continue;
+        if (line.prefix == vnid_prefix)
+            load_network(line, ctx);
+        else if (line.prefix == iflst_prefix)
+            load_ifaces(line, ctx);
+        else if (line.prefix == vlan_prefix)
+            load_vlans(line, ctx);
+        else
+            load_addrs(line, ctx);
+    }
+}
+
+// ---- writing ----------------------------------------------------------------
+
+void append_network_lines(std::string &out) {
+    registry_guard guard;
+    for (kxnet_network *network : records<kxnet_network>(registry_networks().link)) {
+        out.append(vnid_prefix).append(network->bridge).append("=\"");
+        out.append(network->network_id).append("\"\n");
+        if (network->phys_iface[0] == '\0') continue;
+        out.append(iflst_prefix).append(network->bridge).append("=\"").append(network->phys_iface);
+        for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces))
+            out.append(" ").append(iface->name);
+        out.append("\"\n");
+    }
+}
+
+void append_vlan_lines(std::string &out) {
+    for (vlan_parent *parent : records<vlan_parent>(registry_vlans())) {
+        out.append(vlan_prefix).append(parent->name).append("=\"");
+        const char *separator = "";
+        for (vlan_entry *entry : records<vlan_entry>(parent->entries)) {
+            out.append(separator).append(std::to_string(static_cast<uint32_t>(entry->vid)));
+            separator = " ";
+        }
+        out.append("\"\n");
+    }
+}
+
+void append_addr_lines(std::string &out) {
+    for (addr_parent *parent : records<addr_parent>(registry_addrs())) {
+        out.append(addr_prefix).append(parent->name).append("=\"");
+        const char *separator = "";
+        for (addr_entry *entry : records<addr_entry>(parent->entries)) {
+            out.append(separator).append(entry->text);
+            separator = " ";
+        }
+        out.append("\"\n");
+    }
+}
+
+// Removes the temporary file unless it has been renamed into place.
+class temp_file_guard {
+public:
+    explicit temp_file_guard(const char *path) : path_(path) {}
+    ~temp_file_guard() {
+        if (!kept_) unlink(path_);
+    }
+    temp_file_guard(const temp_file_guard &) = delete;
+    temp_file_guard &operator=(const temp_file_guard &) = delete;
+    void keep() { kept_ = true; }
+
+private:
+    const char *path_;
+    bool kept_ = false;
+};
+
+// Writes all of `data`; false on any failure (a short write included).
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void sync_directory(const std::string &dir) {
+    unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) fsync(fd.get());
+}
+
+void clear_registry_lists() {
+    networks_clear();
+    vlans_clear();
+    addrs_clear();
+}
+
+int load_registry_file() {
+    clear_registry_lists();
+    vlans_clear();
+    addrs_clear();
+    read_vlan_config(0);
+
+    std::string path = paths::rooted(paths::registry);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? 0 : 1;
+    if (info.st_mtim.tv_sec == 0) return 0;
+    unique_file stream(std::fopen(path.c_str(), "re"));
+    if (!stream) return 1;
+    load_stream(stream.get());
+    if (std::ferror(stream.get())) {
+        // A partial registry would be written back by the next save.
+        clear_registry_lists();
+        return 1;
+    }
+    return 0;
+}
+
+void save_registry_file() {
+    std::string dir = paths::rooted(paths::registry_dir);
+    std::string temp = dir + "/" + std::string(temp_template);
+    if (temp.size() >= path_max) return;
+    unique_fd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) return;
+    temp_file_guard remove_unless_kept(temp.c_str());
+
+    std::string content;
+    append_network_lines(content);
+    append_vlan_lines(content);
+    append_addr_lines(content);
+
+    if (!write_all(fd.get(), content)) return;
+    if (fsync(fd.get()) != 0) return;
+    if (close_retry(fd.release()) != 0) return;
+    if (rename(temp.c_str(), paths::rooted(paths::registry).c_str()) != 0) return;
+    remove_unless_kept.keep();
+    sync_directory(dir);
+}
+
+} // namespace
+
+int registry_load() noexcept {
+    // Memory running out part-way must not pass for a shorter registry.
+    int result = guarded(1, load_registry_file);
+    if (result != 0)
+        guarded(0, [] {
+            clear_registry_lists();
+            return 0;
+        });
+    return result;
+}
+
+void registry_save() noexcept {
+    guarded(0, [] {
+        save_registry_file();
+        return 0;
+    });
+}
+
+} // namespace kx

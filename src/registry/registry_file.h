@@ -1,0 +1,21 @@
+// The registry file "/etc/kx/kxnet.conf": loading it into the in-memory
+// lists and saving the lists back through a temporary file and a rename.
+#pragma once
+
+#include <cstddef>
+
+namespace kx {
+
+// Empties the registry lists and rebuilds them from the file; refreshes the
+// VLAN naming type first.  0 on success or without a file, 1 when the file
+// exists but cannot be examined or opened.
+int registry_load() noexcept;
+
+// Writes the lists to a fresh temporary file and renames it over the
+// registry.  Failures leave the previous file whole and are not reported.
+void registry_save() noexcept;
+
+// Longest registry line kept by the load; a longer line is skipped whole.
+inline constexpr std::size_t registry_line_max = std::size_t{1} << 20;
+
+} // namespace kx
