@@ -1,0 +1,26 @@
+// The host information collectors: the container kernel's pair and device
+// lists, the VLAN devices, the bridges with their ports, and the boot
+// protocol of each host device's ifcfg file, reported to the store.
+#pragma once
+
+#include "kxnet_ct.h"
+
+namespace kx {
+
+class ifcfg_device_index;
+
+// Reads "/proc/kx/veth" into the library's pair list; with `update` nonzero
+// also reports both ends of every pair to the store.
+void read_proc_veth(int update);
+// Reads "/proc/kx/vmth" and reports its devices as pair devices.
+void read_proc_vmth();
+// Refreshes the VLAN naming type and reports every VLAN device.
+void read_vlan_devices();
+// Reports every host bridge, its network id and its ports.
+void scan_bridges();
+// Reports "dhcp" as a configured address of a host record whose ifcfg file
+// sets BOOTPROTO to dhcp.  `index` (may be null) is the query's one-pass
+// index of the network-scripts directory.
+void read_bootproto(kxnetif_info *record, const ifcfg_device_index *index);
+
+} // namespace kx
