@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs in the vm lane's guest (chrooted on the overlay of the host's root):
+# loads the modules the tests rely on, then runs every test of the guest
+# binary in its own process and prints one result line per test.
+#
+#   guest.sh GUEST_TEST_BINARY [GTEST_FILTER]
+#
+# Exit status: 0 all passed, 1 a test failed, 77 every test skipped.
+set -uo pipefail
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/root LANG=C
+binary=$1
+filter=${2:-*}
+per_test_timeout=${KXNET_VM_TEST_TIMEOUT:-300}
+
+echo "vm guest: kernel $(uname -r)"
+for module in 8021q dummy openvswitch veth bridge; do
+  modprobe "$module" || echo "vm guest: modprobe $module failed"
+done
+mkdir -p /var/run/openvswitch /etc/openvswitch /var/log/openvswitch
+
+tests=$("$binary" --gtest_list_tests --gtest_filter="$filter" | awk '
+  /^[^ ]/ { suite = $1; next }
+  /^  [^ ]/ { print suite $1 }')
+[[ -n $tests ]] || { echo "vm guest: no tests listed"; exit 1; }
+
+passed=0 failed=0 skipped=0
+for name in $tests; do
+  output=$(timeout --kill-after=5 "$per_test_timeout" "$binary" --gtest_filter="$name" 2>&1)
+  status=$?
+  if [[ $status != 0 ]]; then
+    result=FAIL failed=$((failed + 1))
+    printf '%s\n' "$output"
+  elif grep -q '^\[  SKIPPED \]' <<<"$output"; then
+    result=SKIP skipped=$((skipped + 1))
+    grep -v '^\[' <<<"$output" | grep -v '^$' | head -n3 || true
+  else
+    result=PASS passed=$((passed + 1))
+  fi
+  echo "vm test: $result $name"
+done
+echo "vm guest: $passed passed, $failed failed, $skipped skipped"
+((failed == 0)) || exit 1
+((passed > 0)) || exit 77
+exit 0
