@@ -11,6 +11,7 @@
 # /var/cache/kxnet-vm), KXNET_VM_TIMEOUT (seconds for the whole boot, 900),
 # KXNET_VM_SMP (2), KXNET_VM_MEM (MiB, 1024), KXNET_VM_FILTER (gtest filter).
 set -uo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
 
 here=$(cd "$(dirname "$0")" && pwd)
 binary=${1:?usage: run.sh GUEST_TEST_BINARY [CACHE_DIR]}
@@ -33,46 +34,11 @@ done
 [[ -n $busybox ]] || skip "no static busybox (package busybox-static)"
 command -v depmod >/dev/null && command -v modprobe >/dev/null || skip "kmod is not installed"
 for tool in ovs-vsctl ovsdb-tool ovsdb-server ovs-vswitchd; do
-  command -v $tool >/dev/null || PATH=$PATH:/usr/sbin:/sbin command -v $tool >/dev/null ||
-    skip "Open vSwitch userspace is not installed (package openvswitch-switch)"
+  command -v $tool >/dev/null || skip "Open vSwitch userspace is not installed (package openvswitch-switch)"
 done
 
 # --- The kernel: a cached unpack, or the current package fetched now. ---
-kernel_package() {
-  local name
-  name=$(apt-cache depends linux-image-amd64 2>/dev/null |
-    sed -n 's/^ *Depends: \(linux-image-6\.1\.0-[0-9]*-amd64\)$/\1/p' | head -n1)
-  [[ -n $name ]] || name=$(apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64$' 2>/dev/null |
-    awk '{print $1}' | sort -V | tail -n1)
-  echo "$name"
-}
-
-cached_kernel() { # prints the unpack directory of a usable cached kernel
-  local dir
-  for dir in "$cache"/linux-image-*/; do
-    [[ -f $dir/ready ]] && { echo "${dir%/}"; return 0; }
-  done
-  return 1
-}
-
-fetch_kernel() {
-  command -v apt-get >/dev/null && command -v dpkg >/dev/null || return 1
-  local package unpack
-  package=$(kernel_package)
-  [[ -n $package ]] || { note "no linux-image-6.1.0-*-amd64 package known to apt"; return 1; }
-  unpack=$cache/$package
-  mkdir -p "$cache" || return 1
-  note "fetching $package"
-  (cd "$cache" && rm -f "$package"_*.deb && apt-get download -qq "$package" 2>/dev/null) || return 1
-  rm -rf "$unpack" && dpkg -x "$cache/$package"_*.deb "$unpack" || return 1
-  rm -f "$cache/$package"_*.deb
-  local version
-  version=$(ls "$unpack/lib/modules" | head -n1)
-  depmod -b "$unpack" "$version" || return 1
-  touch "$unpack/ready"
-}
-
-kroot=$(cached_kernel) || { fetch_kernel && kroot=$(cached_kernel); } ||
+kroot=$("$here/kernel.sh" "$cache") ||
   skip "no stock kernel package could be obtained (apt-get download linux-image-6.1.0-*-amd64)"
 version=$(ls "$kroot/lib/modules" | head -n1)
 vmlinuz=$kroot/boot/vmlinuz-$version
