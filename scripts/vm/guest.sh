@@ -24,10 +24,20 @@ tests=$("$binary" --gtest_list_tests --gtest_filter="$filter" | awk '
   /^  [^ ]/ { print suite $1 }')
 [[ -n $tests ]] || { echo "vm guest: no tests listed"; exit 1; }
 
+# Daemons a crashed test left behind would hold the next test's pidfiles.
+stop_leftovers() {
+  local daemon
+  for daemon in ovs-vswitchd ovsdb-server; do
+    [[ -e /var/run/openvswitch/$daemon.pid ]] && ovs-appctl -t "$daemon" exit >/dev/null 2>&1
+  done
+  return 0
+}
+
 passed=0 failed=0 skipped=0
 for name in $tests; do
   output=$(timeout --kill-after=5 "$per_test_timeout" "$binary" --gtest_filter="$name" 2>&1)
   status=$?
+  stop_leftovers
   if [[ $status != 0 ]]; then
     result=FAIL failed=$((failed + 1))
     printf '%s\n' "$output"
