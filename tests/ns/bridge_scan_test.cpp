@@ -33,7 +33,8 @@ protected:
 kxnetif_info *host_record(const char *name) { return kx::find_kxnetif_info(name, 0, KXNETIF_ALL); }
 
 const char *network_of(const kxnetif_info *record) {
-    return record != nullptr && (record->mask & KXNETIF_F_NETWORK_ID) ? record->network_id : nullptr;
+    if (record == nullptr || (record->mask & KXNETIF_F_NETWORK_ID) == 0) return nullptr;
+    return record->network_id;
 }
 
 bool logged(const std::string &message) {

@@ -162,7 +162,9 @@ TEST_F(HostCollectorsTest, VlanLinesGiveDeviceIdAndUnderlyingDevice) {
 TEST_F(HostCollectorsTest, BootProtocolCountsOnlyUncommentedDhcp) {
     const std::string dir = "/etc/sysconfig/network-scripts";
     put(dir + "/ifcfg-eth0", "DEVICE=eth0\n   \tBOOTPROTO=dhcp\n");
-    put(dir + "/ifcfg-eth1", "DEVICE=eth1\n# BOOTPROTO=dhcp\nBOOTPROTO=static\n");
+    // The tail of a long comment line is no line of its own.
+    put(dir + "/ifcfg-eth1", "DEVICE=eth1\n# BOOTPROTO=dhcp\nBOOTPROTO=static\n# " +
+                                 std::string(65533, 'x') + "BOOTPROTO=dhcp\n");
     kxnetif_info *eth0 = update_named_kxnetif_info("eth0", 0, KXNETIF_F_TYPE, KXNETIF_ETH);
     kxnetif_info *eth1 = update_named_kxnetif_info("eth1", 0, KXNETIF_F_TYPE, KXNETIF_ETH);
     kxnetif_info *eth2 = update_named_kxnetif_info("eth2", 0, KXNETIF_F_TYPE, KXNETIF_ETH);
