@@ -115,15 +115,6 @@ TEST_F(HostCollectorsTest, OnlyTheExactHeaderReplacesThePairList) {
     EXPECT_TRUE(pairs().empty());
 }
 
-TEST_F(HostCollectorsTest, LongPairLineIsReadInPieces) {
-    // The rest of a line past 255 characters is read as a line of its own.
-    std::string head = "w1 w2 w3 ";
-    head += std::string(255 - head.size(), 'x');
-    put(veth, "Version: 1.0\n" + head + "1 vethP 2 ethP 9\n1 vethL 2 eth9 3\n");
-    read_proc_veth(0);
-    EXPECT_EQ(pairs(), (std::vector<pair_seen>{{"vethP", "ethP", 9}, {"vethL", "eth9", 3}}));
-}
-
 TEST_F(HostCollectorsTest, SecondDeviceListReportsFirstFieldsAsPairDevices) {
     put("/proc/kx/vmth", "Version: 1.0\n  vme0 extra\n\n   \nvme1\n");
     read_proc_vmth();
