@@ -34,14 +34,6 @@ namespace kx {
 
 namespace {
 
-// Releases the control socket when the operation ends.
-struct ctl_socket_hold {
-    ctl_socket_hold() = default;
-    ctl_socket_hold(const ctl_socket_hold &) = delete;
-    ctl_socket_hold &operator=(const ctl_socket_hold &) = delete;
-    ~ctl_socket_hold() { ctl_socket_release(); }
-};
-
 // 0 or the ioctl's errno (0 too when the kernel gave none).
 int bridge_request(int sock, unsigned long request, const char *name) {
     char field[IFNAMSIZ];

@@ -22,14 +22,6 @@ namespace kx {
 
 namespace {
 
-// Releases the control socket when the body ends.
-struct ctl_socket_hold {
-    ctl_socket_hold() = default;
-    ctl_socket_hold(const ctl_socket_hold &) = delete;
-    ctl_socket_hold &operator=(const ctl_socket_hold &) = delete;
-    ~ctl_socket_hold() { ctl_socket_release(); }
-};
-
 bool valid_network_id(const char *network_id) {
     return network_id != nullptr && kxctl_is_networkid_valid(network_id) != 0;
 }
