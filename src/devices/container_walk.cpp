@@ -2,18 +2,14 @@
 // through the container-management library.
 #include "devices/bridge_device.h"
 
+#include "frame/kxctl_owned.h"
+
 #include <memory>
 
 namespace kx {
 
 namespace {
 
-struct conf_close {
-    void operator()(kxctl_conf *conf) const { kxctl_conf_close(conf); }
-};
-struct param_free {
-    void operator()(kxctl_env_param *param) const { kxctl_free_env_param(param); }
-};
 
 } // namespace
 
@@ -22,11 +18,11 @@ void walk_container_interfaces(uint32_t ctid, container_interface_callback callb
     kxctl_open();
     char path[512] = {};
     if (kxctl_get_env_conf_path(ctid, path, sizeof path) != 0) return;
-    std::unique_ptr<kxctl_conf, conf_close> conf(kxctl_conf_open(path, KXCTL_CONF_READ));
+    kxctl_conf_ptr conf(kxctl_conf_open(path, KXCTL_CONF_READ));
     if (!conf) return;
     if (kxctl_conf_parse(ctid, conf.get()) != 0) return;
     // Declared after the handle, so the parameters are freed before it closes.
-    std::unique_ptr<kxctl_env_param, param_free> param(kxctl_conf_get_env_param(conf.get()));
+    kxctl_param_ptr param(kxctl_conf_get_env_param(conf.get()));
     if (!param || param->veth_list == nullptr || callback == nullptr) return;
     for (kxctl_link *at = param->veth_list->next; at != param->veth_list; at = at->next)
         if (callback(reinterpret_cast<kxctl_veth *>(at), context) != 0) break;

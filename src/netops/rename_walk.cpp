@@ -8,21 +8,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include "frame/kxctl_owned.h"
+
 #include <memory>
 
 namespace kx {
 
 namespace {
 
-struct conf_close {
-    void operator()(kxctl_conf *conf) const { kxctl_conf_close(conf); }
-};
-struct param_free {
-    void operator()(kxctl_env_param *param) const { kxctl_free_env_param(param); }
-};
-struct ids_free {
-    void operator()(kxctl_env_ids *ids) const { kxctl_free_env_ids(ids); }
-};
 
 // Rebinds the matching entries: how many changed, or -1 when memory is short
 // (entries changed so far keep the new id; nothing is saved).
@@ -45,10 +38,10 @@ int rebind_entries(kxctl_env_param &param, const char *current_id, const char *n
 int rename_in_container(uint32_t ctid, const char *current_id, const char *new_id) {
     char path[4096] = {};
     if (kxctl_get_env_conf_path(ctid, path, sizeof path) != 0) return 0;
-    std::unique_ptr<kxctl_conf, conf_close> conf(kxctl_conf_open(path, KXCTL_CONF_WRITE));
+    kxctl_conf_ptr conf(kxctl_conf_open(path, KXCTL_CONF_WRITE));
     if (!conf) return 0;
     if (kxctl_conf_parse(ctid, conf.get()) != 0) return 0;
-    std::unique_ptr<kxctl_env_param, param_free> param(kxctl_conf_get_env_param(conf.get()));
+    kxctl_param_ptr param(kxctl_conf_get_env_param(conf.get()));
     if (!param) return 0;
 
     int changed = rebind_entries(*param, current_id, new_id);
@@ -64,7 +57,7 @@ int rename_in_container(uint32_t ctid, const char *current_id, const char *new_i
 
 int rename_walk(const char *current_id, const char *new_id) {
     kxctl_open();
-    std::unique_ptr<kxctl_env_ids, ids_free> ids(kxctl_alloc_env_ids());
+    kxctl_ids_ptr ids(kxctl_alloc_env_ids());
     if (!ids) return ENOMEM;
     int count = kxctl_get_env_ids_by_state(ids.get(), KXCTL_ENV_ALL);
     if (count <= 0) return count;
