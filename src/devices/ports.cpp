@@ -21,14 +21,6 @@ namespace kx {
 
 namespace {
 
-// Releases the control socket when the operation ends.
-struct ctl_socket_hold {
-    ctl_socket_hold() = default;
-    ctl_socket_hold(const ctl_socket_hold &) = delete;
-    ctl_socket_hold &operator=(const ctl_socket_hold &) = delete;
-    ~ctl_socket_hold() { ctl_socket_release(); }
-};
-
 struct ifreq port_request(const char *bridge, unsigned index) {
     struct ifreq request {};
     copy_ifname(request.ifr_name, bridge);

@@ -17,6 +17,14 @@ int run_command(const char *const argv[]);
 int ctl_socket_acquire();
 void ctl_socket_release();
 
+// Releases one successful acquire when the scope ends.
+struct ctl_socket_hold {
+    ctl_socket_hold() = default;
+    ctl_socket_hold(const ctl_socket_hold &) = delete;
+    ctl_socket_hold &operator=(const ctl_socket_hold &) = delete;
+    ~ctl_socket_hold() { ctl_socket_release(); }
+};
+
 // 1 when the named device is taken to exist (any probe error but ENODEV).
 int bridge_exists(const char *name);
 

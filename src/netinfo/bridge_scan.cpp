@@ -1,0 +1,151 @@
+// The host's bridges: each bridge of "/sys/class/net" is reported with its
+// network id and its ports.  A temporary network list built during the scan
+// lets the ports of the Open vSwitch arrangement (br-X with X and
+// veth-X.0, a network bridge with veth-X.1) show X in the network whose
+// bridge holds the pair's second end.
+#include "netinfo/host_collectors.h"
+
+#include "devices/bridge_command.h"
+#include "devices/ports.h"
+#include "frame/command.h"
+#include "frame/state.h"
+#include "netinfo/store.h"
+#include "registry/model.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace kx {
+
+namespace {
+
+constexpr const char *sys_class_net = "/sys/class/net";
+
+// Asks the kernel for the bridge information of `name`; success means a bridge.
+bool answers_bridge_request(const char *name) {
+    int sock = ctl_socket_acquire();
+    if (sock < 0) return false;
+    unsigned char info[80] = {};
+    bridge_command_block block;
+    block.command = brctl_get_bridge_info;
+    block.value = reinterpret_cast<uintptr_t>(info);
+    bool bridge = bridge_private_request(sock, name, block) >= 0;
+    ctl_socket_release();
+    return bridge;
+}
+
+bool is_bridge(const char *name) {
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/%s/bridge", sys_class_net, name);
+    struct stat info {};
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return true;
+    return answers_bridge_request(name);
+}
+
+// The bridges of "/sys/class/net" in alphabetical order; none when the
+// directory cannot be listed.
+std::optional<std::vector<std::string>> list_bridges() {
+    struct dirent **entries = nullptr;
+    int count = scandir(sys_class_net, &entries, nullptr, alphasort);
+    if (count < 0) return std::nullopt;
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) names.emplace_back(entries[i]->d_name);
+    for (int i = 0; i < count; ++i) std::free(entries[i]);
+    std::free(entries);
+    std::vector<std::string> bridges;
+    for (const std::string &name : names)
+        if (name != "." && name != ".." && is_bridge(name.c_str())) bridges.push_back(name);
+    return bridges;
+}
+
+// Reports a port: its bridge, and with a network entry the network id, also
+// for the container end of a pair; the port joins the entry's list.
+void report_port(const char *bridge, const char *port, void *context) {
+    auto *entry = static_cast<kxnet_network *>(context);
+    if (update_named_kxnetif_info(port, 0, KXNETIF_F_BRIDGE, str_value(bridge)) == nullptr) return;
+    if (entry == nullptr) return;
+    kxnetif_info *record =
+        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(entry->network_id));
+    if (record != nullptr && record->type == KXNETIF_VETH && record->peer_name != nullptr) {
+        std::string peer_name(record->peer_name);
+        update_named_kxnetif_info(peer_name.c_str(), record->peer_ctid, KXNETIF_F_NETWORK_ID,
+                                  str_value(entry->network_id));
+    }
+    network_iface_add(entry, port);
+}
+
+// Reports bridge `bridge` and its ports; with a network id the bridge gets an
+// entry in the temporary list.
+void scan_bridge(kxnet_network_list &found, const char *bridge) {
+    update_named_kxnetif_info(bridge, 0, KXNETIF_F_TYPE, KXNETIF_BRIDGE);
+    std::optional<std::string> network_id;
+    if (const kxnet_network *network = network_find_by_bridge(bridge)) {
+        network_id = network->network_id;
+        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(network_id->c_str()));
+    }
+    kxnet_network *entry = nullptr;
+    if (network_id)
+        entry = network_add(found, network_id->c_str(), bridge, bridge_exists(network_id->c_str()));
+    for_each_bridge_port(bridge, report_port, entry);
+}
+
+// "veth-<device>.<end>", cut to 15 characters as a device name.
+void pair_end_name(const char *device, int end, char (&out)[16]) {
+    copy_ifname(out, ("veth-" + std::string(device) + "." + std::to_string(end)).c_str());
+}
+
+// br-X with ports X and veth-X.0: X is reported in the network whose bridge
+// holds veth-X.1.
+void link_physical_device(kxnet_network_list &found, kxnet_network &entry) {
+    const char *physical = entry.bridge + 3;
+    const kxnet_iface *device = nullptr;
+    const kxnet_iface *candidate = nullptr;
+    for (const kxnet_iface *port : records<kxnet_iface>(entry.ifaces)) {
+        if (std::strcmp(port->name, physical) == 0)
+            device = port;
+        else if (std::strncmp(port->name, "veth-", 5) == 0)
+            candidate = port;
+    }
+    if (device == nullptr || candidate == nullptr) return;
+    char first_end[16];
+    pair_end_name(device->name, 0, first_end);
+    if (std::strncmp(candidate->name, first_end, sizeof first_end) != 0) return;
+    char second_end[16];
+    pair_end_name(device->name, 1, second_end);
+    const kxnet_network *network = network_find_by_iface(found, second_end);
+    if (network == nullptr) return;
+    if (update_named_kxnetif_info(device->name, 0, KXNETIF_F_NETWORK_ID,
+                                  str_value(network->network_id)) == nullptr)
+        return;
+    update_last_kxnetif_info(KXNETIF_F_BRIDGE, str_value(network->bridge));
+}
+
+// Frees the temporary network list on every path.
+struct scan_networks {
+    kxnet_network_list list;
+    scan_networks() { list_init(list.link); }
+    ~scan_networks() { kxnet_free_networks(&list); }
+    scan_networks(const scan_networks &) = delete;
+    scan_networks &operator=(const scan_networks &) = delete;
+};
+
+} // namespace
+
+void scan_bridges() {
+    std::optional<std::vector<std::string>> bridges = list_bridges();
+    if (!bridges) return;
+    scan_networks found;
+    for (const std::string &bridge : *bridges) scan_bridge(found.list, bridge.c_str());
+    if (state().ovs_enabled == 0) return;
+    for (kxnet_network *entry : records<kxnet_network>(found.list.link))
+        if (std::strncmp(entry->bridge, "br-", 3) == 0) link_physical_device(found.list, *entry);
+}
+
+} // namespace kx

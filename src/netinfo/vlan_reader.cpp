@@ -1,0 +1,37 @@
+// The VLAN devices of "/proc/net/vlan/config": each device line gives the
+// device, its VLAN id and the underlying device, reported to the store.
+#include "netinfo/host_collectors.h"
+
+#include "netinfo/kernel_lines.h"
+#include "netinfo/store.h"
+#include "vlan/naming.h"
+
+#include <string>
+
+namespace kx {
+
+namespace {
+
+void read_vlan_line(const char *line) {
+    std::vector<std::string_view> fields = split_fields(line, " |\n");
+    if (fields.size() < 2) return;
+    std::string device(fields[0]);
+    if (update_named_kxnetif_info(device.c_str(), 0, KXNETIF_F_TYPE, KXNETIF_VLAN) == nullptr)
+        return;
+    update_last_kxnetif_info(KXNETIF_F_VLAN_ID, int_value(decimal_prefix(fields[1])));
+    if (fields.size() > 2) {
+        std::string underlying(fields[2]);
+        update_last_kxnetif_info(KXNETIF_F_VLAN_DEV, str_value(underlying.c_str()));
+    }
+}
+
+void read_vlan_lines(std::FILE *stream) {
+    char line[kernel_line_size];
+    while (read_kernel_line(stream, line)) read_vlan_line(line);
+}
+
+} // namespace
+
+void read_vlan_devices() { read_vlan_config(1, read_vlan_lines); }
+
+} // namespace kx

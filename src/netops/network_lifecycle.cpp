@@ -1,0 +1,182 @@
+// Creating, removing and renaming a virtual network: the exported operations
+// and their already-locked bodies.  A network is its registry entry, its
+// bridge device and the bridge's ifcfg file; a rename also rewrites the
+// container configurations bound to it.
+#include "devices/bridge_device.h"
+#include "frame/command.h"
+#include "frame/frame.h"
+#include "frame/log.h"
+#include "ifcfg/ifcfg.h"
+#include "kxctl.h"
+#include "kxnet_ct.h"
+#include "netops/rename_walk.h"
+#include "registry/model.h"
+#include "registry/registry_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <net/if.h>
+
+namespace kx {
+
+namespace {
+
+bool valid_network_id(const char *network_id) {
+    return network_id != nullptr && kxctl_is_networkid_valid(network_id) != 0;
+}
+
+// A caller's bridge name must survive the registry line it is written into
+// ("VNID_<bridge>=\"<id>\"") and be a name the kernel accepts.
+bool valid_bridge_name(const char *name) {
+    for (const char *c = name; *c != '\0'; ++c) {
+        unsigned char u = static_cast<unsigned char>(*c);
+        if (u <= ' ' || u == 0x7f || u == '=' || u == '"' || u == '/' || u == ':') return false;
+    }
+    return true;
+}
+
+// A device named exactly like the network id (ids longer than a device name
+// never are one).
+bool network_id_names_device(const char *network_id) {
+    return std::strlen(network_id) < IFNAMSIZ && bridge_exists(network_id) != 0;
+}
+
+int new_network(const char *network_id, char *bridge_name) {
+    if (!valid_network_id(network_id)) return KXNET_ERR_INVALID;
+    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    int sock = ctl_socket_acquire();
+    if (sock < 0) return KXNET_ERR_SYSTEM;
+    ctl_socket_hold hold;
+    if (network_find_by_id(network_id) != nullptr) return KXNET_ERR_EXISTS;
+
+    char bridge[IFNAMSIZ];
+    int preexisting = 0;
+    int index = -1;
+    if (bridge_name != nullptr && bridge_name[0] != '\0') {
+        copy_ifname(bridge, bridge_name);
+        if (!valid_bridge_name(bridge)) return KXNET_ERR_INVALID;
+        // A bridge already registered to another network is refused as well,
+        // even when its device is gone: two entries cannot share a bridge.
+        if (bridge_exists(bridge) != 0 || network_find_by_bridge(bridge) != nullptr)
+            return KXNET_ERR_EXISTS;
+    } else if (network_id_names_device(network_id)) {
+        copy_ifname(bridge, network_id);
+        if (network_find_by_bridge(bridge) != nullptr) return KXNET_ERR_EXISTS;
+        preexisting = 1;
+    } else {
+        index = choose_bridge_index(sock);
+        if (index < 0) return KXNET_ERR_SYSTEM;
+        std::snprintf(bridge, sizeof bridge, "br%d", index);
+    }
+
+    if (preexisting == 0 && bridge_create(sock, bridge, network_id) != 0) return KXNET_ERR_SYSTEM;
+    if (index >= 0) set_last_bridge_index(index);
+
+    ifcfg_write_bridge(bridge);
+    network_add_to_registry(network_id, bridge, preexisting);
+    registry_save();
+
+    if (bridge_name != nullptr && bridge_name[0] == '\0') std::memcpy(bridge_name, bridge, IFNAMSIZ);
+    return KXNET_OK;
+}
+
+int delete_network(const char *network_id) {
+    if (network_id == nullptr) return KXNET_ERR_INVALID;
+    if (registry_load() != 0) {
+        kxnet_log("Failed to read kxnet.conf");
+        return KXNET_ERR_SYSTEM;
+    }
+    kxnet_network *network = network_find_by_id(network_id);
+    if (network == nullptr) return KXNET_ERR_NOT_FOUND;
+
+    char bridge[IFNAMSIZ];
+    std::memcpy(bridge, network->bridge, sizeof bridge);
+    if (network->preexisting == 0 && bridge_exists(bridge) != 0) {
+        int result = bridge_destroy(bridge, network->phys_iface, 0);
+        if (result != 0) {
+            kxnet_log("Failed to destroy bridge \"%s\", err = %d", bridge, result);
+            return KXNET_ERR_SYSTEM;
+        }
+    }
+    ifcfg_remove(bridge);
+    {
+        registry_guard guard;
+        network_remove(network);
+    }
+    registry_save();
+    return KXNET_OK;
+}
+
+int rename_network(const char *current_id, const char *new_id) {
+    if (new_id == nullptr || current_id == nullptr || !valid_network_id(current_id) ||
+        !valid_network_id(new_id))
+        return KXNET_ERR_INVALID;
+    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    kxnet_network *network = network_find_by_id(current_id);
+    if (network == nullptr) return KXNET_ERR_NOT_FOUND;
+    if (network_find_by_id(new_id) != nullptr) return KXNET_ERR_EXISTS;
+
+    char *copy = strdup(new_id);
+    if (copy == nullptr) return KXNET_ERR_SYSTEM;
+    {
+        registry_guard guard;
+        std::free(network->network_id);
+        network->network_id = copy;
+    }
+    registry_save();
+    return rename_walk(current_id, new_id) != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
+}
+
+} // namespace
+
+} // namespace kx
+
+extern "C" int kxnet_br_new_SL(const char *network_id, char *bridge_name) {
+    return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::new_network(network_id, bridge_name); });
+}
+
+extern "C" int kxnet_br_del_SL(const char *network_id) {
+    return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::delete_network(network_id); });
+}
+
+extern "C" int kxnet_br_change_SL(const char *network_id, const char *new_network_id) {
+    return kx::guarded(int{KXNET_ERR_SYSTEM},
+                       [&] { return kx::rename_network(network_id, new_network_id); });
+}
+
+extern "C" int kxnet_br_new(const char *network_id, char *bridge_name) {
+    return kx::framed_code(
+        kx::lock_mode::exclusive, [&] { return kxnet_br_new_SL(network_id, bridge_name); },
+        [&](int err) {
+            if (err == KXNET_OK)
+                kxnet_log("Network \"%s\" is added", kx::show(network_id));
+            else
+                kxnet_log("Failed to add network \"%s\", err = %d", kx::show(network_id), err);
+        });
+}
+
+extern "C" int kxnet_br_del(const char *network_id) {
+    return kx::framed_code(
+        kx::lock_mode::exclusive, [&] { return kxnet_br_del_SL(network_id); },
+        [&](int err) {
+            if (err == KXNET_OK)
+                kxnet_log("Network \"%s\" is removed", kx::show(network_id));
+            else
+                kxnet_log("Failed to remove network \"%s\", err = %d", kx::show(network_id), err);
+        });
+}
+
+extern "C" int kxnet_br_change(const char *network_id, const char *new_network_id) {
+    return kx::framed_code(
+        kx::lock_mode::exclusive,
+        [&] { return kxnet_br_change_SL(network_id, new_network_id); },
+        [&](int err) {
+            if (err == KXNET_OK)
+                kxnet_log("Network \"%s\" renamed to \"%s\"", kx::show(network_id),
+                          kx::show(new_network_id));
+            else
+                kxnet_log("Failed to rename network \"%s\" to \"%s\", err = %d",
+                          kx::show(network_id), kx::show(new_network_id), err);
+        });
+}
