@@ -1,7 +1,10 @@
 // 802.1Q on the stock kernel: "/proc/net/vlan/config" as the naming mirror
-// reads it, and the names the library predicts for VLAN devices the kernel
-// creates under each naming type.
+// and the device collector read it, and the names the library predicts for
+// VLAN devices the kernel creates under each naming type.
 #include "frame/fd.h"
+#include "kxnet_ct.h"
+#include "netinfo/host_collectors.h"
+#include "netinfo/store.h"
 #include "ns_env.h"
 #include "vlan/naming.h"
 
@@ -93,6 +96,15 @@ TEST_F(VlanKernel, ConfigHasTheHeaderAndDeviceLinesTheReaderExpects) {
     char rest[256] = {};
     ASSERT_NE(std::fgets(rest, sizeof rest, stream.get()), nullptr);
     EXPECT_EQ(std::string(rest), lines[2] + "\n");
+
+    // The collector reports the kernel's device to the store.
+    kx::read_vlan_devices();
+    kxnetif_info *vlan = kx::find_kxnetif_info("d0.5", 0, KXNETIF_VLAN);
+    ASSERT_NE(vlan, nullptr);
+    EXPECT_EQ(vlan->vlan_id, 5);
+    ASSERT_NE(vlan->mask & KXNETIF_F_VLAN_DEV, 0u);
+    EXPECT_STREQ(vlan->vlan_dev, "d0");
+    kx::store_reset_for_tests();
 }
 
 TEST_F(VlanKernel, PredictedNamesMatchTheKernelUnderEveryNamingType) {
