@@ -279,6 +279,7 @@ TEST_F(QueryTest, QueryDoesNotWaitForTheFileLock) {
     pid_t holder = fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
+        close(release[1]); // so the parent's close ends the read below
         int fd = open(at("/tmp/kxnetcfg.lck").c_str(), O_RDWR | O_CREAT, 0644);
         if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
         char c = 'x';
