@@ -73,25 +73,58 @@ int kind_by_name(const char *name) {
     return KXNETIF_ETH;
 }
 
-// The link's addresses from both queues, space separated, in queue order.
-void describe_addrs(int index, const addr_queues &queues, FILE *stream, std::string *text) {
-    bool first = true;
-    for (const reply_queue *queue : {&queues.ipv4, &queues.ipv6}) {
+// Whether the walk uses `message` for the link `index`; false also for the
+// messages it skips.
+bool addr_of_link(const nlmsghdr *message, int index) {
+    const auto *addr = static_cast<const ifaddrmsg *>(NLMSG_DATA(message));
+    return static_cast<int>(addr->ifa_index) == index &&
+           (addr->ifa_family == AF_INET || addr->ifa_family == AF_INET6);
+}
+
+// Calls `use` with every address message of both queues in queue order; a
+// message too short for an address header ends the whole walk.
+template <class Use>
+void walk_addrs(const reply_queue &ipv4, const reply_queue &ipv6, Use &&use) {
+    for (const reply_queue *queue : {&ipv4, &ipv6}) {
         for (const reply_copy &entry : queue->entries) {
             const nlmsghdr *message = entry.get();
             if (message->nlmsg_type != RTM_NEWADDR) continue;
             if (message->nlmsg_len < addr_message_min) return;
-            const auto *addr = static_cast<const ifaddrmsg *>(NLMSG_DATA(message));
-            if (static_cast<int>(addr->ifa_index) != index) continue;
-            if (addr->ifa_family != AF_INET && addr->ifa_family != AF_INET6) continue;
-            if (!first) emit(stream, text, " ");
-            first = false;
-            format_addr_msg(message, stream, text);
+            use(message);
         }
     }
 }
 
+void emit_addr(bool &first, const nlmsghdr *message, FILE *stream, std::string *text) {
+    if (!first) emit(stream, text, " ");
+    first = false;
+    format_addr_msg(message, stream, text);
+}
+
+// The link's addresses from both queues, space separated, in queue order.
+void describe_addrs(int index, const addr_queues &queues, FILE *stream, std::string *text) {
+    bool first = true;
+    if (queues.index != nullptr) {
+        auto found = queues.index->find(index);
+        if (found == queues.index->end()) return;
+        for (const nlmsghdr *message : found->second) emit_addr(first, message, stream, text);
+        return;
+    }
+    walk_addrs(queues.ipv4, queues.ipv6, [&](const nlmsghdr *message) {
+        if (addr_of_link(message, index)) emit_addr(first, message, stream, text);
+    });
+}
+
 } // namespace
+
+addr_index index_addrs(const reply_queue &ipv4, const reply_queue &ipv6) {
+    addr_index index;
+    walk_addrs(ipv4, ipv6, [&](const nlmsghdr *message) {
+        const int link = static_cast<int>(static_cast<const ifaddrmsg *>(NLMSG_DATA(message))->ifa_index);
+        if (addr_of_link(message, link)) index[link].push_back(message);
+    });
+    return index;
+}
 
 const link_report_sink &store_link_sink() {
     static const link_report_sink sink{update_named_kxnetif_info, update_last_kxnetif_info};

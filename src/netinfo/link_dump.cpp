@@ -58,7 +58,8 @@ int run_dump(const link_dump_args &args) {
         return 0;
 
     const link_report_sink &sink = args.sink != nullptr ? *args.sink : store_link_sink();
-    const addr_queues queues{ipv4, ipv6};
+    const addr_index index = index_addrs(ipv4, ipv6);
+    const addr_queues queues{ipv4, ipv6, &index};
     for (reply_copy &link : links.entries) {
         handle_link_msg(link.get(), queues, stream.get(), sink);
         link.reset();

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace kx {
 
@@ -35,9 +37,16 @@ struct link_dump_args {
 // channel cannot be opened.
 int dump_link_info(void *args);
 
+// The address messages of both queues by interface index, each list in the
+// order the walk of the queues meets them; built once per dump so a link
+// finds its addresses without walking every address of the host.
+using addr_index = std::unordered_map<int, std::vector<const nlmsghdr *>>;
+addr_index index_addrs(const reply_queue &ipv4, const reply_queue &ipv6);
+
 struct addr_queues {
     const reply_queue &ipv4;
     const reply_queue &ipv6;
+    const addr_index *index = nullptr; // null: walk the queues per link
 };
 
 // Describes one link message: four lines on `stream`, or with no stream

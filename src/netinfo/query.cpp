@@ -1,0 +1,152 @@
+// The information query: rebuilds the store from the registry, the
+// containers' and the host's link dumps and the host collectors, then hands
+// out the records a filter selects.  Held records stay as they were until
+// their lists are released, however many queries run in between.
+#include "kxnet_ct.h"
+
+#include "frame/frame.h"
+#include "frame/state.h"
+#include "ifcfg/ifcfg.h"
+#include "kxctl.h"
+#include "netinfo/container_collector.h"
+#include "netinfo/host_collectors.h"
+#include "netinfo/selection.h"
+#include "netinfo/store.h"
+#include "registry/registry_file.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace kx {
+
+namespace {
+
+// A range wider than this many ids collects the running containers instead
+// of every id in it.
+constexpr int64_t widest_id_walk = 11;
+constexpr uint32_t bridge_query_flags = 4; // no registry pass, no addresses
+
+struct list_releaser {
+    void operator()(kxnetif_info_list *list) const { release_kxnetif_info_list(list); }
+};
+using held_list = std::unique_ptr<kxnetif_info_list, list_releaser>;
+
+struct env_ids_freer {
+    void operator()(kxctl_env_ids *ids) const { kxctl_free_env_ids(ids); }
+};
+
+struct filter_releaser {
+    void operator()(kxnet_filter *filter) const { kxnet_release_filter(filter); }
+};
+
+void registry_pass() {
+    store_set_scope(0, scope_phase_registry);
+    store_advance_generation();
+    registry_load();
+    sweep_kxnetif_info();
+}
+
+// The running containers (and the host, as the platform lists it), the last
+// one listed first.
+void collect_running(uint32_t flags) {
+    if (kxctl_open() != 0) return;
+    std::unique_ptr<kxctl_env_ids, env_ids_freer> ids(kxctl_alloc_env_ids());
+    if (!ids) return;
+    const int count = kxctl_get_env_ids_by_state(ids.get(), KXCTL_ENV_RUNNING);
+    for (int i = count - 1; i >= 0; --i) collect_ct_info(flags, static_cast<int32_t>(ids->ids[i]));
+}
+
+// Walks 64-bit ids so a range ending at INT32_MAX ends.
+void collect_containers(uint32_t flags, int32_t ctid_min, int32_t ctid_max) {
+    if (ctid_max < ctid_min) return;
+    if (int64_t{ctid_max} - ctid_min > widest_id_walk) {
+        collect_running(flags);
+        return;
+    }
+    for (int64_t id = ctid_min; id <= ctid_max; ++id) collect_ct_info(flags, static_cast<int32_t>(id));
+}
+
+// Every host record is held while its ifcfg file is checked, so a match
+// copies the record instead of changing it under the walk.
+void check_boot_protocols() {
+    const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
+    held_list held(select_kxnetif_info(&host_records));
+    if (!held) return;
+    std::optional<ifcfg_device_index> index;
+    if (state().suse_flag == 0) index = ifcfg_device_index::build();
+    for (kxnetif_info **item = held->items; *item != nullptr; ++item)
+        read_bootproto(*item, index ? &*index : nullptr);
+}
+
+void host_phase() {
+    read_proc_veth(1);
+    read_proc_vmth();
+    read_vlan_devices();
+    scan_bridges();
+    check_boot_protocols();
+}
+
+kxnetif_info_list *run_query(uint32_t flags, const kxnet_filter *filter) {
+    const int32_t ctid_min = filter != nullptr ? filter->ctid_min : 0;
+    const int32_t ctid_max = filter != nullptr ? filter->ctid_max : INT32_MAX;
+    store_retire_all();
+    if ((flags & KXNET_INFO_CONFIG) != 0) registry_pass();
+    collect_containers(flags, ctid_min, ctid_max);
+    if (ctid_min == 0) host_phase();
+    return select_kxnetif_info(filter);
+}
+
+char *bridge_of_network(const char *network_id) {
+    // Without an id every bridge would pass the filter.
+    if (network_id == nullptr) return nullptr;
+    std::unique_ptr<kxnet_filter, filter_releaser> filter(
+        kxnet_get_simple_filter(KXNETIF_BRIDGE, nullptr, network_id, nullptr, 0, 0));
+    if (!filter) return nullptr;
+    held_list result(run_query(bridge_query_flags, filter.get()));
+    filter.reset();
+    if (!result || result->items[0] == nullptr) return nullptr;
+    return strdup(result->items[0]->name);
+}
+
+// Posts the process semaphore when the release ends.
+struct semaphore_post {
+    semaphore_post() = default;
+    semaphore_post(const semaphore_post &) = delete;
+    semaphore_post &operator=(const semaphore_post &) = delete;
+    ~semaphore_post() { post_semaphore(); }
+};
+
+} // namespace
+
+} // namespace kx
+
+extern "C" kxnetif_info_list *kxnet_get_info_SL(uint32_t flags, const kxnet_filter *filter) {
+    return kx::guarded<kxnetif_info_list *>(nullptr, [&] { return kx::run_query(flags, filter); });
+}
+
+extern "C" kxnetif_info_list *kxnet_get_info(uint32_t flags, const kxnet_filter *filter) {
+    return kx::framed_plain<kxnetif_info_list *>(kx::lock_mode::semaphore_only, nullptr,
+                                                 [&] { return kxnet_get_info_SL(flags, filter); });
+}
+
+extern "C" void kxnet_release_info_SL(kxnetif_info_list *list) { kx::release_kxnetif_info_list(list); }
+
+extern "C" int kxnet_release_info(kxnetif_info_list *list) {
+    const int code = kx::take_semaphore();
+    if (code != 0) return code;
+    kx::semaphore_post post;
+    kxnet_release_info_SL(list);
+    return KXNET_OK;
+}
+
+extern "C" char *kxnet_get_bridge_by_networkid_SL(const char *network_id) {
+    return kx::guarded<char *>(nullptr, [&] { return kx::bridge_of_network(network_id); });
+}
+
+extern "C" char *kxnet_get_bridge_by_networkid(const char *network_id) {
+    return kx::framed_plain<char *>(kx::lock_mode::shared, nullptr,
+                                    [&] { return kxnet_get_bridge_by_networkid_SL(network_id); });
+}
