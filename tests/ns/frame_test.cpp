@@ -48,6 +48,22 @@ TEST_F(Frame, FirstCallLogsInitialisationThenLockLinesInOrder) {
     EXPECT_EQ(kx::state().lock_fd, -1);
 }
 
+TEST_F(Frame, FirstCallsOfManyThreadsInitialiseOnce) {
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            if (kx::init_libkxnet_state() != 0) ++failures;
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    int init_lines = 0;
+    for (const auto &line : log_messages())
+        if (line.rfind("init_libkxnet_state", 0) == 0) ++init_lines;
+    EXPECT_EQ(init_lines, 1);
+    EXPECT_EQ(framed_step("after"), 0);
+}
+
 TEST_F(Frame, SuseReleaseIsDetectedOnce) {
     kxtest::write_file(ns::at("/etc/SuSE-release"), "x\n");
     ASSERT_EQ(kx::init_libkxnet_state(), 0);
