@@ -123,22 +123,33 @@ int rtchan_dump_request(rtchan &handle, int family, int type) {
                                    reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel));
 }
 
-int rtchan_dump_receive(rtchan &handle, rtchan_filter filter, void *filter_arg, rtchan_filter junk,
-                        void *junk_arg) {
-    bool interrupted = false;
-    alignas(nlmsghdr) char buffer[rtchan_buffer_size];
+// Receives datagrams into `buffer` and hands each to `walk` until the walk
+// answers with a result instead of asking for more.
+template <class Walk>
+int receive_walking(int fd, char (&buffer)[rtchan_buffer_size], Walk walk) {
     for (;;) {
         sockaddr_nl sender{};
         socklen_t sender_length = 0;
         int msg_flags = 0;
-        ssize_t length = receive_datagram(handle.fd, buffer, sender, sender_length, msg_flags);
+        ssize_t length = receive_datagram(fd, buffer, sender, sender_length, msg_flags);
         if (length < 0) return -1;
         // A truncated datagram reports its full length; only the buffer holds data.
         const std::size_t held = std::min(static_cast<std::size_t>(length), sizeof buffer);
-        int result = rtchan_dump_walk(handle, sender, buffer, held, msg_flags, interrupted, filter,
-                                      filter_arg, junk, junk_arg);
+        int result = walk(sender, sender_length, held, msg_flags);
         if (result != rtchan_walk_more) return result;
     }
+}
+
+int rtchan_dump_receive(rtchan &handle, rtchan_filter filter, void *filter_arg, rtchan_filter junk,
+                        void *junk_arg) {
+    bool interrupted = false;
+    alignas(nlmsghdr) char buffer[rtchan_buffer_size];
+    return receive_walking(handle.fd, buffer,
+                           [&](const sockaddr_nl &sender, socklen_t, std::size_t held, int msg_flags) {
+                               return rtchan_dump_walk(handle, sender, buffer, held, msg_flags,
+                                                       interrupted, filter, filter_arg, junk,
+                                                       junk_arg);
+                           });
 }
 
 int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t groups,
@@ -160,17 +171,12 @@ int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t g
     }
 
     alignas(nlmsghdr) char buffer[rtchan_buffer_size] = {};
-    for (;;) {
-        sockaddr_nl sender{};
-        socklen_t sender_length = 0;
-        int msg_flags = 0;
-        ssize_t length = receive_datagram(handle.fd, buffer, sender, sender_length, msg_flags);
-        if (length < 0) return -1;
-        const std::size_t held = std::min(static_cast<std::size_t>(length), sizeof buffer);
-        int result = rtchan_transact_walk(handle, peer, seq, sender, sender_length, buffer, held,
-                                          msg_flags, answer, answer_size, junk, junk_arg);
-        if (result != rtchan_walk_more) return result;
-    }
+    return receive_walking(
+        handle.fd, buffer,
+        [&](const sockaddr_nl &sender, socklen_t sender_length, std::size_t held, int msg_flags) {
+            return rtchan_transact_walk(handle, peer, seq, sender, sender_length, buffer, held,
+                                        msg_flags, answer, answer_size, junk, junk_arg);
+        });
 }
 
 } // namespace kx
