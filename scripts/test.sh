@@ -11,17 +11,17 @@ if ! unshare --net --mount true 2>/dev/null; then
   echo "ns lane: skipped, it needs root with network and mount namespaces"
 fi
 
-run_tree() { # name, compiler, extra cmake flags...
-  local name=$1 cxx=$2; shift 2
+run_tree() { # name, C compiler, C++ compiler, extra cmake flags...
+  local name=$1 cc=$2 cxx=$3; shift 3
   local build=$here/build/$name
   echo "== $name: configure and build"
-  CXX=$cxx CC=${cxx/++/} cmake -S "$here" -B "$build" -G Ninja -DKXNET_WERROR=ON "$@" >/dev/null
+  CC=$cc CXX=$cxx cmake -S "$here" -B "$build" -G Ninja -DKXNET_WERROR=ON "$@" >/dev/null
   cmake --build "$build" -j "$jobs"
   echo "== $name: tests"
   (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300) || status=1
 }
 
-run_tree gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_tree gcc gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_tree asan clang++ -DCMAKE_BUILD_TYPE=Debug -DKXNET_SANITIZE=ON -DKXNET_BENCH=OFF
+  run_tree asan clang clang++ -DCMAKE_BUILD_TYPE=Debug -DKXNET_SANITIZE=ON -DKXNET_BENCH=OFF
 exit $status
