@@ -273,14 +273,33 @@ std::optional<std::string> ifcfg_find_by_device_key(const char *device) {
 
 ifcfg_device_index ifcfg_device_index::build() {
     ifcfg_device_index index;
-    for_each_ifcfg_entry(paths::rooted(paths::ifcfg_redhat_dir), [&](const std::string &path, std::string_view) {
-        for_each_line(path, [&](std::string_view line) {
-            if (auto key = device_key(line)) index.first_file_.try_emplace(std::string(*key), path);
-            return false;
-        });
-        return false;
-    });
+    const bool read_keys = state().suse_flag == 0;
+    std::unordered_set<std::string> names;
+    if (for_each_ifcfg_entry(paths::rooted(paths::ifcfg_redhat_dir),
+                             [&](const std::string &path, std::string_view name) {
+                                 names.emplace(name);
+                                 if (!read_keys) return false;
+                                 for_each_line(path, [&](std::string_view line) {
+                                     if (auto key = device_key(line))
+                                         index.first_file_.try_emplace(std::string(*key), path);
+                                     return false;
+                                 });
+                                 return false;
+                             }))
+        index.redhat_entries_ = std::move(names);
+    names = {};
+    if (for_each_ifcfg_entry(paths::rooted(paths::ifcfg_suse_dir),
+                             [&](const std::string &, std::string_view name) {
+                                 names.emplace(name);
+                                 return false;
+                             }))
+        index.suse_entries_ = std::move(names);
     return index;
+}
+
+bool ifcfg_device_index::may_hold(std::string_view dir, const std::string &file) const {
+    const auto &entries = dir == paths::ifcfg_redhat_dir ? redhat_entries_ : suse_entries_;
+    return !entries || entries->count(file) != 0;
 }
 
 std::optional<std::string> ifcfg_device_index::find(const char *device) const {
@@ -299,10 +318,14 @@ std::optional<std::string> ifcfg_find(const char *device, int kind, const char *
                                       const ifcfg_device_index *index) {
     if (!usable_file_name(device)) return std::nullopt;
     return guarded(std::optional<std::string>(), [&]() -> std::optional<std::string> {
-        std::string own = ifcfg_path(paths::rooted(paths::ifcfg_redhat_dir), device);
-        if (path_exists(own)) return own;
-        own = ifcfg_path(paths::rooted(paths::ifcfg_suse_dir), device);
-        if (path_exists(own)) return own;
+        // The device's own file, in either directory; the index's listings
+        // spare the status query of a name that is not there.
+        const std::string file = std::string(file_prefix) + device;
+        for (std::string_view dir : {paths::ifcfg_redhat_dir, paths::ifcfg_suse_dir}) {
+            if (index != nullptr && !index->may_hold(dir, file)) continue;
+            std::string own = ifcfg_path(paths::rooted(dir), device);
+            if (path_exists(own)) return own;
+        }
         if (!state().suse_flag) return index != nullptr ? index->find(device) : ifcfg_find_by_device_key(device);
         if (hwaddr == nullptr || hwaddr[0] == '\0' || kind == KXNETIF_VLAN) return std::nullopt;
         return find_by_hwaddr(device, hwaddr);

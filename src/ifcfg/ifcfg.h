@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace kx {
 
@@ -47,10 +48,16 @@ public:
     // The path ifcfg_find_by_device_key(device) would return.
     std::optional<std::string> find(const char *device) const;
 
+    // False only when the listing of `dir` (the network-scripts or the SuSE
+    // directory) shows no entry named `file`, so a status query would fail.
+    bool may_hold(std::string_view dir, const std::string &file) const;
+
     size_t size() const { return first_file_.size(); }
 
 private:
     std::unordered_map<std::string, std::string> first_file_; // key -> path
+    // The "ifcfg-" entries of each directory; none when it could not be read.
+    std::optional<std::unordered_set<std::string>> redhat_entries_, suse_entries_;
 };
 
 // The path of the file that configures `device`, or none.  Tries the

@@ -139,6 +139,11 @@ struct scan_networks {
 } // namespace
 
 void scan_bridges() {
+    // One control socket serves every probe of the scan; without the hold,
+    // each legacy bridge request of a non-bridge device opened and closed one.
+    const bool held = ctl_socket_acquire() >= 0;
+    std::optional<ctl_socket_hold> hold;
+    if (held) hold.emplace();
     std::optional<std::vector<std::string>> bridges = list_bridges();
     if (!bridges) return;
     scan_networks found;

@@ -75,10 +75,10 @@ void check_boot_protocols() {
     const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
     held_list held(select_kxnetif_info(&host_records));
     if (!held) return;
-    std::optional<ifcfg_device_index> index;
-    if (state().suse_flag == 0) index = ifcfg_device_index::build();
+    // One pass over the ifcfg directories serves every record of the query.
+    const ifcfg_device_index index = ifcfg_device_index::build();
     for (kxnetif_info **item = held->items; *item != nullptr; ++item)
-        read_bootproto(*item, index ? &*index : nullptr);
+        read_bootproto(*item, &index);
 }
 
 void host_phase() {

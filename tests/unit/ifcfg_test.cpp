@@ -294,6 +294,29 @@ TEST_F(IfcfgTest, IndexAnswersExactlyAsTheDeviceSearch) {
     EXPECT_EQ(kx::ifcfg_device_index::build().size(), 0u);
 }
 
+// The index's directory listings only spare status queries: own files in
+// either directory and a dangling link (listed, but no status) answer as
+// without the index.  Like the key index, it describes the directories as
+// they were when the query built it.
+TEST_F(IfcfgTest, IndexedOwnFileChecksAnswerAsStatusQueries) {
+    for (int suse_layout : {0, 1}) {
+        SCOPED_TRACE(suse_layout);
+        kx::state().suse_flag = suse_layout;
+        put(redhat, "ifcfg-own0", "DEVICE=other\n");
+        put(suse, "ifcfg-own1", "x\n");
+        put(redhat, "ifcfg-keyed", "DEVICE=own2\n");
+        std::filesystem::remove(at(redhat, "ifcfg-own3"));
+        ASSERT_EQ(symlink("/nonexistent", at(redhat, "ifcfg-own3").c_str()), 0);
+        kx::ifcfg_device_index index = kx::ifcfg_device_index::build();
+        for (const char *device : {"own0", "own1", "own2", "own3", "none"}) {
+            SCOPED_TRACE(device);
+            EXPECT_EQ(found(kx::ifcfg_find(device, KXNETIF_ETH, "00:11", &index)),
+                      found(kx::ifcfg_find(device, KXNETIF_ETH, "00:11")));
+        }
+        EXPECT_EQ(found(kx::ifcfg_find("own1", KXNETIF_ETH, nullptr, &index)), at(suse, "ifcfg-own1"));
+    }
+}
+
 } // namespace
 
 namespace {
