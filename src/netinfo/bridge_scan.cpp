@@ -8,6 +8,7 @@
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
 #include "frame/command.h"
+#include "frame/fd.h"
 #include "frame/state.h"
 #include "netinfo/store.h"
 #include "registry/model.h"
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -41,11 +43,13 @@ bool answers_bridge_request(const char *name) {
     return bridge;
 }
 
-bool is_bridge(const char *name) {
+// `listing` is "/sys/class/net" opened once for the scan: each probe then
+// resolves only "<name>/bridge" below it.
+bool is_bridge(int listing, const char *name) {
     char path[4096];
-    std::snprintf(path, sizeof path, "%s/%s/bridge", sys_class_net, name);
+    std::snprintf(path, sizeof path, "%s/bridge", name);
     struct stat info {};
-    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return true;
+    if (fstatat(listing, path, &info, 0) == 0 && S_ISDIR(info.st_mode)) return true;
     return answers_bridge_request(name);
 }
 
@@ -59,9 +63,12 @@ std::optional<std::vector<std::string>> list_bridges() {
     for (int i = 0; i < count; ++i) names.emplace_back(entries[i]->d_name);
     for (int i = 0; i < count; ++i) std::free(entries[i]);
     std::free(entries);
+    unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing) return std::nullopt;
     std::vector<std::string> bridges;
     for (const std::string &name : names)
-        if (name != "." && name != ".." && is_bridge(name.c_str())) bridges.push_back(name);
+        if (name != "." && name != ".." && is_bridge(listing.get(), name.c_str()))
+            bridges.push_back(name);
     return bridges;
 }
 
