@@ -92,7 +92,8 @@ int delete_network(const char *network_id) {
 
     char bridge[IFNAMSIZ];
     std::memcpy(bridge, network->bridge, sizeof bridge);
-    if (network->preexisting == 0 && bridge_exists(bridge) != 0) {
+    // The probe runs (and logs) whether or not the bridge was preexisting.
+    if (bridge_exists(bridge) != 0 && network->preexisting == 0) {
         int result = bridge_destroy(bridge, network->phys_iface, 0);
         if (result != 0) {
             kxnet_log("Failed to destroy bridge \"%s\", err = %d", bridge, result);
