@@ -5,7 +5,7 @@
 #include "netinfo/container_collector.h"
 
 #include "frame/fd.h"
-#include "kxctl.h"
+#include "frame/kxctl_owned.h"
 #include "netinfo/link_dump.h"
 #include "netinfo/store.h"
 
@@ -25,12 +25,6 @@ namespace {
 constexpr int conf_path_size = 1024;
 constexpr int exec_timeout_seconds = 2;
 
-struct conf_closer {
-    void operator()(kxctl_conf *conf) const { kxctl_conf_close(conf); }
-};
-struct param_freer {
-    void operator()(kxctl_env_param *param) const { kxctl_free_env_param(param); }
-};
 struct stream_closer {
     void operator()(FILE *stream) const { fclose(stream); }
 };
@@ -93,8 +87,8 @@ void collect_host(uint32_t flags) {
 // configuration handle; empty when the container has no usable one.
 // The parameters are declared after the handle, so they are freed first.
 struct container_conf {
-    std::unique_ptr<kxctl_conf, conf_closer> conf;
-    std::unique_ptr<kxctl_env_param, param_freer> param;
+    kxctl_conf_ptr conf;
+    kxctl_param_ptr param;
 };
 
 bool load_container_conf(uint32_t ctid, container_conf &out) {

@@ -5,6 +5,7 @@
 #include "kxnet_ct.h"
 
 #include "frame/frame.h"
+#include "frame/kxctl_owned.h"
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
 #include "kxctl.h"
@@ -34,10 +35,6 @@ struct list_releaser {
 };
 using held_list = std::unique_ptr<kxnetif_info_list, list_releaser>;
 
-struct env_ids_freer {
-    void operator()(kxctl_env_ids *ids) const { kxctl_free_env_ids(ids); }
-};
-
 struct filter_releaser {
     void operator()(kxnet_filter *filter) const { kxnet_release_filter(filter); }
 };
@@ -53,7 +50,7 @@ void registry_pass() {
 // one listed first.
 void collect_running(uint32_t flags) {
     if (kxctl_open() != 0) return;
-    std::unique_ptr<kxctl_env_ids, env_ids_freer> ids(kxctl_alloc_env_ids());
+    kxctl_ids_ptr ids(kxctl_alloc_env_ids());
     if (!ids) return;
     const int count = kxctl_get_env_ids_by_state(ids.get(), KXCTL_ENV_RUNNING);
     for (int i = count - 1; i >= 0; --i) collect_ct_info(flags, static_cast<int32_t>(ids->ids[i]));
