@@ -16,6 +16,13 @@
 #define KXNET_API
 #endif
 
+/* Nothing is ever thrown across this interface; C++ callers see it. */
+#ifdef __cplusplus
+#define KXNET_NOEXCEPT noexcept
+#else
+#define KXNET_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -150,50 +157,50 @@ typedef struct kxnet_filter {
 } kxnet_filter;
 
 /* Virtual networks. */
-KXNET_API int kxnet_br_new(const char *network_id, char *bridge_name);
-KXNET_API int kxnet_br_new_SL(const char *network_id, char *bridge_name);
-KXNET_API int kxnet_br_del(const char *network_id);
-KXNET_API int kxnet_br_del_SL(const char *network_id);
-KXNET_API int kxnet_br_change(const char *network_id, const char *new_network_id);
-KXNET_API int kxnet_br_change_SL(const char *network_id, const char *new_network_id);
+KXNET_API int kxnet_br_new(const char *network_id, char *bridge_name) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_new_SL(const char *network_id, char *bridge_name) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_del(const char *network_id) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_del_SL(const char *network_id) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_change(const char *network_id, const char *new_network_id) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_change_SL(const char *network_id, const char *new_network_id) KXNET_NOEXCEPT;
 
 /* Interfaces of virtual networks. */
-KXNET_API int kxnet_br_attach_CT(const char *network_id, const char *name);
-KXNET_API int kxnet_br_attach(const char *network_id, const char *name);
-KXNET_API int kxnet_br_attach_SL(const char *network_id, const char *name);
-KXNET_API int kxnet_br_detach_CT(const char *name);
-KXNET_API int kxnet_br_detach(const char *name);
-KXNET_API int kxnet_br_detach_SL(const char *name);
+KXNET_API int kxnet_br_attach_CT(const char *network_id, const char *name) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_attach(const char *network_id, const char *name) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_attach_SL(const char *network_id, const char *name) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_detach_CT(const char *name) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_detach(const char *name) KXNET_NOEXCEPT;
+KXNET_API int kxnet_br_detach_SL(const char *name) KXNET_NOEXCEPT;
 
 /* VLAN devices. */
-KXNET_API int kxnet_vlan_new(const char *device, unsigned int vlan_id, char *name_buf, int buf_len);
-KXNET_API int kxnet_vlan_new_SL(const char *device, unsigned int vlan_id, char *name_buf, int buf_len);
-KXNET_API int kxnet_vlan_del(const char *vlan_device);
-KXNET_API int kxnet_vlan_del_SL(const char *vlan_device);
+KXNET_API int kxnet_vlan_new(const char *device, unsigned int vlan_id, char *name_buf, int buf_len) KXNET_NOEXCEPT;
+KXNET_API int kxnet_vlan_new_SL(const char *device, unsigned int vlan_id, char *name_buf, int buf_len) KXNET_NOEXCEPT;
+KXNET_API int kxnet_vlan_del(const char *vlan_device) KXNET_NOEXCEPT;
+KXNET_API int kxnet_vlan_del_SL(const char *vlan_device) KXNET_NOEXCEPT;
 
 /* Registry query. */
-KXNET_API kxnet_network_list *kxnet_get_configured_networks(void);
-KXNET_API void kxnet_free_networks(kxnet_network_list *list);
+KXNET_API kxnet_network_list *kxnet_get_configured_networks(void) KXNET_NOEXCEPT;
+KXNET_API void kxnet_free_networks(kxnet_network_list *list) KXNET_NOEXCEPT;
 
 /* Information queries. */
 KXNET_API kxnet_filter *kxnet_get_simple_filter(int type_mask, const char *bridge,
                                                 const char *network_id, const char *name,
-                                                int ctid_min, int ctid_max);
-KXNET_API void kxnet_release_filter(kxnet_filter *filter);
-KXNET_API kxnetif_info_list *kxnet_get_info(uint32_t flags, const kxnet_filter *filter);
-KXNET_API kxnetif_info_list *kxnet_get_info_SL(uint32_t flags, const kxnet_filter *filter);
-KXNET_API int kxnet_release_info(kxnetif_info_list *list);
-KXNET_API void kxnet_release_info_SL(kxnetif_info_list *list);
-KXNET_API char *kxnet_get_bridge_by_networkid(const char *network_id);
-KXNET_API char *kxnet_get_bridge_by_networkid_SL(const char *network_id);
+                                                int ctid_min, int ctid_max) KXNET_NOEXCEPT;
+KXNET_API void kxnet_release_filter(kxnet_filter *filter) KXNET_NOEXCEPT;
+KXNET_API kxnetif_info_list *kxnet_get_info(uint32_t flags, const kxnet_filter *filter) KXNET_NOEXCEPT;
+KXNET_API kxnetif_info_list *kxnet_get_info_SL(uint32_t flags, const kxnet_filter *filter) KXNET_NOEXCEPT;
+KXNET_API int kxnet_release_info(kxnetif_info_list *list) KXNET_NOEXCEPT;
+KXNET_API void kxnet_release_info_SL(kxnetif_info_list *list) KXNET_NOEXCEPT;
+KXNET_API char *kxnet_get_bridge_by_networkid(const char *network_id) KXNET_NOEXCEPT;
+KXNET_API char *kxnet_get_bridge_by_networkid_SL(const char *network_id) KXNET_NOEXCEPT;
 
 /* Host start and stop. */
-KXNET_API int kxnet_init_devices(void);
-KXNET_API int kxnet_destroy_devices(void);
+KXNET_API int kxnet_init_devices(void) KXNET_NOEXCEPT;
+KXNET_API int kxnet_destroy_devices(void) KXNET_NOEXCEPT;
 
 /* Address assignment (a dotted IPv4 address with prefix, or "dhcp"). */
-KXNET_API int compat_kxnet_addr_set(const char *device, const char *address);
-KXNET_API int compat_kxnet_addr_set_SL(const char *device, const char *address);
+KXNET_API int compat_kxnet_addr_set(const char *device, const char *address) KXNET_NOEXCEPT;
+KXNET_API int compat_kxnet_addr_set_SL(const char *device, const char *address) KXNET_NOEXCEPT;
 
 #ifdef __cplusplus
 }

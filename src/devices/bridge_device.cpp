@@ -139,9 +139,9 @@ int bridge_create(int sock, const char *name, const char *network_id) {
 }
 
 int bridge_destroy(const char *bridge, const char *physical, int keep_physical) {
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return sock;
-    ctl_socket_hold hold;
+    ctl_socket_holder hold;
+    if (!hold) return -1;
+    const int sock = hold.socket();
 
     struct ifreq request {};
     copy_ifname(request.ifr_name, bridge);

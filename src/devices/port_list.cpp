@@ -36,13 +36,15 @@ struct dirent_list {
 bool is_dot_entry(const char *name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
 void legacy_port_walk(const char *bridge, bridge_port_callback callback, void *context) {
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return;
     std::array<int32_t, legacy_port_max> indices{};
-    bridge_command_block block{brctl_get_port_list, reinterpret_cast<uintptr_t>(indices.data()),
-                               legacy_port_max, 0};
-    int count = bridge_private_request(sock, bridge, block);
-    ctl_socket_release();
+    int count = 0;
+    {
+        ctl_socket_holder sock;
+        if (!sock) return;
+        bridge_command_block block{brctl_get_port_list, reinterpret_cast<uintptr_t>(indices.data()),
+                                   legacy_port_max, 0};
+        count = bridge_private_request(sock.socket(), bridge, block);
+    }
     if (count <= 0) return;
     size_t ports = std::min(static_cast<size_t>(count), legacy_port_max);
     for (size_t i = 0; i < ports; ++i) {

@@ -39,9 +39,9 @@ void restore_via_phys_dev(const char *bridge, const std::optional<int> &previous
 }
 
 int linux_bridge_add_port(const char *bridge, const char *device, bool host_interface) {
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return KXNET_ERR_SYSTEM;
-    ctl_socket_hold hold;
+    ctl_socket_holder hold;
+    if (!hold) return KXNET_ERR_SYSTEM;
+    const int sock = hold.socket();
 
     unsigned index = if_nametoindex(device);
     if (index == 0) {
@@ -93,10 +93,10 @@ int bridge_add_port(const char *bridge, const char *device, bool host_interface,
 
 int bridge_remove_port(const char *bridge, const char *device, int kind) {
     if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return KXNET_ERR_SYSTEM;
     {
-        ctl_socket_hold hold;
+        ctl_socket_holder hold;
+        if (!hold) return KXNET_ERR_SYSTEM;
+        const int sock = hold.socket();
         if (kind == KXNETIF_VETH && bring_down(sock, device) < 0) return KXNET_ERR_SYSTEM;
         if (kind != KXNETIF_ETH || state().ovs_enabled == 0) {
             unsigned index = if_nametoindex(device);

@@ -32,12 +32,10 @@ std::optional<int> parse_switch_value(const char *text) {
 }
 
 int via_phys_dev_request(const char *bridge, bool on) {
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return sock;
+    ctl_socket_holder sock;
+    if (!sock) return -1;
     bridge_command_block block{brctl_set_via_phys_dev, on ? 1u : 0u, 0, 0};
-    int result = bridge_private_request(sock, bridge, block);
-    ctl_socket_release();
-    return result;
+    return bridge_private_request(sock.socket(), bridge, block);
 }
 
 } // namespace

@@ -17,12 +17,21 @@ int run_command(const char *const argv[]);
 int ctl_socket_acquire();
 void ctl_socket_release();
 
-// Releases one successful acquire when the scope ends.
-struct ctl_socket_hold {
-    ctl_socket_hold() = default;
-    ctl_socket_hold(const ctl_socket_hold &) = delete;
-    ctl_socket_hold &operator=(const ctl_socket_hold &) = delete;
-    ~ctl_socket_hold() { ctl_socket_release(); }
+// One hold on the control socket for a scope: acquired on construction,
+// released at the end of the scope when the acquire succeeded.
+class ctl_socket_holder {
+public:
+    ctl_socket_holder() : sock_(ctl_socket_acquire()) {}
+    ctl_socket_holder(const ctl_socket_holder &) = delete;
+    ctl_socket_holder &operator=(const ctl_socket_holder &) = delete;
+    ~ctl_socket_holder() {
+        if (sock_ >= 0) ctl_socket_release();
+    }
+    int socket() const { return sock_; }
+    explicit operator bool() const { return sock_ >= 0; }
+
+private:
+    int sock_;
 };
 
 // 1 when the named device is taken to exist (any probe error but ENODEV).

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -23,11 +24,8 @@ static_assert(IFNAMSIZ == 16);
 namespace kx {
 
 int close_retry(int fd) {
-    int result;
-    do {
-        result = close(fd);
-    } while (result < 0 && errno == EINTR);
-    return result;
+    if (close(fd) == 0 || errno == EINTR) return 0;
+    return -1;
 }
 
 void copy_ifname(char (&field)[16], const char *name) {
@@ -73,22 +71,22 @@ struct ifreq named_request(const char *name) {
 
 int bridge_exists(const char *name) {
     if (name == nullptr) return 0;
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return 0;
+    ctl_socket_holder sock;
+    if (!sock) return 0;
     struct ifreq request = named_request(name);
-    int result = ioctl(sock, SIOCGIFFLAGS, &request);
+    int result = ioctl(sock.socket(), SIOCGIFFLAGS, &request);
     int saved_errno = errno;
     bool exists = !(result < 0 && saved_errno == ENODEV);
     kxnet_log("bridge '%s' is reported %sexisting (ret=%d errno=%d)", name, exists ? "" : "non-",
               exists ? 0 : -1, saved_errno);
-    ctl_socket_release();
     return exists ? 1 : 0;
 }
 
 int set_device_up(int sock, const char *name) {
-    bool own_socket = sock == 0;
-    if (own_socket) {
-        sock = ctl_socket_acquire();
+    std::optional<ctl_socket_holder> own;
+    if (sock == 0) {
+        own.emplace();
+        sock = own->socket();
         if (sock < 0) return sock;
     }
     struct ifreq request = named_request(name);
@@ -97,7 +95,6 @@ int set_device_up(int sock, const char *name) {
         request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
         result = ioctl(sock, SIOCSIFFLAGS, &request);
     }
-    if (own_socket) ctl_socket_release();
     return result;
 }
 

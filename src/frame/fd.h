@@ -6,7 +6,10 @@
 
 namespace kx {
 
-// close(2), repeated while it is interrupted; the last result.
+// close(2) once.  Linux releases the descriptor even when the close is
+// interrupted, so EINTR counts as closed: repeating it could close a
+// descriptor another thread of the host process has just been given.
+// 0, or -1 when closing failed otherwise.
 int close_retry(int fd);
 
 class unique_fd {

@@ -43,7 +43,7 @@ Result guarded(Result on_failure, F &&f) noexcept {
 // no outcome line; otherwise `outcome(err)` logs after the body, then release.
 template <class Body, class Outcome>
 int framed_code(lock_mode mode, Body &&body, Outcome &&outcome) noexcept {
-    int code = grab_host_lock(mode);
+    int code = guarded(6, [mode] { return grab_host_lock(mode); });
     if (code != 0) return code;
     host_lock_release release;
     int err = guarded(6, std::forward<Body>(body));
@@ -57,7 +57,7 @@ int framed_code(lock_mode mode, Body &&body, Outcome &&outcome) noexcept {
 // A framed operation without an outcome line (queries, address entry).
 template <class Result, class Body>
 Result framed_plain(lock_mode mode, Result on_lock_failure, Body &&body) noexcept {
-    if (grab_host_lock(mode) != 0) return on_lock_failure;
+    if (guarded(6, [mode] { return grab_host_lock(mode); }) != 0) return on_lock_failure;
     host_lock_release release;
     return guarded(on_lock_failure, std::forward<Body>(body));
 }

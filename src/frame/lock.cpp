@@ -39,24 +39,40 @@ void close_lock_fd() {
     s.lock_fd = -1;
 }
 
-// The file-lock half of both grabs; the semaphore is already held.
+// Gives the semaphore back when a grab fails part-way, on every path.
+class semaphore_return {
+public:
+    semaphore_return() = default;
+    semaphore_return(const semaphore_return &) = delete;
+    semaphore_return &operator=(const semaphore_return &) = delete;
+    ~semaphore_return() {
+        if (armed_) post_semaphore();
+    }
+    void keep_taken() { armed_ = false; }
+
+private:
+    bool armed_ = true;
+};
+
+// The file-lock half of both grabs; the semaphore is already held.  Nothing
+// here allocates, so a grab cannot fail for want of memory.
 int grab_file_lock(int operation, const char *name) {
     libkxnet_state &s = state();
+    semaphore_return give_back;
     kxnet_log("libkxnet: %s", name);
-    const std::string path = paths::rooted(paths::lock);
+    const paths::fixed_path path = paths::rooted_fixed(paths::lock);
     s.lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (s.lock_fd < 0) {
         s.lock_fd = -1;
-        post_semaphore();
         return 6;
     }
     if (flock_retry(s.lock_fd, operation) != 0) {
         close_lock_fd();
         kxnet_log("libkxnet: %s failed", name);
-        post_semaphore();
         return 8;
     }
     kxnet_log("libkxnet: %s done", name);
+    give_back.keep_taken();
     return 0;
 }
 

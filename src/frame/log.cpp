@@ -1,6 +1,8 @@
 // kxnet_log: formats one line and appends it with a single write on an
 // O_APPEND descriptor, so lines of concurrent processes never mix.  The file
 // is opened and closed per message, which picks up a rotated log at once.
+// Everything is formed in fixed buffers: the log runs in destructors and
+// where memory has run out, so it never allocates and never throws.
 #include "frame/log.h"
 
 #include "frame/fd.h"
@@ -13,7 +15,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-void kxnet_log(const char *format, ...) {
+void kxnet_log(const char *format, ...) noexcept {
     char message[1024] = "";
     if (format != nullptr) {
         va_list args;
@@ -23,7 +25,7 @@ void kxnet_log(const char *format, ...) {
         va_end(args);
     }
 
-    const std::string path = kx::paths::rooted(kx::paths::log);
+    const kx::paths::fixed_path path = kx::paths::rooted_fixed(kx::paths::log);
     kx::unique_fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
     if (!fd) return;
 

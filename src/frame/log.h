@@ -4,7 +4,7 @@
 #include <cstddef>
 
 // Writes "MM-DD HH:MM:SS.mmm\tpid\tppid\tmessage\n"; never fails its caller.
-void kxnet_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void kxnet_log(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
 
 namespace kx {
 

@@ -33,4 +33,13 @@ std::string sandbox_root();
 // sandbox root when one is set.
 std::string rooted(std::string_view documented);
 
+// The same path formed in a fixed buffer, for the places that must not
+// allocate (the log, the host lock, first-use initialisation).  Empty when it
+// does not fit, so opening it fails.
+struct fixed_path {
+    char text[4096];
+    const char *c_str() const { return text; }
+};
+fixed_path rooted_fixed(std::string_view documented) noexcept;
+
 } // namespace kx::paths

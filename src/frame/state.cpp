@@ -20,7 +20,7 @@ namespace {
 
 bool path_exists(std::string_view documented) {
     struct stat info {};
-    return stat(paths::rooted(documented).c_str(), &info) == 0;
+    return stat(paths::rooted_fixed(documented).c_str(), &info) == 0;
 }
 
 } // namespace

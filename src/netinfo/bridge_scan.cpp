@@ -32,15 +32,13 @@ constexpr const char *sys_class_net = "/sys/class/net";
 
 // Asks the kernel for the bridge information of `name`; success means a bridge.
 bool answers_bridge_request(const char *name) {
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return false;
+    ctl_socket_holder sock;
+    if (!sock) return false;
     unsigned char info[80] = {};
     bridge_command_block block;
     block.command = brctl_get_bridge_info;
     block.value = reinterpret_cast<uintptr_t>(info);
-    bool bridge = bridge_private_request(sock, name, block) >= 0;
-    ctl_socket_release();
-    return bridge;
+    return bridge_private_request(sock.socket(), name, block) >= 0;
 }
 
 // `listing` is "/sys/class/net" opened once for the scan: each probe then
@@ -148,9 +146,7 @@ struct scan_networks {
 void scan_bridges() {
     // One control socket serves every probe of the scan; without the hold,
     // each legacy bridge request of a non-bridge device opened and closed one.
-    const bool held = ctl_socket_acquire() >= 0;
-    std::optional<ctl_socket_hold> hold;
-    if (held) hold.emplace();
+    ctl_socket_holder hold;
     std::optional<std::vector<std::string>> bridges = list_bridges();
     if (!bridges) return;
     scan_networks found;

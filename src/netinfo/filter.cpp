@@ -16,7 +16,7 @@ char *copy_or_null(const char *s) { return s != nullptr ? strdup(s) : nullptr; }
 
 extern "C" kxnet_filter *kxnet_get_simple_filter(int type_mask, const char *bridge,
                                                  const char *network_id, const char *name,
-                                                 int ctid_min, int ctid_max) {
+                                                 int ctid_min, int ctid_max) noexcept {
     if (kx::init_libkxnet_state() != 0) return nullptr;
     auto *filter = static_cast<kxnet_filter *>(calloc(1, sizeof(kxnet_filter)));
     if (filter == nullptr) return nullptr;
@@ -29,7 +29,7 @@ extern "C" kxnet_filter *kxnet_get_simple_filter(int type_mask, const char *brid
     return filter;
 }
 
-extern "C" void kxnet_release_filter(kxnet_filter *filter) {
+extern "C" void kxnet_release_filter(kxnet_filter *filter) noexcept {
     if (filter == nullptr) return;
     free(filter->name);
     free(filter->bridge);

@@ -120,18 +120,23 @@ struct semaphore_post {
 
 } // namespace kx
 
-extern "C" kxnetif_info_list *kxnet_get_info_SL(uint32_t flags, const kxnet_filter *filter) {
+extern "C" kxnetif_info_list *kxnet_get_info_SL(uint32_t flags, const kxnet_filter *filter) noexcept {
     return kx::guarded<kxnetif_info_list *>(nullptr, [&] { return kx::run_query(flags, filter); });
 }
 
-extern "C" kxnetif_info_list *kxnet_get_info(uint32_t flags, const kxnet_filter *filter) {
+extern "C" kxnetif_info_list *kxnet_get_info(uint32_t flags, const kxnet_filter *filter) noexcept {
     return kx::framed_plain<kxnetif_info_list *>(kx::lock_mode::semaphore_only, nullptr,
                                                  [&] { return kxnet_get_info_SL(flags, filter); });
 }
 
-extern "C" void kxnet_release_info_SL(kxnetif_info_list *list) { kx::release_kxnetif_info_list(list); }
+extern "C" void kxnet_release_info_SL(kxnetif_info_list *list) noexcept {
+    kx::guarded(0, [&] {
+        kx::release_kxnetif_info_list(list);
+        return 0;
+    });
+}
 
-extern "C" int kxnet_release_info(kxnetif_info_list *list) {
+extern "C" int kxnet_release_info(kxnetif_info_list *list) noexcept {
     const int code = kx::take_semaphore();
     if (code != 0) return code;
     kx::semaphore_post post;
@@ -139,11 +144,11 @@ extern "C" int kxnet_release_info(kxnetif_info_list *list) {
     return KXNET_OK;
 }
 
-extern "C" char *kxnet_get_bridge_by_networkid_SL(const char *network_id) {
+extern "C" char *kxnet_get_bridge_by_networkid_SL(const char *network_id) noexcept {
     return kx::guarded<char *>(nullptr, [&] { return kx::bridge_of_network(network_id); });
 }
 
-extern "C" char *kxnet_get_bridge_by_networkid(const char *network_id) {
+extern "C" char *kxnet_get_bridge_by_networkid(const char *network_id) noexcept {
     return kx::framed_plain<char *>(kx::lock_mode::shared, nullptr,
                                     [&] { return kxnet_get_bridge_by_networkid_SL(network_id); });
 }

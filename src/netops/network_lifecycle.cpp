@@ -45,9 +45,9 @@ bool network_id_names_device(const char *network_id) {
 int new_network(const char *network_id, char *bridge_name) {
     if (!valid_network_id(network_id)) return KXNET_ERR_INVALID;
     if (registry_load() != 0) return KXNET_ERR_SYSTEM;
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return KXNET_ERR_SYSTEM;
-    ctl_socket_hold hold;
+    ctl_socket_holder hold;
+    if (!hold) return KXNET_ERR_SYSTEM;
+    const int sock = hold.socket();
     if (network_find_by_id(network_id) != nullptr) return KXNET_ERR_EXISTS;
 
     char bridge[IFNAMSIZ];
@@ -133,20 +133,20 @@ int rename_network(const char *current_id, const char *new_id) {
 
 } // namespace kx
 
-extern "C" int kxnet_br_new_SL(const char *network_id, char *bridge_name) {
+extern "C" int kxnet_br_new_SL(const char *network_id, char *bridge_name) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::new_network(network_id, bridge_name); });
 }
 
-extern "C" int kxnet_br_del_SL(const char *network_id) {
+extern "C" int kxnet_br_del_SL(const char *network_id) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::delete_network(network_id); });
 }
 
-extern "C" int kxnet_br_change_SL(const char *network_id, const char *new_network_id) {
+extern "C" int kxnet_br_change_SL(const char *network_id, const char *new_network_id) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM},
                        [&] { return kx::rename_network(network_id, new_network_id); });
 }
 
-extern "C" int kxnet_br_new(const char *network_id, char *bridge_name) {
+extern "C" int kxnet_br_new(const char *network_id, char *bridge_name) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive, [&] { return kxnet_br_new_SL(network_id, bridge_name); },
         [&](int err) {
@@ -157,7 +157,7 @@ extern "C" int kxnet_br_new(const char *network_id, char *bridge_name) {
         });
 }
 
-extern "C" int kxnet_br_del(const char *network_id) {
+extern "C" int kxnet_br_del(const char *network_id) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive, [&] { return kxnet_br_del_SL(network_id); },
         [&](int err) {
@@ -168,7 +168,7 @@ extern "C" int kxnet_br_del(const char *network_id) {
         });
 }
 
-extern "C" int kxnet_br_change(const char *network_id, const char *new_network_id) {
+extern "C" int kxnet_br_change(const char *network_id, const char *new_network_id) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive,
         [&] { return kxnet_br_change_SL(network_id, new_network_id); },

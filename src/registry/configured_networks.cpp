@@ -67,7 +67,7 @@ kxnet_network_list *configured_networks() {
 
 } // namespace kx
 
-extern "C" kxnet_network_list *kxnet_get_configured_networks(void) {
+extern "C" kxnet_network_list *kxnet_get_configured_networks(void) noexcept {
     return kx::framed_plain<kxnet_network_list *>(kx::lock_mode::exclusive, nullptr,
                                                   [] { return kx::configured_networks(); });
 }

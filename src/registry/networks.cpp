@@ -104,7 +104,7 @@ void networks_clear() { kxnet_free_networks(&registry_networks()); }
 
 } // namespace kx
 
-extern "C" void kxnet_free_networks(kxnet_network_list *list) {
+extern "C" void kxnet_free_networks(kxnet_network_list *list) noexcept {
     if (list == nullptr) return;
     kx::registry_guard guard;
     while (!kx::list_empty(list->link))
