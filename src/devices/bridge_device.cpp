@@ -10,7 +10,7 @@
 #include "frame/log.h"
 #include "frame/paths.h"
 #include "frame/state.h"
-#include "netinfo/host_collectors.h"
+#include "devices/pair_list.h"
 #include "registry/model.h"
 
 #include <algorithm>
@@ -109,7 +109,7 @@ std::vector<int32_t> containers_with_pairs() {
 }
 
 void reattach_container_interfaces(int sock, const char *bridge, const char *network_id) {
-    read_proc_veth(0);
+    read_pair_list();
     reattach_context context{network_id, {}, sock};
     copy_ifname(context.bridge, bridge);
     for (int32_t ctid : containers_with_pairs())

@@ -3,10 +3,12 @@
 // file that configures a device (own name, DEVICE= key, hardware address).
 #include "ifcfg/ifcfg.h"
 
+#include "frame/atomic_file.h"
 #include "frame/fd.h"
 #include "frame/frame.h"
 #include "frame/paths.h"
 #include "frame/state.h"
+#include "frame/text_file.h"
 #include "kxnet_ct.h"
 #include "registry/model.h"
 
@@ -34,26 +36,6 @@ struct dir_closer {
     void operator()(DIR *dir) const { closedir(dir); }
 };
 using dir_handle = std::unique_ptr<DIR, dir_closer>;
-
-struct file_closer {
-    void operator()(FILE *file) const { fclose(file); }
-};
-
-// Unlinks a temporary file when the write that made it does not complete.
-class temp_file_guard {
-public:
-    explicit temp_file_guard(std::string path) : path_(std::move(path)) {}
-    temp_file_guard(const temp_file_guard &) = delete;
-    temp_file_guard &operator=(const temp_file_guard &) = delete;
-    ~temp_file_guard() {
-        if (armed_) unlink(path_.c_str());
-    }
-    void release() { armed_ = false; }
-
-private:
-    std::string path_;
-    bool armed_ = true;
-};
 
 std::string layout_dir() {
     return paths::rooted(state().suse_flag ? paths::ifcfg_suse_dir : paths::ifcfg_redhat_dir);
@@ -91,66 +73,16 @@ bool path_exists(const std::string &path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-// Writes `content` as the whole file `target`: a unique temporary file in
-// `dir`, flushed and synced, then renamed over the target.  Any failure
-// removes the temporary file and leaves the target as it was.
-int write_whole_file(const std::string &dir, std::string_view temp_template, const std::string &target,
-                     const std::string &content) {
-    std::string temp = dir;
-    temp.append("/").append(temp_template);
-    int raw = mkstemp(temp.data());
-    if (raw < 0) return 1;
-    unique_fd fd(raw);
-    temp_file_guard guard(temp);
-
-    FILE *opened = fdopen(fd.get(), "w");
-    if (opened == nullptr) return 1;
-    fd.release();
-    std::unique_ptr<FILE, file_closer> stream(opened);
-
-    bool written = fputs(content.c_str(), stream.get()) >= 0;
-    written = fflush(stream.get()) == 0 && written;
-    written = fsync(fileno(stream.get())) == 0 && written;
-    written = fclose(stream.release()) == 0 && written;
-    if (!written) return 1;
-
-    if (rename(temp.c_str(), target.c_str()) != 0) return 1;
-    guard.release();
-    return 0;
-}
-
 // Calls `on_line` with every line of the regular file at `path` (newline
 // removed, cut at an embedded NUL as a C text would be) until it returns true.
 // Files that cannot be opened or are not regular files are skipped.
 template <class OnLine>
 void for_each_line(const std::string &path, OnLine &&on_line) {
-    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd) return;
-    struct stat info {};
-    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-
-    char buffer[8192];
+    unique_file stream = open_text_file(path.c_str());
+    if (!stream) return;
     std::string line;
-    auto finish_line = [&] {
-        std::string_view text(line);
-        text = text.substr(0, text.find('\0'));
-        bool stop = on_line(text);
-        line.clear();
-        return stop;
-    };
-    for (;;) {
-        ssize_t got = read(fd.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        std::string_view chunk(buffer, static_cast<size_t>(got));
-        for (size_t newline; (newline = chunk.find('\n')) != std::string_view::npos;) {
-            line.append(chunk.substr(0, newline));
-            if (finish_line()) return;
-            chunk.remove_prefix(newline + 1);
-        }
-        line.append(chunk);
-    }
-    if (!line.empty()) finish_line();
+    while (read_text_line(stream.get(), line))
+        if (on_line(up_to_nul(line))) return;
 }
 
 // Calls `on_file(path)` for every "ifcfg-" entry of `dir`, in the order the
@@ -227,12 +159,12 @@ int ifcfg_write_bridge(const char *bridge) {
     if (!state().suse_flag) return 0;
     return guarded(1, [&] {
         std::string dir = layout_dir();
-        return write_whole_file(dir, "bridge.XXXXXX", ifcfg_path(dir, bridge),
-                                "BOOTPROTO='static'\n"
-                                "BRIDGE='yes'\n"
-                                "BRIDGE_PORTS=''\n"
-                                "STARTMODE='auto'\n"
-                                "USERCONTROL='no'\n");
+        constexpr std::string_view content = "BOOTPROTO='static'\n"
+                                             "BRIDGE='yes'\n"
+                                             "BRIDGE_PORTS=''\n"
+                                             "STARTMODE='auto'\n"
+                                             "USERCONTROL='no'\n";
+        return replace_file(ifcfg_path(dir, bridge), content, 0600, "bridge.XXXXXX") != 0 ? 1 : 0;
     });
 }
 
@@ -251,7 +183,7 @@ int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
             content.append("BOOTPROTO=static\nDEVICE=").append(vlan_name);
             content.append("\nONBOOT=yes\nVLAN=yes\n");
         }
-        return write_whole_file(dir, "vlan.XXXXXX", ifcfg_path(dir, vlan_name), content);
+        return replace_file(ifcfg_path(dir, vlan_name), content, 0600, "vlan.XXXXXX") != 0 ? 1 : 0;
     });
 }
 

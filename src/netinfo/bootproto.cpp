@@ -3,35 +3,16 @@
 // line starts count, however long a line is, as for the DEVICE= keys.
 #include "netinfo/host_collectors.h"
 
+#include "frame/text_file.h"
 #include "ifcfg/ifcfg.h"
 #include "netinfo/store.h"
 
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 
 namespace kx {
 
 namespace {
-
-struct file_closer {
-    void operator()(std::FILE *stream) const { std::fclose(stream); }
-};
-
-// The next whole line, line break cut; false at the end of the stream.
-bool read_whole_line(std::FILE *stream, std::string &line) {
-    line.clear();
-    char chunk[4096];
-    while (std::fgets(chunk, sizeof chunk, stream) != nullptr) {
-        line += chunk;
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-            return true;
-        }
-    }
-    return !line.empty();
-}
 
 // A line that, after leading white space, sets BOOTPROTO to something
 // holding "dhcp".
@@ -50,13 +31,13 @@ void read_bootproto(kxnetif_info *record, const ifcfg_device_index *index) {
     if (record == nullptr || record->name == nullptr) return;
     std::optional<std::string> path = ifcfg_find(record->name, record->type, record->hwaddr, index);
     if (!path) return;
-    std::unique_ptr<std::FILE, file_closer> file(std::fopen(path->c_str(), "re"));
+    unique_file file = open_text_file(path->c_str());
     if (!file) return;
     kxnetif_info *target = record;
     std::string line;
     // A later match goes to the record the previous one returned (last_ib).
-    while (target != nullptr && read_whole_line(file.get(), line))
-        if (sets_dhcp(line))
+    while (target != nullptr && read_text_line(file.get(), line))
+        if (sets_dhcp(up_to_nul(line)))
             target = update_held_kxnetif_info(target, KXNETIF_F_CONF_ADDRS, str_value("dhcp"));
 }
 

@@ -5,7 +5,8 @@
 #include "netinfo/container_collector.h"
 
 #include "frame/fd.h"
-#include "frame/kxctl_owned.h"
+#include "frame/stream.h"
+#include "frame/container_conf.h"
 #include "netinfo/link_dump.h"
 #include "netinfo/store.h"
 
@@ -22,12 +23,8 @@ namespace kx {
 
 namespace {
 
-constexpr int conf_path_size = 1024;
+constexpr std::size_t conf_path_size = 1024;
 constexpr int exec_timeout_seconds = 2;
-
-struct stream_closer {
-    void operator()(FILE *stream) const { fclose(stream); }
-};
 
 // The dump's child: reaped when the pass ends, on every path.  It is
 // declared before the read stream so the stream closes first and a child
@@ -70,7 +67,7 @@ void report_container_link(int32_t ctid, const link_lines &link) {
 }
 
 void read_container_links(int32_t ctid, unique_fd read_end) {
-    std::unique_ptr<FILE, stream_closer> in(fdopen(read_end.get(), "r"));
+    unique_file in(fdopen(read_end.get(), "r"));
     if (!in) return; // read_end closes the descriptor
     read_end.release();
     link_lines link;
@@ -83,27 +80,10 @@ void collect_host(uint32_t flags) {
     sweep_kxnetif_info();
 }
 
-// The container's parameters with a root directory, held with their
-// configuration handle; empty when the container has no usable one.
-// The parameters are declared after the handle, so they are freed first.
-struct container_conf {
-    kxctl_conf_ptr conf;
-    kxctl_param_ptr param;
-};
-
-bool load_container_conf(uint32_t ctid, container_conf &out) {
-    char path[conf_path_size] = {};
-    if (kxctl_get_env_conf_path(ctid, path, sizeof path) != 0) return false;
-    out.conf.reset(kxctl_conf_open(path, KXCTL_CONF_WRITE));
-    if (!out.conf || kxctl_conf_parse(ctid, out.conf.get()) != 0) return false;
-    out.param.reset(kxctl_conf_get_env_param(out.conf.get()));
-    return out.param && out.param->root != nullptr;
-}
-
 void collect_container(uint32_t flags, int32_t ctid) {
     const auto id = static_cast<uint32_t>(ctid);
-    container_conf conf;
-    if (!load_container_conf(id, conf)) return;
+    std::optional<container_conf> conf = open_container_conf(id, conf_path_size, KXCTL_CONF_WRITE);
+    if (!conf || conf->param->root == nullptr) return;
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return;
     unique_fd read_end(ends[0]);
@@ -113,7 +93,7 @@ void collect_container(uint32_t flags, int32_t ctid) {
     link_dump_args args{write_end.get(), id, flags};
     int keep_fds[] = {write_end.get(), -1};
     int status = 0;
-    const int pid = kxctl_env_exec_fn_async(id, conf.param->root, dump_link_info, &args, keep_fds,
+    const int pid = kxctl_env_exec_fn_async(id, conf->param->root, dump_link_info, &args, keep_fds,
                                             exec_timeout_seconds, 0, &status);
     if (pid < 0) return;
     dump_child child(pid, &status);

@@ -4,6 +4,7 @@
 #include "netinfo/link_dump.h"
 
 #include "frame/frame.h"
+#include "frame/stream.h"
 #include "rtnl/rtnl.h"
 
 #include <cstdio>
@@ -11,11 +12,6 @@
 namespace kx {
 
 namespace {
-
-struct stream_closer {
-    void operator()(FILE *stream) const { fclose(stream); }
-};
-using stream_ptr = std::unique_ptr<FILE, stream_closer>;
 
 // One dump into `queue`; false after printing why it failed.  An
 // interrupted dump is repeated when `repeat_interrupted`, else it fails.
@@ -39,7 +35,7 @@ bool dump_into(rtchan &channel, int family, int type, reply_queue &queue, bool r
 }
 
 int run_dump(const link_dump_args &args) {
-    stream_ptr stream;
+    unique_file stream;
     if (args.ctid != 0) {
         stream.reset(fdopen(args.fd, "w"));
         if (!stream) return 1;

@@ -2,6 +2,8 @@
 // container: name, addresses, hardware address, flags.
 #include "netinfo/link_dump.h"
 
+#include "frame/text_file.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -9,22 +11,16 @@ namespace kx {
 
 namespace {
 
-constexpr int line_buffer = 1024;
+// A line keeps at most 1023 characters, as a 1024-byte buffer would.
+constexpr std::size_t line_max = 1023;
 
-// One line without its break; false when nothing could be read.  The rest
-// of a longer line is skipped so the next read starts on the next line.
+// One line without its break, up to a NUL byte; false when nothing could be
+// read.  The rest of a longer line is skipped so the next read starts on the
+// next line.
 bool read_line(FILE *in, std::string &line) {
-    char buffer[line_buffer];
-    if (fgets(buffer, sizeof buffer, in) == nullptr) return false;
-    char *end = strchr(buffer, '\n');
-    if (end != nullptr) {
-        *end = '\0';
-    } else {
-        int c;
-        while ((c = fgetc(in)) != EOF && c != '\n') {
-        }
-    }
-    line = buffer;
+    std::string whole;
+    if (!read_text_line(in, whole, line_max)) return false;
+    line = up_to_nul(whole);
     return true;
 }
 

@@ -42,14 +42,15 @@ struct filter_releaser {
 void registry_pass() {
     store_set_scope(0, scope_phase_registry);
     store_advance_generation();
-    registry_load();
+    registry_load(report_conf_addr);
     sweep_kxnetif_info();
 }
 
 // The running containers (and the host, as the platform lists it), the last
 // one listed first.
 void collect_running(uint32_t flags) {
-    if (kxctl_open() != 0) return;
+    // Its answer is not what decides: the enumeration is asked either way.
+    kxctl_open();
     kxctl_ids_ptr ids(kxctl_alloc_env_ids());
     if (!ids) return;
     const int count = kxctl_get_env_ids_by_state(ids.get(), KXCTL_ENV_RUNNING);

@@ -579,4 +579,8 @@ void store_reset_for_tests() {
     s.scope_phase = scope_phase_collect;
 }
 
+void report_conf_addr(const char *device, const char *address) {
+    raw_update_kxnetif_info(nullptr, device, 0, KXNETIF_F_CONF_ADDRS, str_value(address));
+}
+
 } // namespace kx

@@ -27,6 +27,8 @@ kxnetif_info *update_named_kxnetif_info(const char *name, int32_t ctid, uint32_t
 kxnetif_info *update_held_kxnetif_info(kxnetif_info *record, uint32_t key, kxnetif_value value);
 kxnetif_info *update_last_kxnetif_info(uint32_t key, kxnetif_value value);
 void retire_kxnetif_info(kxnetif_info *record);
+// A configured address of a host device, as the registry load reports it.
+void report_conf_addr(const char *device, const char *address);
 void sweep_kxnetif_info();
 void free_kxnetif_info(kxnetif_info *record);
 // Drops one hold on `record`; a retired record that nobody holds any more is

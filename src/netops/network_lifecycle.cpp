@@ -9,6 +9,7 @@
 #include "ifcfg/ifcfg.h"
 #include "kxctl.h"
 #include "kxnet_ct.h"
+#include "netinfo/store.h"
 #include "netops/rename_walk.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
@@ -44,7 +45,7 @@ bool network_id_names_device(const char *network_id) {
 
 int new_network(const char *network_id, char *bridge_name) {
     if (!valid_network_id(network_id)) return KXNET_ERR_INVALID;
-    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     ctl_socket_holder hold;
     if (!hold) return KXNET_ERR_SYSTEM;
     const int sock = hold.socket();
@@ -83,7 +84,7 @@ int new_network(const char *network_id, char *bridge_name) {
 
 int delete_network(const char *network_id) {
     if (network_id == nullptr) return KXNET_ERR_INVALID;
-    if (registry_load() != 0) {
+    if (registry_load(report_conf_addr) != 0) {
         kxnet_log("Failed to read kxnet.conf");
         return KXNET_ERR_SYSTEM;
     }
@@ -113,7 +114,7 @@ int rename_network(const char *current_id, const char *new_id) {
     if (new_id == nullptr || current_id == nullptr || !valid_network_id(current_id) ||
         !valid_network_id(new_id))
         return KXNET_ERR_INVALID;
-    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     kxnet_network *network = network_find_by_id(current_id);
     if (network == nullptr) return KXNET_ERR_NOT_FOUND;
     if (network_find_by_id(new_id) != nullptr) return KXNET_ERR_EXISTS;

@@ -4,10 +4,11 @@
 #include "registry/registry_file.h"
 
 #include "frame/command.h"
+#include "frame/atomic_file.h"
 #include "frame/fd.h"
 #include "frame/frame.h"
 #include "frame/paths.h"
-#include "netinfo/store.h"
+#include "frame/text_file.h"
 #include "registry/model.h"
 #include "vlan/naming.h"
 
@@ -32,37 +33,9 @@ constexpr std::string_view vnid_prefix = "VNID_";
 constexpr std::string_view iflst_prefix = "IFLST_";
 constexpr std::string_view vlan_prefix = "VLAN_";
 constexpr std::string_view addr_prefix = "ADDR_";
-constexpr std::string_view temp_template = "kxnetcfg.XXXXXX";
-constexpr std::size_t path_max = 4096;
-
-struct file_closer {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using unique_file = std::unique_ptr<std::FILE, file_closer>;
+constexpr const char *temp_template = "kxnetcfg.XXXXXX";
 
 // ---- reading ----------------------------------------------------------------
-
-// Reads one whole line (newline dropped) into `line`; false at the end of
-// the stream.  `overlong` tells that the line passed registry_line_max and
-// was dropped; memory stays bounded by that limit.
-bool read_line(std::FILE *stream, std::string &line, bool &overlong) {
-    line.clear();
-    overlong = false;
-    int c = 0;
-    bool any = false;
-    while ((c = getc_unlocked(stream)) != EOF) {
-        any = true;
-        if (c == '\n') return true;
-        if (overlong) continue;
-        if (line.size() == registry_line_max) {
-            overlong = true;
-            line.clear();
-            continue;
-        }
-        line.push_back(static_cast<char>(c));
-    }
-    return any;
-}
 
 // One parsed line: prefix, key, "=", quote, value, quote.
 struct registry_line {
@@ -129,6 +102,7 @@ std::string field_name(const std::string &name) { return name.substr(0, 15).c_st
 // records by device with the entries already held, so that vlan_add and
 // addr_add need not search the lists at every item.
 struct load_context {
+    conf_addr_sink report_conf_addr;
     std::unordered_map<std::string, kxnet_network *> by_bridge;
     std::unordered_map<std::string, vlan_parent *> vlan_parents;
     std::unordered_map<std::string, addr_parent *> addr_parents;
@@ -194,16 +168,18 @@ void load_addrs(const registry_line &line, load_context &ctx) {
         add_indexed(
             ctx.addr_parents, device, key, ctx, addr_parent_new,
             [&](addr_parent &parent) { return addr_entry_append(parent, item); }, registry_addrs());
-        raw_update_kxnetif_info(nullptr, device.c_str(), 0, KXNETIF_F_CONF_ADDRS, str_value(item));
+        if (ctx.report_conf_addr != nullptr) ctx.report_conf_addr(device.c_str(), item);
     });
 }
 
-void load_stream(std::FILE *stream) {
+void load_stream(std::FILE *stream, conf_addr_sink report_conf_addr) {
     load_context ctx;
+    ctx.report_conf_addr = report_conf_addr;
     std::string text;
     bool overlong = false;
     registry_line line;
-    while (read_line(stream, text, overlong)) {
+    while (read_text_line(stream, text, registry_line_max, &overlong)) {
+        // A line past the bound is skipped whole: memory stays bounded.
         if (overlong) continue;
         // A C text reader stops at a NUL byte; so does the parse.
         std::string_view view(text.c_str());
@@ -258,57 +234,24 @@ void append_addr_lines(std::string &out) {
     }
 }
 
-// Removes the temporary file unless it has been renamed into place.
-class temp_file_guard {
-public:
-    explicit temp_file_guard(const char *path) : path_(path) {}
-    ~temp_file_guard() {
-        if (!kept_) unlink(path_);
-    }
-    temp_file_guard(const temp_file_guard &) = delete;
-    temp_file_guard &operator=(const temp_file_guard &) = delete;
-    void keep() { kept_ = true; }
-
-private:
-    const char *path_;
-    bool kept_ = false;
-};
-
-// Writes all of `data`; false on any failure (a short write included).
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-void sync_directory(const std::string &dir) {
-    unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) fsync(fd.get());
-}
-
 void clear_registry_lists() {
     networks_clear();
     vlans_clear();
     addrs_clear();
 }
 
-int load_registry_file() {
+int load_registry_file(conf_addr_sink report_conf_addr) {
     clear_registry_lists();
-    vlans_clear();
-    addrs_clear();
     read_vlan_config(0);
 
     std::string path = paths::rooted(paths::registry);
+    // A FIFO or a device in the registry's place is refused, never waited on.
+    unique_file stream = open_text_file(path.c_str());
+    if (!stream) return errno == ENOENT ? 0 : 1;
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? 0 : 1;
+    if (fstat(fileno(stream.get()), &info) != 0) return 1;
     if (info.st_mtim.tv_sec == 0) return 0;
-    unique_file stream(std::fopen(path.c_str(), "re"));
-    if (!stream) return 1;
-    load_stream(stream.get());
+    load_stream(stream.get(), report_conf_addr);
     if (std::ferror(stream.get())) {
         // A partial registry would be written back by the next save.
         clear_registry_lists();
@@ -318,31 +261,18 @@ int load_registry_file() {
 }
 
 void save_registry_file() {
-    std::string dir = paths::rooted(paths::registry_dir);
-    std::string temp = dir + "/" + std::string(temp_template);
-    if (temp.size() >= path_max) return;
-    unique_fd fd(mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd) return;
-    temp_file_guard remove_unless_kept(temp.c_str());
-
     std::string content;
     append_network_lines(content);
     append_vlan_lines(content);
     append_addr_lines(content);
-
-    if (!write_all(fd.get(), content)) return;
-    if (fsync(fd.get()) != 0) return;
-    if (close_retry(fd.release()) != 0) return;
-    if (rename(temp.c_str(), paths::rooted(paths::registry).c_str()) != 0) return;
-    remove_unless_kept.keep();
-    sync_directory(dir);
+    replace_file(paths::rooted(paths::registry), content, 0600, temp_template);
 }
 
 } // namespace
 
-int registry_load() noexcept {
+int registry_load(conf_addr_sink report_conf_addr) noexcept {
     // Memory running out part-way must not pass for a shorter registry.
-    int result = guarded(1, load_registry_file);
+    int result = guarded(1, [report_conf_addr] { return load_registry_file(report_conf_addr); });
     if (result != 0)
         guarded(0, [] {
             clear_registry_lists();

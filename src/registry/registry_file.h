@@ -6,10 +6,15 @@
 
 namespace kx {
 
+// Receives each configured address as the load reads it: the host device
+// and the address text.  The information store passes one down from above.
+using conf_addr_sink = void (*)(const char *device, const char *address);
+
 // Empties the registry lists and rebuilds them from the file; refreshes the
-// VLAN naming type first.  0 on success or without a file, 1 when the file
-// exists but cannot be examined or opened.
-int registry_load() noexcept;
+// VLAN naming type first.  Every "ADDR_" item read goes to `report_conf_addr`
+// when one is given.  0 on success or without a file, 1 when the file exists
+// but cannot be examined or opened, or is not a regular file.
+int registry_load(conf_addr_sink report_conf_addr = nullptr) noexcept;
 
 // Writes the lists to a fresh temporary file and renames it over the
 // registry.  Failures leave the previous file whole and are not reported.

@@ -2,6 +2,7 @@
 #include "vlan/naming.h"
 
 #include "frame/paths.h"
+#include "frame/text_file.h"
 
 #include <cstring>
 #include <memory>
@@ -13,24 +14,11 @@ namespace {
 
 int32_t current_name_type = 3;
 
-struct file_closer {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using unique_file = std::unique_ptr<std::FILE, file_closer>;
+// Header lines are short; anything past this is read and dropped.
+constexpr std::size_t header_line_max = 4096;
 
-// One whole line without its newline; false at the end of the stream.
-// Header lines are short; anything past `limit` is read and dropped.
 bool read_header_line(std::FILE *stream, std::string &line) {
-    constexpr std::size_t limit = 4096;
-    line.clear();
-    int c = 0;
-    bool any = false;
-    while ((c = std::getc(stream)) != EOF) {
-        any = true;
-        if (c == '\n') return true;
-        if (line.size() < limit) line.push_back(static_cast<char>(c));
-    }
-    return any;
+    return read_text_line(stream, line, header_line_max);
 }
 
 } // namespace
@@ -81,7 +69,7 @@ bool read_vlan_config_header(std::FILE *stream) {
 }
 
 void read_vlan_config(int update, vlan_config_device_reader read_devices) {
-    unique_file stream(std::fopen(paths::rooted(paths::proc_vlan_config).c_str(), "r"));
+    unique_file stream = open_text_file(paths::rooted(paths::proc_vlan_config).c_str());
     if (!stream) return;
     if (!read_vlan_config_header(stream.get())) return;
     if (update != 0 && read_devices != nullptr) read_devices(stream.get());

@@ -1,7 +1,8 @@
 // Line reading of the kernel's text files and the pair list header check.
-#include "netinfo/kernel_lines.h"
+#include "frame/kernel_lines.h"
 
 #include "frame/paths.h"
+#include "frame/text_file.h"
 
 #include <climits>
 #include <cstring>
@@ -10,7 +11,7 @@
 namespace kx {
 
 kernel_file open_kernel_file(std::string_view documented) {
-    return kernel_file(std::fopen(paths::rooted(documented).c_str(), "re"));
+    return open_text_file(paths::rooted(documented).c_str());
 }
 
 bool read_kernel_line(std::FILE *stream, char (&buffer)[kernel_line_size]) {

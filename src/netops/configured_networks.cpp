@@ -2,6 +2,7 @@
 // registry's networks, loaded afresh under the exclusive host lock.
 #include "frame/frame.h"
 #include "kxnet_ct.h"
+#include "netinfo/store.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 
@@ -51,7 +52,7 @@ bool copy_registry_networks(kxnet_network_list &result) {
 }
 
 kxnet_network_list *configured_networks() {
-    if (registry_load() != 0) return nullptr;
+    if (registry_load(report_conf_addr) != 0) return nullptr;
     auto *result = static_cast<kxnet_network_list *>(std::malloc(sizeof(kxnet_network_list)));
     if (result == nullptr) return nullptr;
     list_init(result->link);

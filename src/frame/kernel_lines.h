@@ -3,21 +3,19 @@
 // line arrives in pieces of at most 255 characters, and the pair list header.
 #pragma once
 
+#include "frame/stream.h"
+
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string_view>
 #include <vector>
 
 namespace kx {
 
-struct kernel_file_closer {
-    void operator()(std::FILE *stream) const { std::fclose(stream); }
-};
-using kernel_file = std::unique_ptr<std::FILE, kernel_file_closer>;
+using kernel_file = unique_file;
 
-// Opens a documented path (under the sandbox root) for reading; empty when
-// it cannot be opened.
+// Opens a documented path (under the sandbox root) as a text file; empty
+// when it cannot be opened or is no regular file.
 kernel_file open_kernel_file(std::string_view documented);
 
 inline constexpr int kernel_line_size = 256;
