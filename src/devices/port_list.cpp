@@ -3,6 +3,7 @@
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
 
+#include "frame/dir_listing.h"
 #include "frame/command.h"
 
 #include <algorithm>
@@ -19,21 +20,6 @@ namespace kx {
 namespace {
 
 constexpr size_t legacy_port_max = 1024;
-
-// Owns the entries scandir hands out.
-struct dirent_list {
-    struct dirent **entries = nullptr;
-    int count = 0;
-    dirent_list() = default;
-    dirent_list(const dirent_list &) = delete;
-    dirent_list &operator=(const dirent_list &) = delete;
-    ~dirent_list() {
-        for (int i = 0; i < count; ++i) free(entries[i]);
-        free(entries);
-    }
-};
-
-bool is_dot_entry(const char *name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
 void legacy_port_walk(const char *bridge, bridge_port_callback callback, void *context) {
     std::array<int32_t, legacy_port_max> indices{};
@@ -60,17 +46,13 @@ void for_each_bridge_port(const char *bridge, bridge_port_callback callback, voi
     if (bridge == nullptr || callback == nullptr) return;
     // Kernel attributes are never taken under the sandbox root.
     std::string directory = "/sys/class/net/" + std::string(bridge) + "/brif";
-    dirent_list list;
-    list.count = scandir(directory.c_str(), &list.entries, nullptr, alphasort);
-    if (list.count < 0) {
-        list.count = 0;
+    dir_listing list(directory.c_str());
+    if (list.failed()) {
         if (errno == ENOENT) legacy_port_walk(bridge, callback, context);
         return;
     }
-    for (int i = 0; i < list.count; ++i) {
-        const char *name = list.entries[i]->d_name;
-        if (!is_dot_entry(name)) callback(bridge, name, context);
-    }
+    for (int i = 0; i < list.size(); ++i)
+        if (!is_dot_entry(list.name(i))) callback(bridge, list.name(i), context);
 }
 
 } // namespace kx

@@ -7,6 +7,7 @@
 
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
+#include "frame/dir_listing.h"
 #include "frame/command.h"
 #include "frame/fd.h"
 #include "frame/state.h"
@@ -54,19 +55,14 @@ bool is_bridge(int listing, const char *name) {
 // The bridges of "/sys/class/net" in alphabetical order; none when the
 // directory cannot be listed.
 std::optional<std::vector<std::string>> list_bridges() {
-    struct dirent **entries = nullptr;
-    int count = scandir(sys_class_net, &entries, nullptr, alphasort);
-    if (count < 0) return std::nullopt;
-    std::vector<std::string> names;
-    for (int i = 0; i < count; ++i) names.emplace_back(entries[i]->d_name);
-    for (int i = 0; i < count; ++i) std::free(entries[i]);
-    std::free(entries);
+    dir_listing names(sys_class_net);
+    if (names.failed()) return std::nullopt;
     unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing) return std::nullopt;
     std::vector<std::string> bridges;
-    for (const std::string &name : names)
-        if (name != "." && name != ".." && is_bridge(listing.get(), name.c_str()))
-            bridges.push_back(name);
+    for (int i = 0; i < names.size(); ++i)
+        if (!is_dot_entry(names.name(i)) && is_bridge(listing.get(), names.name(i)))
+            bridges.emplace_back(names.name(i));
     return bridges;
 }
 

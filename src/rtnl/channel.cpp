@@ -104,6 +104,7 @@ int rtchan_open_proto(rtchan &handle, uint32_t groups, int protocol) {
 
 void rtchan_close(rtchan &handle) {
     if (handle.fd >= 0) close_retry(handle.fd);
+    handle.fd = -1;
 }
 
 int rtchan_dump_request(rtchan &handle, int family, int type) {

@@ -5,6 +5,8 @@
 #include "test_support.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -309,3 +311,18 @@ TEST(RtnlAttr, TableKeepsTheLaterAttributeAndLogsDeficit) {
 }
 
 } // namespace
+
+// A closed channel holds no descriptor, so a second close cannot hit one
+// that the process has opened meanwhile.
+TEST(RtnlChannel, CloseLeavesTheHandleClosed) {
+    kx::rtchan channel;
+    ASSERT_EQ(kx::rtchan_open(channel, 0), 0);
+    const int fd = channel.fd;
+    kx::rtchan_close(channel);
+    EXPECT_EQ(channel.fd, -1);
+    const int reused = dup(0);
+    ASSERT_EQ(reused, fd);
+    kx::rtchan_close(channel);
+    EXPECT_NE(fcntl(reused, F_GETFD), -1) << "the reused descriptor was closed";
+    close(reused);
+}
