@@ -124,9 +124,9 @@ kxnet_network *network_find_by_iface(const char *name);
 // The same search over a given list, without the mutex.
 kxnet_network *network_find_by_iface(kxnet_network_list &list, const char *name);
 
-// Appends a further interface (no duplicate check; nothing when memory is
-// short).
-void network_iface_add(kxnet_network *network, const char *name);
+// Appends a further interface (no duplicate check): 0, or 1 when memory is
+// short and nothing was added.
+int network_iface_add(kxnet_network *network, const char *name);
 // Removes an interface; removing the physical one promotes the first
 // further interface.  A null network or an unknown name changes nothing.
 void network_iface_remove(kxnet_network *network, const char *name);

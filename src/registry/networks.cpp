@@ -63,12 +63,13 @@ kxnet_network *network_find_by_iface(const char *name) {
     return network_find_by_iface(registry_networks(), name);
 }
 
-void network_iface_add(kxnet_network *network, const char *name) {
-    if (network == nullptr) return;
+int network_iface_add(kxnet_network *network, const char *name) {
+    if (network == nullptr) return 0;
     auto *iface = static_cast<kxnet_iface *>(std::calloc(1, sizeof(kxnet_iface)));
-    if (iface == nullptr) return;
+    if (iface == nullptr) return 1;
     copy_ifname(iface->name, name);
     list_append(network->ifaces, iface->link);
+    return 0;
 }
 
 void network_iface_remove(kxnet_network *network, const char *name) {

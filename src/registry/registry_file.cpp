@@ -107,6 +107,7 @@ struct load_context {
     std::unordered_map<std::string, vlan_parent *> vlan_parents;
     std::unordered_map<std::string, addr_parent *> addr_parents;
     std::unordered_set<std::string> entries; // "V" or "A", device, NUL, entry
+    bool dropped = false;                    // memory ran short for an entry
 };
 
 // Adds an entry to the device's record (made on first use and listed with
@@ -118,8 +119,12 @@ void add_indexed(std::unordered_map<std::string, Parent *> &parents, const std::
     if (ctx.entries.count(entry_key) != 0) return;
     Parent *&parent = parents[device];
     bool created = parent == nullptr;
-    if (created && (parent = make(device.c_str())) == nullptr) return;
+    if (created && (parent = make(device.c_str())) == nullptr) {
+        ctx.dropped = true;
+        return;
+    }
     if (!append(*parent)) {
+        ctx.dropped = true;
         if (created) {
             std::free(parent);
             parent = nullptr;
@@ -135,7 +140,11 @@ void load_network(const registry_line &line, load_context &ctx) {
     int preexisting = bridge_exists(network_id.c_str());
     kxnet_network *network =
         network_add(registry_networks(), network_id.c_str(), line.key.c_str(), preexisting);
-    if (network != nullptr) ctx.by_bridge.emplace(network->bridge, network);
+    if (network == nullptr) {
+        ctx.dropped = true;
+        return;
+    }
+    ctx.by_bridge.emplace(network->bridge, network);
 }
 
 void load_ifaces(const registry_line &line, load_context &ctx) {
@@ -145,8 +154,8 @@ void load_ifaces(const registry_line &line, load_context &ctx) {
     for_each_item(line.value, [&](const char *item) {
         if (network->phys_iface[0] == '\0')
             copy_ifname(network->phys_iface, item);
-        else
-            network_iface_add(network, item);
+        else if (network_iface_add(network, item) != 0)
+            ctx.dropped = true;
     });
 }
 
@@ -172,7 +181,8 @@ void load_addrs(const registry_line &line, load_context &ctx) {
     });
 }
 
-void load_stream(std::FILE *stream, conf_addr_sink report_conf_addr) {
+// False when an entry was dropped for want of memory.
+bool load_stream(std::FILE *stream, conf_addr_sink report_conf_addr) {
     load_context ctx;
     ctx.report_conf_addr = report_conf_addr;
     std::string text;
@@ -193,6 +203,7 @@ void load_stream(std::FILE *stream, conf_addr_sink report_conf_addr) {
         else
             load_addrs(line, ctx);
     }
+    return !ctx.dropped;
 }
 
 // ---- writing ----------------------------------------------------------------
@@ -251,8 +262,8 @@ int load_registry_file(conf_addr_sink report_conf_addr) {
     struct stat info {};
     if (fstat(fileno(stream.get()), &info) != 0) return 1;
     if (info.st_mtim.tv_sec == 0) return 0;
-    load_stream(stream.get(), report_conf_addr);
-    if (std::ferror(stream.get())) {
+    const bool whole = load_stream(stream.get(), report_conf_addr);
+    if (!whole || std::ferror(stream.get())) {
         // A partial registry would be written back by the next save.
         clear_registry_lists();
         return 1;
