@@ -9,8 +9,13 @@
 
 namespace {
 
-// A missing copy leaves the field empty, so the filter accepts every value.
-char *copy_or_null(const char *s) { return s != nullptr ? strdup(s) : nullptr; }
+// A copy of a given string into `field`; false when memory is short (a
+// field left empty would accept every value, widening the selection).
+bool copy_into(char *&field, const char *s) {
+    if (s == nullptr) return true;
+    field = strdup(s);
+    return field != nullptr;
+}
 
 } // namespace
 
@@ -21,9 +26,11 @@ extern "C" kxnet_filter *kxnet_get_simple_filter(int type_mask, const char *brid
     auto *filter = static_cast<kxnet_filter *>(calloc(1, sizeof(kxnet_filter)));
     if (filter == nullptr) return nullptr;
     filter->type_mask = static_cast<uint32_t>(type_mask);
-    filter->bridge = copy_or_null(bridge);
-    filter->network_id = copy_or_null(network_id);
-    filter->name = copy_or_null(name);
+    if (!copy_into(filter->bridge, bridge) || !copy_into(filter->network_id, network_id) ||
+        !copy_into(filter->name, name)) {
+        kxnet_release_filter(filter);
+        return nullptr;
+    }
     filter->ctid_min = ctid_min;
     filter->ctid_max = ctid_max;
     return filter;
