@@ -7,6 +7,7 @@
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
 #include "frame/command.h"
+#include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/paths.h"
 #include "frame/state.h"
@@ -134,7 +135,12 @@ int bridge_create(int sock, const char *name, const char *network_id) {
         return 1;
     }
     if (!state().ovs_enabled) set_forward_delay_zero(sock, name);
-    reattach_container_interfaces(sock, name, network_id != nullptr ? network_id : "");
+    // Best effort like each port it adds: memory running short part-way must
+    // not unwind past a bridge that now stands.
+    guarded(0, [&] {
+        reattach_container_interfaces(sock, name, network_id != nullptr ? network_id : "");
+        return 0;
+    });
     return 0;
 }
 
