@@ -74,8 +74,18 @@ int new_network(const char *network_id, char *bridge_name) {
     if (preexisting == 0 && bridge_create(sock, bridge, network_id) != 0) return KXNET_ERR_SYSTEM;
     if (index >= 0) set_last_bridge_index(index);
 
-    ifcfg_write_bridge(bridge);
-    network_add_to_registry(network_id, bridge, preexisting);
+    // The ifcfg file is a convenience for the host's scripts; its failure
+    // changes nothing.  A network that cannot be recorded is not reported
+    // as made: its new bridge goes again.
+    guarded(1, [&] { return ifcfg_write_bridge(bridge); });
+    if (network_add_to_registry(network_id, bridge, preexisting) != 0) {
+        if (preexisting == 0) bridge_destroy(bridge, nullptr, 1);
+        guarded(0, [&] {
+            ifcfg_remove(bridge);
+            return 0;
+        });
+        return KXNET_ERR_SYSTEM;
+    }
     registry_save();
 
     if (bridge_name != nullptr && bridge_name[0] == '\0') std::memcpy(bridge_name, bridge, IFNAMSIZ);
