@@ -21,6 +21,9 @@ struct kxnetif_info_store {
     kxnetif_info *live = nullptr;
     kxnetif_info *retired = nullptr;
     kxnetif_info *last_ib = nullptr;
+    // The last update found no memory: the updates that follow it for the
+    // same interface have nothing to apply to and are skipped.
+    bool last_update_failed = false;
     int32_t generation = 0;
     int32_t scope_ctid = 0;
     int32_t scope_phase = scope_phase_collect;
@@ -481,6 +484,7 @@ kxnetif_info *update_named_kxnetif_info(const char *name, int32_t ctid, uint32_t
                                         kxnetif_value value) {
     kxnetif_info *record = raw_update_kxnetif_info(nullptr, name, ctid, key, value);
     the_store().last_ib = record;
+    the_store().last_update_failed = record == nullptr;
     return record;
 }
 
@@ -488,14 +492,17 @@ kxnetif_info *update_held_kxnetif_info(kxnetif_info *record, uint32_t key, kxnet
     kxnetif_info *result =
         record ? raw_update_kxnetif_info(record, record->name, record->ctid, key, value) : nullptr;
     the_store().last_ib = result;
+    the_store().last_update_failed = result == nullptr;
     return result;
 }
 
 kxnetif_info *update_last_kxnetif_info(uint32_t key, kxnetif_value value) {
     kxnetif_info_store &s = the_store();
-    assert(s.last_ib != nullptr && "update_last_kxnetif_info: no last_ib");
+    assert((s.last_ib != nullptr || s.last_update_failed) && "update_last_kxnetif_info: no last_ib");
     kxnetif_info *last = s.last_ib;
+    if (last == nullptr) return nullptr;
     s.last_ib = raw_update_kxnetif_info(last, last->name, last->ctid, key, value);
+    s.last_update_failed = s.last_ib == nullptr;
     return s.last_ib;
 }
 
@@ -505,7 +512,10 @@ void retire_kxnetif_info(kxnetif_info *record) {
     s.index.erase(record->type, record);
     if (is_linked(s.live, record)) unlink(s.live, record);
     // A retired record is never the interface's current record.
-    if (s.last_ib == record) s.last_ib = nullptr;
+    if (s.last_ib == record) {
+        s.last_ib = nullptr;
+        s.last_update_failed = false;
+    }
     if (record->refcount == 0) {
         free_kxnetif_info(record);
         return;
@@ -574,6 +584,7 @@ void store_reset_for_tests() {
     while (s.retired) free_kxnetif_info(s.retired);
     s.index.clear();
     s.last_ib = nullptr;
+    s.last_update_failed = false;
     s.generation = 0;
     s.scope_ctid = 0;
     s.scope_phase = scope_phase_collect;
