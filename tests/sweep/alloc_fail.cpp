@@ -18,6 +18,8 @@
 //   ASan's allocator hooks only observe and cannot fail an allocation.
 //
 // Only the arming thread counts; a forked child stops counting at once.
+// To see who made a failing allocation, run one case under a debugger with
+// KXNET_SWEEP_TRAP=N: the failure of allocation N then raises SIGTRAP.
 #include "alloc_fail.h"
 
 #include <cerrno>
@@ -27,6 +29,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <new>
+#include <csignal>
 #include <pthread.h>
 
 namespace kxsweep {
@@ -37,6 +40,7 @@ thread_local bool counting = false;
 thread_local bool fired = false;
 thread_local uint64_t seen = 0;
 thread_local uint64_t target = 0;
+thread_local uint64_t trap_at = 0;
 
 void stop_in_child() { counting = false; }
 
@@ -49,6 +53,7 @@ bool fail_this_allocation() {
     if (!counting) return false;
     if (++seen != target) return false;
     fired = true;
+    if (seen == trap_at) raise(SIGTRAP);
     return true;
 }
 
@@ -56,6 +61,8 @@ void arm(uint64_t fail_at) {
     seen = 0;
     fired = false;
     target = fail_at;
+    const char *trap = getenv("KXNET_SWEEP_TRAP");
+    trap_at = trap != nullptr ? strtoull(trap, nullptr, 10) : 0;
     counting = true;
 }
 
