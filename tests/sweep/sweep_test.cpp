@@ -16,6 +16,7 @@
 #include "frame/state.h"
 #include "kxnet_ct.h"
 #include "ns_env.h"
+#include "registry/registry_file.h"
 
 #include <algorithm>
 #include <climits>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <ostream>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <semaphore.h>
@@ -126,6 +128,9 @@ void reset_world() {
     kxtest::write_file(registry_path(), registered_text, 0600);
     clear_dir(ns::at("/etc/sysconfig/network-scripts"));
     kx::set_last_bridge_index(-1);
+    // As after any earlier call of the process: the bridge query reads the
+    // registry held in memory.
+    kx::registry_load();
     kxtest::clear_log();
 }
 
@@ -140,6 +145,8 @@ struct sweep_case {
     std::vector<int> accepted;  // results it may give; the first is the complete call's
     void (*check)(int result);  // the state after the call (unarmed), releases results
 };
+
+void PrintTo(const sweep_case &c, std::ostream *out) { *out << c.name; }
 
 char new_bridge[IFNAMSIZ];
 
