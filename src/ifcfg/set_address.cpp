@@ -93,12 +93,14 @@ int ifcfg_set_address(const char *device, const char *address) {
         const std::string target = ifcfg_device_path(device);
         std::string text;
         {
-            unique_file in = open_text_file(target);
+            unique_file in = open_text_file(target.c_str());
             if (!in) return 1;
             std::string line;
-            while (read_text_line(in.get(), line)) text.append(line).push_back('\n');
-            // A read that fails part way must not leave a shortened file.
-            if (std::ferror(in.get())) return 1;
+            bool overlong = false;
+            while (read_text_line(in.get(), line, text_line_max, &overlong)) text.append(line).push_back('\n');
+            // A read that fails part way, or a line too long to keep whole,
+            // must not leave a shortened file.
+            if (std::ferror(in.get()) || overlong) return 1;
         }
         const std::string content = ifcfg_rewrite_address(text, address, state().suse_flag != 0);
         return replace_file(target, content, 0600, "iface.XXXXXX") == 0 ? 0 : 1;

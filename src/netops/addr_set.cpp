@@ -65,14 +65,13 @@ int set_address(const char *device, const char *address) {
 
 } // namespace kx
 
-extern "C" int compat_kxnet_addr_set_SL(const char *device, const char *address) {
+extern "C" int compat_kxnet_addr_set_SL(const char *device, const char *address) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::set_address(device, address); });
 }
 
-// Neither export lets an exception out (guarded, framed_code).  No outcome
-// line; a failed grab's own code (KXNET_ERR_SYSTEM or KXNET_ERR_LOCK) is
+// No outcome line; a failed grab's own code (KXNET_ERR_SYSTEM or KXNET_ERR_LOCK) is
 // returned unchanged.
-extern "C" int compat_kxnet_addr_set(const char *device, const char *address) {
+extern "C" int compat_kxnet_addr_set(const char *device, const char *address) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive, [&] { return compat_kxnet_addr_set_SL(device, address); }, [](int) {});
 }
