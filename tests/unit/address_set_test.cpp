@@ -7,6 +7,7 @@
 #include "rtnl/rtnl.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -182,11 +183,16 @@ TEST_F(IfcfgSetAddress, RewritesTheLayoutsOwnFileOnlyWithMode0600) {
     EXPECT_EQ(kx::ifcfg_set_address("../network/ifcfg-eth0", "dhcp"), 1);
 }
 
-TEST_F(IfcfgSetAddress, AFileThatCannotBeReplacedStaysAsItWas) {
-    // A directory in the file's place cannot be read as a file.
+TEST_F(IfcfgSetAddress, WhatIsNoRegularFileIsLeftAlone) {
+    // A directory or a FIFO in the file's place: refused at once, never
+    // waited on, nothing written beside it.
     kxtest::make_dirs(root.at(redhat + "/ifcfg-eth0"));
+    ASSERT_EQ(mkfifo(root.at(redhat + "/ifcfg-eth1").c_str(), 0600), 0);
     EXPECT_EQ(kx::ifcfg_set_address("eth0", "10.1.2.3"), 1);
-    EXPECT_EQ(kxtest::list_dir(root.at(redhat)), std::vector<std::string>{"ifcfg-eth0"});
+    EXPECT_EQ(kx::ifcfg_set_address("eth1", "dhcp"), 1);
+    auto names = kxtest::list_dir(root.at(redhat));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"ifcfg-eth0", "ifcfg-eth1"}));
 }
 
 } // namespace
