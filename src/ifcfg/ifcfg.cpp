@@ -146,6 +146,8 @@ std::optional<std::string> find_by_hwaddr(const char *device, std::string_view h
 
 } // namespace
 
+std::string ifcfg_device_path(std::string_view device) { return ifcfg_path(layout_dir(), device); }
+
 void ifcfg_remove(const char *device) {
     if (!usable_file_name(device)) return;
     guarded(0, [&] {

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -19,6 +20,24 @@ struct vlan_entry;
 // Unlinks the device's ifcfg file in the current layout; a missing file is
 // not an error.  Does nothing for a null or empty name.
 void ifcfg_remove(const char *device);
+
+// The device's ifcfg path in the current layout (directory, "/ifcfg-", name).
+std::string ifcfg_device_path(std::string_view device);
+
+// Sets the address lines of an ifcfg file's text for `address` ("dhcp" or a
+// dotted address with an optional "/prefix"): BOOTPROTO becomes "dhcp" or
+// "static", IPADDR and NETMASK take the address part and the netmask (DHCP:
+// they are dropped), PREFIXLEN is dropped; each line keeps its own quote and
+// what precedes its value.  Keys that were missing are appended, quoted in
+// the SuSE layout (`suse`) and bare otherwise.  Every other line is copied
+// unchanged; every line of the result ends in a newline.
+std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view address, bool suse);
+
+// Rewrites the device's own ifcfg file (current layout) in one pass through
+// a temporary "iface.XXXXXX" beside it and a rename; the new file has mode
+// 0600.  0 on success; 1 when an argument is missing, the file cannot be
+// read (no file: nothing is created) or cannot be replaced.
+int ifcfg_set_address(const char *device, const char *address);
 
 // SuSE layout: writes the bridge's ifcfg file (0600, replaced whole by one
 // rename).  Network-scripts layout: writes nothing.  0 on success, 1 on any

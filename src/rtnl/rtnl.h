@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace kx {
@@ -76,6 +77,24 @@ int rtchan_transact_walk(const rtchan &handle, uint32_t peer, uint32_t seq,
                          const sockaddr_nl &sender, socklen_t sender_length, char *data,
                          std::size_t length, int msg_flags, nlmsghdr *answer,
                          std::size_t answer_size, rtchan_filter junk, void *junk_arg);
+
+// The request that adds one IPv4 address to a link (RTM_NEWADDR, no create,
+// exclusive or replace flags): built in a zeroed buffer of this bound.
+inline constexpr int newaddr_request_bound = 280;
+struct newaddr_request {
+    alignas(nlmsghdr) unsigned char bytes[newaddr_request_bound] = {};
+    nlmsghdr *header() { return reinterpret_cast<nlmsghdr *>(bytes); }
+};
+
+// Fills `request` (40 bytes: header, ifaddrmsg, IFA_LOCAL, IFA_ADDRESS) for
+// `address` with `prefix_length` on the link `ifindex`.  0, or -1 when an
+// attribute does not fit the bound.
+int newaddr_request_build(newaddr_request &request, int ifindex, in_addr address, int prefix_length);
+
+// Opens a channel, sends that request and waits for the kernel's
+// acknowledgement; a refusal is printed as "RTNETLINK answers" with the
+// system's text.  0, or -1 (also when no channel can be opened).
+int rtchan_add_ipv4_address(int ifindex, in_addr address, int prefix_length);
 
 // Closes the channel when the scope ends (use after a successful open).
 class rtchan_scope {

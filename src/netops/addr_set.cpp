@@ -1,0 +1,77 @@
+// Host address assignment, the exported entry: a static IPv4 address is
+// added to the live device, written to its ifcfg file and recorded in the
+// registry; "dhcp" rewrites the file and restarts the interface with the
+// distribution's ifdown and ifup.  Earlier addresses are never removed.
+#include "frame/frame.h"
+#include "frame/shell.h"
+#include "ifcfg/address_text.h"
+#include "ifcfg/ifcfg.h"
+#include "kxnet_ct.h"
+#include "netops/link_address.h"
+#include "registry/model.h"
+#include "registry/registry_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <net/if.h>
+#include <string_view>
+
+namespace kx {
+
+namespace {
+
+// The name goes unquoted into a shell command line, a file name and a
+// registry key: only characters none of them can misread, and short enough
+// for the kernel to take whole.
+bool acceptable_device_name(const char *device) {
+    if (device == nullptr) return false;
+    const std::size_t length = std::strlen(device);
+    if (length == 0 || length >= IFNAMSIZ) return false;
+    for (const char *c = device; *c != '\0'; ++c) {
+        const bool letter_or_digit = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
+        if (!letter_or_digit && std::strchr("._-:@", *c) == nullptr) return false;
+    }
+    return true;
+}
+
+// Takes the interface down and up again so that it asks for a DHCP lease.
+// 0 when the shell's status (that of ifup) is 0.
+int restart_interface(const char *device) {
+    char command[52];
+    std::snprintf(command, sizeof command, "ifdown %s; ifup %s", device, device);
+    return run_shell(command);
+}
+
+int set_address(const char *device, const char *address) {
+    if (!acceptable_device_name(device) || address == nullptr || !address_text_acceptable(address))
+        return KXNET_ERR_INVALID;
+    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+
+    if (is_dhcp(address)) {
+        ifcfg_set_address(device, address);
+        if (restart_interface(device) != 0) return KXNET_ERR_SYSTEM;
+    } else {
+        const int result = link_set_address(device, address);
+        if (result != KXNET_OK) return result;
+        ifcfg_set_address(device, address);
+    }
+
+    if (addr_add(device, address) == nullptr) return KXNET_ERR_SYSTEM;
+    registry_save();
+    return KXNET_OK;
+}
+
+} // namespace
+
+} // namespace kx
+
+extern "C" int compat_kxnet_addr_set_SL(const char *device, const char *address) noexcept {
+    return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::set_address(device, address); });
+}
+
+// No outcome line; a failed grab's own code (KXNET_ERR_SYSTEM or KXNET_ERR_LOCK) is
+// returned unchanged.
+extern "C" int compat_kxnet_addr_set(const char *device, const char *address) noexcept {
+    return kx::framed_code(
+        kx::lock_mode::exclusive, [&] { return compat_kxnet_addr_set_SL(device, address); }, [](int) {});
+}
