@@ -169,15 +169,15 @@ int detach_interface(const char *name) {
 
 } // namespace kx
 
-extern "C" int kxnet_br_attach_SL(const char *network_id, const char *name) {
+extern "C" int kxnet_br_attach_SL(const char *network_id, const char *name) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::attach_interface(network_id, name); });
 }
 
-extern "C" int kxnet_br_detach_SL(const char *name) {
+extern "C" int kxnet_br_detach_SL(const char *name) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::detach_interface(name); });
 }
 
-extern "C" int kxnet_br_attach_CT(const char *network_id, const char *name) {
+extern "C" int kxnet_br_attach_CT(const char *network_id, const char *name) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive, [&] { return kxnet_br_attach_SL(network_id, name); },
         [&](int err) {
@@ -189,7 +189,7 @@ extern "C" int kxnet_br_attach_CT(const char *network_id, const char *name) {
         });
 }
 
-extern "C" int kxnet_br_detach_CT(const char *name) {
+extern "C" int kxnet_br_detach_CT(const char *name) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive, [&] { return kxnet_br_detach_SL(name); },
         [&](int err) {
@@ -201,6 +201,6 @@ extern "C" int kxnet_br_detach_CT(const char *name) {
 }
 
 // The older names of the two operations: the same functions, exported twice.
-extern "C" int kxnet_br_attach(const char *network_id, const char *name)
+extern "C" int kxnet_br_attach(const char *network_id, const char *name) noexcept
     __attribute__((alias("kxnet_br_attach_CT")));
-extern "C" int kxnet_br_detach(const char *name) __attribute__((alias("kxnet_br_detach_CT")));
+extern "C" int kxnet_br_detach(const char *name) noexcept __attribute__((alias("kxnet_br_detach_CT")));
