@@ -9,15 +9,8 @@
 #include "ns_env.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
-#include <net/if.h>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 using kxtest::file_exists;
@@ -61,44 +54,10 @@ std::string detach_failed(const std::string &name, int err) {
 }
 std::string detached(const std::string &name) { return "Interface \"" + name + "\" is detached from network"; }
 
-// The bridge a device is a port of, "" when none.
-std::string master_of(const std::string &device) {
-    return ns::capture("basename \"$(readlink /sys/class/net/" + device + "/master 2>/dev/null)\" 2>/dev/null");
-}
-
-// rxcsum, txcsum, sg, tso, gso as the kernel answers the legacy reads.
-using offloads = std::array<uint32_t, 5>;
-constexpr uint32_t read_commands[] = {ETHTOOL_GRXCSUM, ETHTOOL_GTXCSUM, ETHTOOL_GSG, ETHTOOL_GTSO, ETHTOOL_GGSO};
-constexpr uint32_t write_commands[] = {ETHTOOL_SRXCSUM, ETHTOOL_STXCSUM, ETHTOOL_SSG, ETHTOOL_STSO, ETHTOOL_SGSO};
-
-int ethtool(const std::string &device, uint32_t command, uint32_t &data) {
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, device.c_str(), IFNAMSIZ - 1);
-    ethtool_value value{command, data};
-    request.ifr_data = reinterpret_cast<char *>(&value);
-    int result = ioctl(sock, SIOCETHTOOL, &request);
-    close(sock);
-    data = value.data;
-    return result;
-}
-
-offloads kernel_offloads(const std::string &device) {
-    offloads seen{};
-    for (size_t i = 0; i < seen.size(); ++i) {
-        uint32_t data = 0;
-        seen[i] = ethtool(device, read_commands[i], data) == 0 ? (data != 0 ? 1 : 0) : 99;
-    }
-    return seen;
-}
-
-void set_kernel_offloads(const std::string &device, const offloads &wanted) {
-    for (size_t i = 0; i < wanted.size(); ++i) {
-        uint32_t data = wanted[i];
-        ethtool(device, write_commands[i], data);
-    }
-    ASSERT_EQ(kernel_offloads(device), wanted);
-}
+using ns::kernel_offloads;
+using ns::master_of;
+using ns::offloads;
+using ns::set_kernel_offloads;
 
 // A veth whose host end is named like a NIC (no "veth-"/"vnic" prefix, not
 // in the kernel's pair lists): a physical interface to the library.

@@ -5,16 +5,9 @@
 #include "kxnet_ct.h"
 #include "ns_env.h"
 
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
-#include <net/if.h>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 using kxtest::log_messages;
@@ -22,41 +15,9 @@ namespace ns = kxtest::ns;
 
 namespace {
 
-// rxcsum, txcsum, sg, tso, gso
-using offloads = std::array<uint32_t, 5>;
-constexpr uint32_t read_commands[] = {ETHTOOL_GRXCSUM, ETHTOOL_GTXCSUM, ETHTOOL_GSG, ETHTOOL_GTSO, ETHTOOL_GGSO};
-constexpr uint32_t write_commands[] = {ETHTOOL_SRXCSUM, ETHTOOL_STXCSUM, ETHTOOL_SSG, ETHTOOL_STSO, ETHTOOL_SGSO};
-constexpr uint32_t unreadable = 99;
-
-int ethtool(const std::string &device, uint32_t command, uint32_t &data) {
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, device.c_str(), IFNAMSIZ - 1);
-    ethtool_value value{command, data};
-    request.ifr_data = reinterpret_cast<char *>(&value);
-    int result = ioctl(sock, SIOCETHTOOL, &request);
-    close(sock);
-    data = value.data;
-    return result;
-}
-
-// What the kernel reports now, each setting 0 or 1 (99 when unreadable).
-offloads kernel_offloads(const std::string &device) {
-    offloads seen{};
-    for (size_t i = 0; i < seen.size(); ++i) {
-        uint32_t data = 0;
-        seen[i] = ethtool(device, read_commands[i], data) == 0 ? (data != 0 ? 1 : 0) : unreadable;
-    }
-    return seen;
-}
-
-void set_kernel_offloads(const std::string &device, const offloads &wanted) {
-    for (size_t i = 0; i < wanted.size(); ++i) {
-        uint32_t data = wanted[i];
-        ASSERT_EQ(ethtool(device, write_commands[i], data), 0) << device << " setting " << i;
-    }
-    ASSERT_EQ(kernel_offloads(device), wanted) << "the kernel kept the settings as written";
-}
+using kxtest::ns::kernel_offloads;
+using kxtest::ns::offloads;
+using kxtest::ns::set_kernel_offloads;
 
 offloads as_array(const kx::hwcs_config &c) {
     auto bit = [](uint32_t v) { return v != 0 ? 1u : 0u; };
