@@ -10,9 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <memory>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kxtest::ns {
@@ -107,6 +112,50 @@ std::vector<std::string> bridge_ports(const std::string &bridge) {
     std::vector<std::string> ports = list_dir("/sys/class/net/" + bridge + "/brif");
     std::sort(ports.begin(), ports.end());
     return ports;
+}
+
+std::string master_of(const std::string &device) {
+    char target[4096] = {};
+    const std::string link = "/sys/class/net/" + device + "/master";
+    if (readlink(link.c_str(), target, sizeof target - 1) < 0) return "";
+    const char *slash = std::strrchr(target, '/');
+    return slash != nullptr ? slash + 1 : target;
+}
+
+namespace {
+
+constexpr uint32_t offload_reads[] = {ETHTOOL_GRXCSUM, ETHTOOL_GTXCSUM, ETHTOOL_GSG, ETHTOOL_GTSO, ETHTOOL_GGSO};
+constexpr uint32_t offload_writes[] = {ETHTOOL_SRXCSUM, ETHTOOL_STXCSUM, ETHTOOL_SSG, ETHTOOL_STSO, ETHTOOL_SGSO};
+
+int ethtool(const std::string &device, uint32_t command, uint32_t &data) {
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, device.c_str(), IFNAMSIZ - 1);
+    ethtool_value value{command, data};
+    request.ifr_data = reinterpret_cast<char *>(&value);
+    int result = ioctl(sock, SIOCETHTOOL, &request);
+    close(sock);
+    data = value.data;
+    return result;
+}
+
+} // namespace
+
+offloads kernel_offloads(const std::string &device) {
+    offloads seen{};
+    for (size_t i = 0; i < seen.size(); ++i) {
+        uint32_t data = 0;
+        seen[i] = ethtool(device, offload_reads[i], data) == 0 ? (data != 0 ? 1 : 0) : 99;
+    }
+    return seen;
+}
+
+void set_kernel_offloads(const std::string &device, const offloads &wanted) {
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        uint32_t data = wanted[i];
+        ASSERT_EQ(ethtool(device, offload_writes[i], data), 0) << device << " setting " << i;
+    }
+    ASSERT_EQ(kernel_offloads(device), wanted) << "the kernel kept the settings as written";
 }
 
 std::string binary_dir() { return KXNET_BINARY_DIR; }

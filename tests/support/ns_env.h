@@ -4,6 +4,8 @@
 
 #include "test_support.h"
 
+#include <array>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -34,6 +36,15 @@ bool is_up(const std::string &name);
 std::string sysfs(const std::string &device, const std::string &attribute);
 // The ports of a Linux bridge from sysfs brif, sorted.
 std::vector<std::string> bridge_ports(const std::string &bridge);
+// The bridge a device is a port of, "" when none.
+std::string master_of(const std::string &device);
+
+// Offload settings as the kernel answers the legacy ethtool requests:
+// rxcsum, txcsum, sg, tso, gso, each 0 or 1 (99 when unreadable).
+using offloads = std::array<uint32_t, 5>;
+offloads kernel_offloads(const std::string &device);
+// Writes the settings and checks the kernel kept them.
+void set_kernel_offloads(const std::string &device, const offloads &wanted);
 
 // Paths of this build, for tests that run the project's programs.
 std::string binary_dir();

@@ -1,0 +1,206 @@
+// Putting a host interface into a virtual network and taking it out again:
+// the exported attach and detach operations and their already-locked
+// bodies.  What the interface is and where it sits comes from a fresh
+// snapshot of the host; the network comes from the registry that snapshot
+// has just loaded.
+#include "devices/offloads.h"
+#include "devices/ports.h"
+#include "frame/command.h"
+#include "frame/frame.h"
+#include "frame/log.h"
+#include "frame/state.h"
+#include "kxctl.h"
+#include "kxnet_ct.h"
+#include "registry/model.h"
+#include "registry/registry_file.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <net/if.h>
+
+namespace kx {
+
+namespace {
+
+// The kinds an interface of a network can have: physical, VLAN, pair, vnic.
+constexpr int attachable_kinds = KXNETIF_ETH | KXNETIF_VLAN | KXNETIF_VETH | KXNETIF_VNIC;
+static_assert(attachable_kinds == 58);
+// Every information flag: addresses, and the registry pass that reloads the
+// registry the operation then reads.
+constexpr uint32_t all_info_flags = 0xffffffffu;
+
+struct filter_release {
+    void operator()(kxnet_filter *filter) const { kxnet_release_filter(filter); }
+};
+struct snapshot_release {
+    void operator()(kxnetif_info_list *list) const { kxnet_release_info_SL(list); }
+};
+using snapshot = std::unique_ptr<kxnetif_info_list, snapshot_release>;
+
+// A name a device can carry: present, not empty, at most 15 characters.  A
+// missing name would select every host interface, and a longer one would
+// act on the device named by its first 15 characters.
+bool is_device_name(const char *name) {
+    return name != nullptr && name[0] != '\0' && strnlen(name, IFNAMSIZ) < IFNAMSIZ;
+}
+
+bool is_network_id(const char *network_id) {
+    return network_id != nullptr && kxctl_is_networkid_valid(network_id) != 0;
+}
+
+// Takes the snapshot of host interface `name` into `taken`: 0, or
+// KXNET_ERR_SYSTEM when no filter could be made.  `taken` stays empty when
+// the query itself failed.
+int take_snapshot(const char *name, snapshot &taken) {
+    std::unique_ptr<kxnet_filter, filter_release> filter(
+        kxnet_get_simple_filter(attachable_kinds, nullptr, nullptr, name, 0, 0));
+    if (!filter) return KXNET_ERR_SYSTEM;
+    taken.reset(kxnet_get_info_SL(all_info_flags, filter.get()));
+    return 0;
+}
+
+// Only the first record of a snapshot is looked at.
+const kxnetif_info *first_record(const snapshot &taken) { return taken ? taken->items[0] : nullptr; }
+
+// In a network, or (for a Linux bridge) a port of any bridge.  Open vSwitch
+// bridges hold the network's own plumbing, so there only the network counts.
+bool counts_as_attached(const kxnetif_info &record) {
+    return record.network_id != nullptr || (state().ovs_enabled == 0 && record.bridge != nullptr);
+}
+
+// Pair and vnic devices follow their container and move between networks.
+bool moves_between_networks(int kind) { return kind == KXNETIF_VETH || kind == KXNETIF_VNIC; }
+
+void copy_to_port(const char *bridge, const char *port, void *config) {
+    copy_offloads_to_port(bridge, port, *static_cast<const hwcs_config *>(config));
+}
+
+// A physical interface hands its offload settings to the bridge's current
+// ports; a pair device takes those of the network's physical interface.
+void align_offloads(const kxnet_network &network, const char *name, int kind) {
+    hwcs_config config;
+    if (kind == KXNETIF_ETH) {
+        get_if_hwcscfg(name, config);
+        for_each_bridge_port(network.bridge, copy_to_port, &config);
+    } else if (kind == KXNETIF_VETH && network.preexisting == 0 && network.phys_iface[0] != '\0') {
+        get_if_hwcscfg(network.phys_iface, config);
+        set_if_hwcscfg(name, config);
+    }
+}
+
+// What the snapshot says of the interface, as far as the attach decides on
+// it: the interface's kind, or a result code.
+struct attach_check {
+    int code = KXNET_OK;
+    int kind = KXNETIF_UNKNOWN;
+};
+
+attach_check check_interface(const char *network_id, const char *name) {
+    snapshot taken;
+    if (int err = take_snapshot(name, taken); err != 0) return {err};
+    const kxnetif_info *record = first_record(taken);
+    if (record == nullptr) return {KXNET_ERR_NOT_FOUND};
+    if (counts_as_attached(*record)) {
+        if (!moves_between_networks(record->type)) return {KXNET_ERR_BUSY};
+        // A move to a network that is not registered would only take the
+        // device out of its current one; the same failure follows below.
+        if (record->hwaddr != nullptr && network_find_by_id(network_id) != nullptr)
+            kxnet_br_detach_SL(name);
+    }
+    if (record->hwaddr == nullptr) return {KXNET_ERR_INVALID};
+    return {KXNET_OK, record->type};
+}
+
+int attach_interface(const char *network_id, const char *name) {
+    if (!is_device_name(name) || !is_network_id(network_id)) return KXNET_ERR_INVALID;
+    const attach_check checked = check_interface(network_id, name);
+    if (checked.code != KXNET_OK) return checked.code;
+    const int kind = checked.kind;
+
+    kxnet_network *network = network_find_by_id(network_id);
+    if (network == nullptr) return KXNET_ERR_NOT_FOUND;
+    if (kind != KXNETIF_VETH && network->phys_iface[0] != '\0') return KXNET_ERR_EXISTS;
+
+    align_offloads(*network, name, kind);
+    const bool host_interface = kind != KXNETIF_VETH;
+    if (int err = bridge_add_port(network->bridge, name, host_interface, network->preexisting != 0); err != 0)
+        return err;
+    if (!host_interface) {
+        set_device_up(0, name);
+        return KXNET_OK;
+    }
+    {
+        registry_guard guard;
+        copy_ifname(network->phys_iface, name);
+    }
+    registry_save();
+    return KXNET_OK;
+}
+
+int detach_interface(const char *name) {
+    if (!is_device_name(name)) return KXNET_ERR_INVALID;
+    int kind = KXNETIF_UNKNOWN;
+    {
+        snapshot taken;
+        if (int err = take_snapshot(name, taken); err != 0) return err;
+        const kxnetif_info *record = first_record(taken);
+        if (record == nullptr) return KXNET_ERR_NOT_FOUND;
+        if (record->hwaddr == nullptr) return KXNET_ERR_INVALID;
+        kind = record->type;
+        if (record->bridge != nullptr) {
+            if (int err = bridge_remove_port(record->bridge, name, kind); err != 0) return err;
+        }
+    }
+    // Pair devices are never registered: their containers' configurations
+    // name their networks.
+    if (kind == KXNETIF_VETH) return KXNET_OK;
+    kxnet_network *network = network_find_by_iface(name);
+    if (network == nullptr) return KXNET_OK;
+    {
+        registry_guard guard;
+        network_iface_remove(network, name);
+    }
+    registry_save();
+    return KXNET_OK;
+}
+
+} // namespace
+
+} // namespace kx
+
+extern "C" int kxnet_br_attach_SL(const char *network_id, const char *name) noexcept {
+    return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::attach_interface(network_id, name); });
+}
+
+extern "C" int kxnet_br_detach_SL(const char *name) noexcept {
+    return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::detach_interface(name); });
+}
+
+extern "C" int kxnet_br_attach_CT(const char *network_id, const char *name) noexcept {
+    return kx::framed_code(
+        kx::lock_mode::exclusive, [&] { return kxnet_br_attach_SL(network_id, name); },
+        [&](int err) {
+            if (err == KXNET_OK)
+                kxnet_log("Interface \"%s\" is added to network \"%s\"", kx::show(name), kx::show(network_id));
+            else
+                kxnet_log("Failed to attach interface \"%s\" to network \"%s\", err = %d", kx::show(name),
+                          kx::show(network_id), err);
+        });
+}
+
+extern "C" int kxnet_br_detach_CT(const char *name) noexcept {
+    return kx::framed_code(
+        kx::lock_mode::exclusive, [&] { return kxnet_br_detach_SL(name); },
+        [&](int err) {
+            if (err == KXNET_OK)
+                kxnet_log("Interface \"%s\" is detached from network", kx::show(name));
+            else
+                kxnet_log("Failed to detach interface \"%s\" from network, err = %d", kx::show(name), err);
+        });
+}
+
+// The older names of the two operations: the same functions, exported twice.
+extern "C" int kxnet_br_attach(const char *network_id, const char *name) noexcept
+    __attribute__((alias("kxnet_br_attach_CT")));
+extern "C" int kxnet_br_detach(const char *name) noexcept __attribute__((alias("kxnet_br_detach_CT")));
