@@ -1,0 +1,155 @@
+// Creating and removing 802.1Q VLAN devices: the exported operations and their
+// already-locked bodies.  A VLAN lives as a registry entry, an ifcfg file and
+// a kernel device, made in that order and saved last; a device the kernel
+// refuses takes its ifcfg file and registry entry with it.
+#include "frame/command.h"
+#include "frame/frame.h"
+#include "frame/log.h"
+#include "ifcfg/ifcfg.h"
+#include "kxnet_ct.h"
+#include "registry/model.h"
+#include "registry/registry_file.h"
+#include "vlan/naming.h"
+#include "vlan/vlan_device.h"
+
+#include <cstring>
+#include <net/if.h>
+
+namespace kx {
+
+namespace {
+
+inline constexpr unsigned vlan_id_max = 4095;
+
+// A whole device name the kernel could hold (at most 15 characters, never
+// cut) that also survives the registry line and the ifcfg path it goes into.
+bool valid_device_name(const char *name) {
+    if (name == nullptr || name[0] == '\0') return false;
+    size_t length = strnlen(name, IFNAMSIZ);
+    if (length >= IFNAMSIZ) return false;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c <= ' ' || c == 0x7f || c == '=' || c == '"' || c == '\'' || c == '/' || c == ':')
+            return false;
+    }
+    return true;
+}
+
+// On SuSE the kernel names VLAN devices "vlan<id>": switch it there once.
+int force_suse_naming(int sock) {
+    if (state().suse_flag == 0) return 0;
+    if (vlan_force_name_type(sock) != 0) return 1;
+    vlan_name_type() = 2;
+    return 0;
+}
+
+// Copies the new device's name to the caller's buffer when it has room for
+// any device name (zero-padded to `length`); shorter buffers stay untouched.
+void hand_out_name(const char (&name)[16], char *buffer, int length) {
+    if (buffer == nullptr || length < IFNAMSIZ) return;
+    std::strncpy(buffer, name, static_cast<size_t>(length));
+}
+
+int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
+    if (!valid_device_name(device) || vid > vlan_id_max) return KXNET_ERR_INVALID;
+    int sock = ctl_socket_acquire();
+    if (sock < 0) return KXNET_ERR_SYSTEM;
+    ctl_socket_hold hold;
+    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    if (force_suse_naming(sock) != 0) return KXNET_ERR_SYSTEM;
+
+    int parent_state = probe_device_state(sock, device);
+    if (parent_state == device_missing) return KXNET_ERR_NOT_FOUND;
+    if (parent_state == device_down) return KXNET_ERR_DOWN;
+
+    char name[16];
+    vlan_device_name(device, vid, name);
+    hand_out_name(name, buffer, length);
+    if (probe_device_state(sock, name) != device_missing) return KXNET_ERR_EXISTS;
+
+    vlan_parent *parent = vlan_add(device, static_cast<int32_t>(vid));
+    if (parent == nullptr) return KXNET_ERR_SYSTEM;
+    vlan_entry *entry = vlan_find(parent, static_cast<int32_t>(vid));
+    if (ifcfg_write_vlan(parent, entry) != 0) return KXNET_ERR_SYSTEM;
+
+    if (vlan_create_device(sock, device, vid) == 0) {
+        registry_save();
+        return KXNET_OK;
+    }
+    ifcfg_remove(name);
+    vlan_remove(parent, entry);
+    return KXNET_ERR_INVALID;
+}
+
+// Drops every registry trace of VLAN device `name`: its VLAN entry (when the
+// registry knows its parent and id), its place in a network, its addresses.
+void forget_vlan(const char *name, vlan_parent *parent, vlan_entry *entry) {
+    if (parent != nullptr && entry != nullptr) vlan_remove(parent, entry);
+    if (kxnet_network *network = network_find_by_iface(name)) {
+        registry_guard guard;
+        network_iface_remove(network, name);
+    }
+    if (addr_parent *addrs = addr_find_parent(name)) addr_parent_remove(addrs);
+}
+
+int delete_vlan(const char *name) {
+    if (!valid_device_name(name)) return KXNET_ERR_INVALID;
+    int sock = ctl_socket_acquire();
+    if (sock < 0) return KXNET_ERR_SYSTEM;
+    ctl_socket_hold hold;
+
+    char real_device[16];
+    if (vlan_real_device(sock, name, real_device) < 0) return KXNET_ERR_NOT_FOUND;
+    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    vlan_parent *parent = vlan_find_parent(real_device);
+    vlan_entry *entry = nullptr;
+    if (parent != nullptr) {
+        int vid = 0;
+        if (vlan_device_id(sock, name, vid) < 0) return KXNET_ERR_NOT_FOUND;
+        entry = vlan_find(parent, vid);
+    }
+
+    if (vlan_delete_device(sock, name) < 0) return KXNET_ERR_INVALID;
+    ifcfg_remove(name);
+    forget_vlan(name, parent, entry);
+    registry_save();
+    return KXNET_OK;
+}
+
+} // namespace
+
+} // namespace kx
+
+extern "C" int kxnet_vlan_new_SL(const char *device, unsigned int vlan_id, char *name_buf,
+                                 int buf_len) {
+    return kx::guarded(int{KXNET_ERR_SYSTEM},
+                       [&] { return kx::new_vlan(device, vlan_id, name_buf, buf_len); });
+}
+
+extern "C" int kxnet_vlan_del_SL(const char *vlan_device) {
+    return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::delete_vlan(vlan_device); });
+}
+
+extern "C" int kxnet_vlan_new(const char *device, unsigned int vlan_id, char *name_buf,
+                              int buf_len) {
+    return kx::framed_code(
+        kx::lock_mode::exclusive, [&] { return kxnet_vlan_new_SL(device, vlan_id, name_buf, buf_len); },
+        [&](int err) {
+            int vid = static_cast<int>(vlan_id);
+            if (err == KXNET_OK)
+                kxnet_log("VLAN %d over \"%s\" is added", vid, kx::show(device));
+            else
+                kxnet_log("Failed to add VLAN %d over \"%s\", err = %d", vid, kx::show(device), err);
+        });
+}
+
+extern "C" int kxnet_vlan_del(const char *vlan_device) {
+    return kx::framed_code(
+        kx::lock_mode::exclusive, [&] { return kxnet_vlan_del_SL(vlan_device); },
+        [&](int err) {
+            if (err == KXNET_OK)
+                kxnet_log("VLAN \"%s\" is removed", kx::show(vlan_device));
+            else
+                kxnet_log("Failed to remove VLAN \"%s\", err = %d", kx::show(vlan_device), err);
+        });
+}
