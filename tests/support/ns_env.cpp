@@ -158,6 +158,49 @@ void set_kernel_offloads(const std::string &device, const offloads &wanted) {
     ASSERT_EQ(kernel_offloads(device), wanted) << "the kernel kept the settings as written";
 }
 
+namespace {
+
+// "vlan <id> over <parent>" from the detailed link line, or "".
+std::string vlan_details(const std::string &device) {
+    std::string line = capture("ip -d -o link show dev " + device + " 2>/dev/null");
+    size_t id_at = line.find(" vlan protocol 802.1Q id ");
+    if (id_at == std::string::npos) return "";
+    std::string id = line.substr(id_at + 25);
+    id = id.substr(0, id.find(' '));
+    size_t at = line.find(device + "@");
+    std::string parent = at == std::string::npos ? "?" : line.substr(at + device.size() + 1);
+    parent = parent.substr(0, parent.find(':'));
+    return " vlan " + id + " over " + parent;
+}
+
+} // namespace
+
+std::string device_dump() {
+    std::vector<std::string> names = list_dir("/sys/class/net");
+    std::sort(names.begin(), names.end());
+    std::string dump;
+    for (const std::string &name : names) {
+        const std::string dir = "/sys/class/net/" + name;
+        dump += name + (is_up(name) ? " up" : " down");
+        std::string master = master_of(name);
+        if (!master.empty()) dump += " master " + master;
+        if (std::filesystem::exists(dir + "/bridge")) dump += " delay " + sysfs(name, "bridge/forward_delay");
+        dump += vlan_details(name) + "\n";
+    }
+    return dump;
+}
+
+std::string files_under(const std::string &documented) {
+    std::vector<std::string> paths;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(at(documented), ec))
+        if (entry.is_regular_file()) paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    std::string all;
+    for (const std::string &path : paths) all += "== " + path + "\n" + read_file(path) + "\n";
+    return all;
+}
+
 std::string binary_dir() { return KXNET_BINARY_DIR; }
 std::string source_dir() { return KXNET_SOURCE_DIR; }
 

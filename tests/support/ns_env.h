@@ -46,6 +46,14 @@ offloads kernel_offloads(const std::string &device);
 // Writes the settings and checks the kernel kept them.
 void set_kernel_offloads(const std::string &device, const offloads &wanted);
 
+// One line per device of the namespace, in name order: up or down, its
+// bridge, a bridge's forward delay, a VLAN device's id and parent.  Two dumps
+// compare the devices, ports and settings of two moments.
+std::string device_dump();
+// Every file under `documented` (a sandbox path) with its bytes, keyed by
+// path: for checking that nothing there was written.
+std::string files_under(const std::string &documented);
+
 // Paths of this build, for tests that run the project's programs.
 std::string binary_dir();
 std::string source_dir();
