@@ -74,9 +74,9 @@ void restore_network(int sock, const network_plan &plan) {
 
 int init_devices() {
     if (registry_load() != 0) return KXNET_ERR_SYSTEM;
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return KXNET_ERR_SYSTEM;
-    ctl_socket_hold hold;
+    ctl_socket_holder hold;
+    if (!hold) return KXNET_ERR_SYSTEM;
+    int sock = hold.socket();
 
     if (!list_empty(registry_vlans()) && state().suse_flag != 0) {
         if (vlan_force_name_type(sock) != 0) return KXNET_ERR_SYSTEM;
@@ -90,9 +90,9 @@ int init_devices() {
 
 int destroy_devices() {
     if (registry_load() != 0) return KXNET_ERR_SYSTEM;
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return KXNET_ERR_SYSTEM;
-    ctl_socket_hold hold;
+    ctl_socket_holder hold;
+    if (!hold) return KXNET_ERR_SYSTEM;
+    int sock = hold.socket();
 
     // Every registered bridge goes, preexisting ones included; only their
     // Open vSwitch link to the physical interface is kept.
@@ -116,6 +116,6 @@ template <class Body> int unlocked(Body &&body) {
 
 } // namespace kx
 
-extern "C" int kxnet_init_devices(void) { return kx::unlocked(kx::init_devices); }
+extern "C" int kxnet_init_devices(void) noexcept { return kx::unlocked(kx::init_devices); }
 
-extern "C" int kxnet_destroy_devices(void) { return kx::unlocked(kx::destroy_devices); }
+extern "C" int kxnet_destroy_devices(void) noexcept { return kx::unlocked(kx::destroy_devices); }

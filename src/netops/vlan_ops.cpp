@@ -52,9 +52,9 @@ void hand_out_name(const char (&name)[16], char *buffer, int length) {
 
 int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
     if (!valid_device_name(device) || vid > vlan_id_max) return KXNET_ERR_INVALID;
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return KXNET_ERR_SYSTEM;
-    ctl_socket_hold hold;
+    ctl_socket_holder hold;
+    if (!hold) return KXNET_ERR_SYSTEM;
+    int sock = hold.socket();
     if (registry_load() != 0) return KXNET_ERR_SYSTEM;
     if (force_suse_naming(sock) != 0) return KXNET_ERR_SYSTEM;
 
@@ -94,9 +94,9 @@ void forget_vlan(const char *name, vlan_parent *parent, vlan_entry *entry) {
 
 int delete_vlan(const char *name) {
     if (!valid_device_name(name)) return KXNET_ERR_INVALID;
-    int sock = ctl_socket_acquire();
-    if (sock < 0) return KXNET_ERR_SYSTEM;
-    ctl_socket_hold hold;
+    ctl_socket_holder hold;
+    if (!hold) return KXNET_ERR_SYSTEM;
+    int sock = hold.socket();
 
     char real_device[16];
     if (vlan_real_device(sock, name, real_device) < 0) return KXNET_ERR_NOT_FOUND;
@@ -121,17 +121,17 @@ int delete_vlan(const char *name) {
 } // namespace kx
 
 extern "C" int kxnet_vlan_new_SL(const char *device, unsigned int vlan_id, char *name_buf,
-                                 int buf_len) {
+                                 int buf_len) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM},
                        [&] { return kx::new_vlan(device, vlan_id, name_buf, buf_len); });
 }
 
-extern "C" int kxnet_vlan_del_SL(const char *vlan_device) {
+extern "C" int kxnet_vlan_del_SL(const char *vlan_device) noexcept {
     return kx::guarded(int{KXNET_ERR_SYSTEM}, [&] { return kx::delete_vlan(vlan_device); });
 }
 
 extern "C" int kxnet_vlan_new(const char *device, unsigned int vlan_id, char *name_buf,
-                              int buf_len) {
+                              int buf_len) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive, [&] { return kxnet_vlan_new_SL(device, vlan_id, name_buf, buf_len); },
         [&](int err) {
@@ -143,7 +143,7 @@ extern "C" int kxnet_vlan_new(const char *device, unsigned int vlan_id, char *na
         });
 }
 
-extern "C" int kxnet_vlan_del(const char *vlan_device) {
+extern "C" int kxnet_vlan_del(const char *vlan_device) noexcept {
     return kx::framed_code(
         kx::lock_mode::exclusive, [&] { return kxnet_vlan_del_SL(vlan_device); },
         [&](int err) {
