@@ -10,6 +10,7 @@
 #include "frame/log.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
+#include "netinfo/store.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 #include "vlan/naming.h"
@@ -73,7 +74,7 @@ void restore_network(int sock, const network_plan &plan) {
 }
 
 int init_devices() {
-    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     ctl_socket_holder hold;
     if (!hold) return KXNET_ERR_SYSTEM;
     int sock = hold.socket();
@@ -89,7 +90,7 @@ int init_devices() {
 }
 
 int destroy_devices() {
-    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     ctl_socket_holder hold;
     if (!hold) return KXNET_ERR_SYSTEM;
     int sock = hold.socket();

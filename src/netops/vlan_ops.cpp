@@ -7,6 +7,7 @@
 #include "frame/log.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"
+#include "netinfo/store.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 #include "vlan/naming.h"
@@ -55,7 +56,7 @@ int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
     ctl_socket_holder hold;
     if (!hold) return KXNET_ERR_SYSTEM;
     int sock = hold.socket();
-    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     if (force_suse_naming(sock) != 0) return KXNET_ERR_SYSTEM;
 
     int parent_state = probe_device_state(sock, device);
@@ -100,7 +101,7 @@ int delete_vlan(const char *name) {
 
     char real_device[16];
     if (vlan_real_device(sock, name, real_device) < 0) return KXNET_ERR_NOT_FOUND;
-    if (registry_load() != 0) return KXNET_ERR_SYSTEM;
+    if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     vlan_parent *parent = vlan_find_parent(real_device);
     vlan_entry *entry = nullptr;
     if (parent != nullptr) {
