@@ -148,12 +148,17 @@ std::optional<std::string> find_by_hwaddr(const char *device, std::string_view h
 
 std::string ifcfg_device_path(std::string_view device) { return ifcfg_path(layout_dir(), device); }
 
+// The path is formed in a fixed buffer: the removal is also the undo of a
+// failed VLAN creation, which must not be skipped for want of memory.
 void ifcfg_remove(const char *device) {
     if (!usable_file_name(device)) return;
-    guarded(0, [&] {
-        unlink(ifcfg_path(layout_dir(), device).c_str());
-        return 0;
-    });
+    paths::fixed_path dir =
+        paths::rooted_fixed(state().suse_flag ? paths::ifcfg_suse_dir : paths::ifcfg_redhat_dir);
+    char path[sizeof dir.text];
+    int length = std::snprintf(path, sizeof path, "%s/%.*s%s", dir.c_str(),
+                               static_cast<int>(file_prefix.size()), file_prefix.data(), device);
+    if (dir.text[0] == '\0' || length < 0 || static_cast<size_t>(length) >= sizeof path) return;
+    unlink(path);
 }
 
 int ifcfg_write_bridge(const char *bridge) {

@@ -278,6 +278,41 @@ void check_bridge_by_id(int) {
     bridge_name = nullptr;
 }
 
+char vlan_name[IFNAMSIZ];
+
+// This kernel has no 802.1Q: the creation runs up to the kernel's refusal and
+// undoes its ifcfg file and registry entry.
+int new_vlan() {
+    set_flags("sw-eth0", true);
+    vlan_name[0] = '\0';
+    return kxnet_vlan_new("sw-eth0", 5, vlan_name, sizeof vlan_name);
+}
+
+int new_vlan_SL() {
+    set_flags("sw-eth0", true);
+    vlan_name[0] = '\0';
+    return kxnet_vlan_new_SL("sw-eth0", 5, vlan_name, sizeof vlan_name);
+}
+
+void check_new_vlan(int) {
+    EXPECT_EQ(kxtest::list_dir(ns::at("/etc/sysconfig/network-scripts")), std::vector<std::string>{})
+        << "an ifcfg file or its temporary stayed";
+}
+
+int init_devices() { return kxnet_init_devices(); }
+int destroy_devices() { return kxnet_destroy_devices(); }
+
+void check_init_devices(int result) {
+    if (result == KXNET_OK) {
+        EXPECT_TRUE(ns::is_up("br0"));
+        EXPECT_EQ(master_of("sw-eth0"), "br0");
+    }
+}
+
+void check_destroy_devices(int result) {
+    if (result == KXNET_OK) { EXPECT_FALSE(ns::device_exists("br0")); }
+}
+
 const sweep_case sweep_cases[] = {
     {"br_new", hold::none, new_network, {KXNET_OK, KXNET_ERR_SYSTEM}, check_new_network},
     {"br_new_SL", hold::exclusive, new_network_SL, {KXNET_OK, KXNET_ERR_SYSTEM}, check_new_network},
@@ -297,6 +332,11 @@ const sweep_case sweep_cases[] = {
      check_bridge_by_id},
     {"get_bridge_by_networkid_SL", hold::shared, bridge_by_id_SL, {pointer_result, null_result},
      check_bridge_by_id},
+    {"vlan_new", hold::none, new_vlan, {KXNET_ERR_INVALID, KXNET_ERR_SYSTEM}, check_new_vlan},
+    {"vlan_new_SL", hold::exclusive, new_vlan_SL, {KXNET_ERR_INVALID, KXNET_ERR_SYSTEM}, check_new_vlan},
+    {"init_devices", hold::none, init_devices, {KXNET_OK, KXNET_ERR_SYSTEM}, check_init_devices},
+    {"destroy_devices", hold::none, destroy_devices, {KXNET_OK, KXNET_ERR_SYSTEM},
+     check_destroy_devices},
 };
 
 // ---- One step ------------------------------------------------------------
