@@ -308,7 +308,8 @@ KXNET_API int kxnet_br_detach_SL(const char *name) KXNET_NOEXCEPT;
  * buf_len is at least 16 (also when a later check fails); a shorter buffer
  * is never written.
  * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL, empty or
- * 16-or-more-character device name, an id above 4095, or a device the kernel
+ * 16-or-more-character device name or one holding a blank, a control
+ * character, '/', ':', '=' or a quote, an id above 4095, or a device the kernel
  * refuses to create (the ifcfg file and registry entry are then undone);
  * KXNET_ERR_NOT_FOUND when `device` does not exist; KXNET_ERR_DOWN when it is
  * down; KXNET_ERR_EXISTS when the VLAN device exists; KXNET_ERR_SYSTEM when
@@ -323,7 +324,8 @@ KXNET_API int kxnet_vlan_new_SL(const char *device, unsigned int vlan_id, char *
  * the registry (as a VLAN, as a network's interface, and its addresses).  A
  * VLAN device the registry does not know is removed all the same.
  * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL, empty or
- * 16-or-more-character name or when the kernel refuses the removal;
+ * 16-or-more-character name, one holding a character refused by
+ * kxnet_vlan_new, or when the kernel refuses the removal;
  * KXNET_ERR_NOT_FOUND when the name is not a VLAN device; KXNET_ERR_SYSTEM
  * when the registry cannot be read.
  */
