@@ -11,7 +11,7 @@ class dir_listing {
 public:
     // Lists `path` in alphasort order; failed() tells a listing that could
     // not be made, with errno set by scandir.
-    explicit dir_listing(const char *path) : count_(scandir(path, &entries_, nullptr, alphasort)) {}
+    explicit dir_listing(const char *path);
     dir_listing(const dir_listing &) = delete;
     dir_listing &operator=(const dir_listing &) = delete;
     ~dir_listing();

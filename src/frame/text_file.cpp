@@ -3,6 +3,7 @@
 #include "frame/text_file.h"
 
 #include "frame/fd.h"
+#include "frame/memory_short.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -23,7 +24,10 @@ unique_file open_text_file(const char *path) {
     int flags = fcntl(fd.get(), F_GETFL);
     if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     unique_file stream(fdopen(fd.get(), "r"));
-    if (stream) fd.release();
+    if (stream)
+        fd.release();
+    else
+        note_if_memory_short(errno);
     return stream;
 }
 

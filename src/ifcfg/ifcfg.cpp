@@ -5,6 +5,7 @@
 
 #include "frame/atomic_file.h"
 #include "frame/fd.h"
+#include "frame/memory_short.h"
 #include "frame/frame.h"
 #include "frame/paths.h"
 #include "frame/state.h"
@@ -91,7 +92,10 @@ void for_each_line(const std::string &path, OnLine &&on_line) {
 template <class OnFile>
 bool for_each_ifcfg_entry(const std::string &dir, OnFile &&on_file) {
     dir_handle handle(opendir(dir.c_str()));
-    if (!handle) return false;
+    if (!handle) {
+        note_if_memory_short(errno);
+        return false;
+    }
     while (const dirent *entry = readdir(handle.get())) {
         std::string_view name(entry->d_name);
         if (!name.starts_with(file_prefix)) continue;

@@ -4,10 +4,12 @@
 #include "netinfo/link_dump.h"
 
 #include "frame/frame.h"
+#include "frame/memory_short.h"
 #include "frame/stream.h"
 #include "rtnl/rtnl.h"
 
 #include <cstdio>
+#include <new>
 
 namespace kx {
 
@@ -69,7 +71,15 @@ static_assert(KXNET_INFO_IPV4 == 0x80 && KXNET_INFO_IPV6 == 0x8000);
 static_assert(AF_INET == 2 && AF_INET6 == 10);
 
 int dump_link_info(void *args) {
-    return guarded(1, [&] { return run_dump(*static_cast<const link_dump_args *>(args)); });
+    return guarded(1, [&] {
+        try {
+            return run_dump(*static_cast<const link_dump_args *>(args));
+        } catch (const std::bad_alloc &) {
+            // The host's dump runs in the query's process: its snapshot is short.
+            note_memory_short();
+            return 1;
+        }
+    });
 }
 
 } // namespace kx

@@ -5,6 +5,7 @@
 #include "kxnet_ct.h"
 
 #include "frame/frame.h"
+#include "frame/memory_short.h"
 #include "frame/kxctl_owned.h"
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
@@ -72,7 +73,10 @@ void collect_containers(uint32_t flags, int32_t ctid_min, int32_t ctid_max) {
 void check_boot_protocols() {
     const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
     held_list held(select_kxnetif_info(&host_records));
-    if (!held) return;
+    if (!held) {
+        note_memory_short();
+        return;
+    }
     // One pass over the ifcfg directories serves every record of the query.
     const ifcfg_device_index index = ifcfg_device_index::build();
     for (kxnetif_info **item = held->items; *item != nullptr; ++item)
@@ -91,9 +95,12 @@ kxnetif_info_list *run_query(uint32_t flags, const kxnet_filter *filter) {
     const int32_t ctid_min = filter != nullptr ? filter->ctid_min : 0;
     const int32_t ctid_max = filter != nullptr ? filter->ctid_max : INT32_MAX;
     store_retire_all();
+    clear_memory_short();
     if ((flags & KXNET_INFO_CONFIG) != 0) registry_pass();
     collect_containers(flags, ctid_min, ctid_max);
     if (ctid_min == 0) host_phase();
+    // A snapshot missing what memory could not hold would pass for the truth.
+    if (memory_short()) return nullptr;
     return select_kxnetif_info(filter);
 }
 

@@ -5,6 +5,7 @@
 #include "netinfo/store.h"
 
 #include "frame/command.h"
+#include "frame/memory_short.h"
 #include "netinfo/kind_index.h"
 
 #include <cassert>
@@ -445,9 +446,10 @@ kxnetif_info *find_kxnetif_info(const char *name, int32_t ctid, int kind) {
     return nullptr;
 }
 
-kxnetif_info *raw_update_kxnetif_info(kxnetif_info *record, const char *name, int32_t ctid,
-                                      uint32_t key, kxnetif_value value) {
-    assert(key != KXNETIF_F_NAME && key != KXNETIF_F_CTID && "raw_update_kxnetif_info");
+namespace {
+
+kxnetif_info *apply_update(kxnetif_info *record, const char *name, int32_t ctid, uint32_t key,
+                           kxnetif_value value) {
     try {
         if (!name && record) name = record->name;
         if (!name) return nullptr;
@@ -468,6 +470,17 @@ kxnetif_info *raw_update_kxnetif_info(kxnetif_info *record, const char *name, in
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
+}
+
+} // namespace
+
+kxnetif_info *raw_update_kxnetif_info(kxnetif_info *record, const char *name, int32_t ctid,
+                                      uint32_t key, kxnetif_value value) {
+    assert(key != KXNETIF_F_NAME && key != KXNETIF_F_CTID && "raw_update_kxnetif_info");
+    kxnetif_info *result = apply_update(record, name, ctid, key, value);
+    // With a name to update, only memory running out leaves no record.
+    if (result == nullptr && (name != nullptr || record != nullptr)) note_memory_short();
+    return result;
 }
 
 kxnetif_info *imm_update_kxnetif_info(kxnetif_info *record, uint32_t key, kxnetif_value value) {

@@ -110,6 +110,16 @@ void make_registered_bridge() {
     }
 }
 
+// The host end of a container's pair, as the container kernel lists it, in
+// no bridge: what attach moves into a network.
+void make_free_pair_device() {
+    if (master_of("sw-vh1").empty()) return;
+    struct ifreq request {};
+    std::snprintf(request.ifr_name, IFNAMSIZ, "%s", master_of("sw-vh1").c_str());
+    request.ifr_ifindex = static_cast<int>(if_nametoindex("sw-vh1"));
+    ioctl(ctl_sock(), SIOCBRDELIF, &request);
+}
+
 void clear_dir(const std::string &dir) {
     for (const std::string &name : kxtest::list_dir(dir)) unlink((dir + "/" + name).c_str());
 }
@@ -124,6 +134,7 @@ void reset_world() {
     for (const std::string &name : bridges())
         if (name != "br0") delete_bridge(name);
     make_registered_bridge();
+    make_free_pair_device();
     clear_dir(ns::at("/etc/kx"));
     kxtest::write_file(registry_path(), registered_text, 0600);
     clear_dir(ns::at("/etc/sysconfig/network-scripts"));
@@ -313,6 +324,36 @@ void check_destroy_devices(int result) {
     if (result == KXNET_OK) { EXPECT_FALSE(ns::device_exists("br0")); }
 }
 
+int attach_pair() { return kxnet_br_attach("net-a", "sw-vh1"); }
+int attach_pair_SL() { return kxnet_br_attach_SL("net-a", "sw-vh1"); }
+
+void check_attach_pair(int result) {
+    if (result == KXNET_OK) {
+        EXPECT_EQ(master_of("sw-vh1"), "br0");
+        EXPECT_TRUE(ns::is_up("sw-vh1"));
+    }
+}
+
+int detach_uplink() { return kxnet_br_detach("sw-eth0"); }
+int detach_uplink_SL() { return kxnet_br_detach_SL("sw-eth0"); }
+
+void check_detach_uplink(int result) {
+    if (result == KXNET_OK) { EXPECT_EQ(master_of("sw-eth0"), ""); }
+}
+
+// Each step starts without the address, so the complete call adds it anew.
+int set_address() {
+    return compat_kxnet_addr_set("sw-eth0", "10.9.9.9/24");
+}
+
+int set_address_SL() { return compat_kxnet_addr_set_SL("sw-eth0", "10.9.9.9/24"); }
+
+void check_set_address(int result) {
+    const std::string shown = ns::capture("ip -4 -o addr show dev sw-eth0");
+    if (result == KXNET_OK) { EXPECT_NE(shown.find("10.9.9.9/24"), std::string::npos); }
+    ns::sh("ip addr flush dev sw-eth0");
+}
+
 const sweep_case sweep_cases[] = {
     {"br_new", hold::none, new_network, {KXNET_OK, KXNET_ERR_SYSTEM}, check_new_network},
     {"br_new_SL", hold::exclusive, new_network_SL, {KXNET_OK, KXNET_ERR_SYSTEM}, check_new_network},
@@ -332,6 +373,17 @@ const sweep_case sweep_cases[] = {
      check_bridge_by_id},
     {"get_bridge_by_networkid_SL", hold::shared, bridge_by_id_SL, {pointer_result, null_result},
      check_bridge_by_id},
+    {"br_attach", hold::none, attach_pair, {KXNET_OK, KXNET_ERR_SYSTEM, KXNET_ERR_NOT_FOUND},
+     check_attach_pair},
+    {"br_attach_SL", hold::exclusive, attach_pair_SL,
+     {KXNET_OK, KXNET_ERR_SYSTEM, KXNET_ERR_NOT_FOUND}, check_attach_pair},
+    {"br_detach", hold::none, detach_uplink, {KXNET_OK, KXNET_ERR_SYSTEM, KXNET_ERR_NOT_FOUND},
+     check_detach_uplink},
+    {"br_detach_SL", hold::exclusive, detach_uplink_SL,
+     {KXNET_OK, KXNET_ERR_SYSTEM, KXNET_ERR_NOT_FOUND}, check_detach_uplink},
+    {"addr_set", hold::none, set_address, {KXNET_OK, KXNET_ERR_SYSTEM}, check_set_address},
+    {"addr_set_SL", hold::exclusive, set_address_SL, {KXNET_OK, KXNET_ERR_SYSTEM},
+     check_set_address},
     {"vlan_new", hold::none, new_vlan, {KXNET_ERR_INVALID, KXNET_ERR_SYSTEM}, check_new_vlan},
     {"vlan_new_SL", hold::exclusive, new_vlan_SL, {KXNET_ERR_INVALID, KXNET_ERR_SYSTEM}, check_new_vlan},
     {"init_devices", hold::none, init_devices, {KXNET_OK, KXNET_ERR_SYSTEM}, check_init_devices},
@@ -419,6 +471,9 @@ protected:
         kxtest::make_dirs(ns::at("/etc/kx"));
         kxtest::make_dirs(ns::at("/etc/sysconfig/network-scripts"));
         if (!ns::device_exists("sw-eth0")) ns::add_veth("sw-eth0", "sw-peer0");
+        if (!ns::device_exists("sw-vh1")) ns::add_veth("sw-vh1", "sw-vp1");
+        kxtest::make_dirs(ns::at("/proc/kx"));
+        kxtest::write_file(ns::at("/proc/kx/veth"), "Version: 1.0\n1 sw-vh1 2 eth0 101\n");
     }
 };
 
