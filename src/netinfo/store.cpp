@@ -453,6 +453,10 @@ kxnetif_info *apply_update(kxnetif_info *record, const char *name, int32_t ctid,
     try {
         if (!name && record) name = record->name;
         if (!name) return nullptr;
+        // A retired record stays as its holders saw it: the update goes to
+        // the interface's live record (relinking the retired one would loop
+        // the retired list).
+        if (record && record->stamp == -1) record = nullptr;
         if (!record) record = find_kxnetif_info(name, ctid, KXNETIF_ALL);
         if (!record) {
             record = create_record(name, ctid);

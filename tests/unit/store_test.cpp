@@ -262,6 +262,25 @@ TEST_F(StoreTest, RetireAllKeepsHeldRecordsAndStartsAFreshSet) {
     EXPECT_EQ(store_retired_head(), nullptr);
 }
 
+// An update addressed to a record that a query has retired meanwhile goes
+// to the interface's live record; the retired one stays as its holder saw it
+// and the retired list stays a list (it looped before).
+TEST_F(StoreTest, UpdateOfARetiredHeldRecordGoesToTheLiveOne) {
+    kxnetif_info *held = named("eth0", 0, KXNETIF_F_ADDRS, str_value("10.0.0.1/24"));
+    hold(held);
+    store_retire_all();
+    kxnetif_info *live = update_held_kxnetif_info(held, KXNETIF_F_CONF_ADDRS, str_value("dhcp"));
+    ASSERT_NE(live, nullptr);
+    EXPECT_NE(live, held);
+    EXPECT_EQ(held->stamp, -1);
+    EXPECT_EQ(held->conf_addrs, nullptr);
+    EXPECT_EQ(find_kxnetif_info("eth0", 0, KXNETIF_ALL), live);
+    EXPECT_EQ(store_retired_head(), held);
+    EXPECT_EQ(held->next, nullptr);
+    release_kxnetif_info(held);
+    EXPECT_EQ(store_retired_head(), nullptr);
+}
+
 TEST_F(StoreTest, ContainerEntriesAreKeptApartAcrossManyContainers) {
     for (int32_t ct = 0; ct < 50; ++ct)
         for (int i = 0; i < 5; ++i) {
