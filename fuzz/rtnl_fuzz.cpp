@@ -56,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     handle.local.nl_pid = local_port;
     handle.dump = request_seq;
     std::vector<uint8_t> rest = input.ConsumeRemainingBytes<uint8_t>();
+    if (rest.empty()) return 0;
     if (mode == 2) {
         index_attributes(rest);
         return 0;
