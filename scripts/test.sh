@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test lane twice: a g++ build with warnings as errors, and a
-# clang build under AddressSanitizer and UndefinedBehaviorSanitizer.  Lanes
-# whose prerequisites are missing say so and count as skipped.
+# clang build under AddressSanitizer and UndefinedBehaviorSanitizer.  Then
+# each fuzz target briefly on its seed corpus (build/fuzz) and the threaded
+# tests under ThreadSanitizer (scripts/tsan.sh).  Lanes whose prerequisites
+# are missing say so and count as skipped.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -24,4 +26,9 @@ run_tree() { # name, C compiler, C++ compiler, extra cmake flags...
 run_tree gcc gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_tree asan clang clang++ -DCMAKE_BUILD_TYPE=Debug -DKXNET_SANITIZE=ON -DKXNET_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1 \
+  run_tree fuzz clang clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_FUZZ=ON -DKXNET_TESTS=OFF \
+  -DKXNET_BENCH=OFF
+echo "== tsan"
+bash "$here/scripts/tsan.sh" || status=1
 exit $status

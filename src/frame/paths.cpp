@@ -33,8 +33,10 @@ fixed_path rooted_fixed(std::string_view documented) noexcept {
     path.text[0] = '\0';
     std::string_view root = root_prefix();
     if (root.size() + documented.size() >= sizeof path.text) return path;
-    std::memcpy(path.text, root.data(), root.size());
-    std::memcpy(path.text + root.size(), documented.data(), documented.size());
+    // Without a sandbox root the prefix is empty and may have no data at all.
+    if (!root.empty()) std::memcpy(path.text, root.data(), root.size());
+    if (!documented.empty())
+        std::memcpy(path.text + root.size(), documented.data(), documented.size());
     path.text[root.size() + documented.size()] = '\0';
     return path;
 }

@@ -70,8 +70,7 @@ void read_container_links(int32_t ctid, unique_fd read_end) {
     unique_file in(fdopen(read_end.get(), "r"));
     if (!in) return; // read_end closes the descriptor
     read_end.release();
-    link_lines link;
-    while (read_link_lines(in.get(), link)) report_container_link(ctid, link);
+    report_container_links(ctid, in.get());
 }
 
 void collect_host(uint32_t flags) {
@@ -103,6 +102,11 @@ void collect_container(uint32_t flags, int32_t ctid) {
 }
 
 } // namespace
+
+void report_container_links(int32_t ctid, std::FILE *in) {
+    link_lines link;
+    while (read_link_lines(in, link)) report_container_link(ctid, link);
+}
 
 void collect_ct_info(uint32_t flags, int32_t ctid) {
     open_pass(ctid);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 namespace kx {
 
@@ -13,5 +14,9 @@ namespace kx {
 // in this process.  `flags` are the query flags.  A container that cannot be
 // entered (not running, no configuration) reports nothing and is not swept.
 void collect_ct_info(uint32_t flags, int32_t ctid);
+
+// Reads the dump's four lines per link (name, addresses, hardware address,
+// flags) from `in` to its end and reports each link under `ctid`.
+void report_container_links(int32_t ctid, std::FILE *in);
 
 } // namespace kx

@@ -208,40 +208,79 @@ bool load_stream(std::FILE *stream, conf_addr_sink report_conf_addr) {
 
 // ---- writing ----------------------------------------------------------------
 
+// Writes one list as `PREFIXkey="item item ..."` lines.  A line that would
+// pass the load's bound is ended and the list goes on in another line of the
+// same key: the load appends the items of repeated keys, so whatever is
+// written reads back whole.  An empty list is one line with an empty value.
+class list_lines {
+public:
+    list_lines(std::string &out, std::string_view prefix, std::string_view key)
+        : out_(out), prefix_(prefix), key_(key) {}
+    list_lines(const list_lines &) = delete;
+    list_lines &operator=(const list_lines &) = delete;
+
+    // Ends the last line (may throw, so not left to a destructor).
+    void finish() {
+        if (!open_) start_line();
+        out_.append("\"\n");
+    }
+
+    void add(std::string_view item) {
+        if (!open_) {
+            start_line();
+        } else if (out_.size() - line_start_ + 1 + item.size() + 1 > registry_line_max) {
+            out_.append("\"\n");
+            start_line();
+        }
+        if (!empty_) out_.push_back(' ');
+        out_.append(item);
+        empty_ = false;
+    }
+
+private:
+    void start_line() {
+        line_start_ = out_.size();
+        out_.append(prefix_).append(key_).append("=\"");
+        open_ = true;
+        empty_ = true;
+    }
+
+    std::string &out_;
+    std::string_view prefix_;
+    std::string_view key_;
+    std::size_t line_start_ = 0;
+    bool open_ = false;
+    bool empty_ = true;
+};
+
 void append_network_lines(std::string &out) {
     registry_guard guard;
     for (kxnet_network *network : records<kxnet_network>(registry_networks().link)) {
         out.append(vnid_prefix).append(network->bridge).append("=\"");
         out.append(network->network_id).append("\"\n");
         if (network->phys_iface[0] == '\0') continue;
-        out.append(iflst_prefix).append(network->bridge).append("=\"").append(network->phys_iface);
-        for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces))
-            out.append(" ").append(iface->name);
-        out.append("\"\n");
+        list_lines lines(out, iflst_prefix, network->bridge);
+        lines.add(network->phys_iface);
+        for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces)) lines.add(iface->name);
+        lines.finish();
     }
 }
 
+// VLAN ids are written as the signed numbers they are.
 void append_vlan_lines(std::string &out) {
     for (vlan_parent *parent : records<vlan_parent>(registry_vlans())) {
-        out.append(vlan_prefix).append(parent->name).append("=\"");
-        const char *separator = "";
-        for (vlan_entry *entry : records<vlan_entry>(parent->entries)) {
-            out.append(separator).append(std::to_string(static_cast<uint32_t>(entry->vid)));
-            separator = " ";
-        }
-        out.append("\"\n");
+        list_lines lines(out, vlan_prefix, parent->name);
+        for (vlan_entry *entry : records<vlan_entry>(parent->entries))
+            lines.add(std::to_string(entry->vid));
+        lines.finish();
     }
 }
 
 void append_addr_lines(std::string &out) {
     for (addr_parent *parent : records<addr_parent>(registry_addrs())) {
-        out.append(addr_prefix).append(parent->name).append("=\"");
-        const char *separator = "";
-        for (addr_entry *entry : records<addr_entry>(parent->entries)) {
-            out.append(separator).append(entry->text);
-            separator = " ";
-        }
-        out.append("\"\n");
+        list_lines lines(out, addr_prefix, parent->name);
+        for (addr_entry *entry : records<addr_entry>(parent->entries)) lines.add(entry->text);
+        lines.finish();
     }
 }
 

@@ -6,6 +6,7 @@
 #include "frame/log.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -43,6 +44,10 @@ int error_code(const nlmsghdr *message) {
     memcpy(&code, reinterpret_cast<const char *>(message) + header_size, sizeof code);
     return code;
 }
+
+// The errno an error code stands for.  INT_MIN has no positive counterpart
+// in an int: a crafted datagram's code reads as a protocol error.
+int errno_of(int code) { return code == INT_MIN ? EPROTO : -code; }
 
 // What ends every walk: truncation asks for the next datagram, leftover
 // bytes that form no message fail the call.
@@ -82,7 +87,7 @@ int rtchan_dump_walk(const rtchan &handle, const sockaddr_nl &sender, char *data
             return interrupted ? -2 : 0;
         } else if (message->nlmsg_type == NLMSG_ERROR) {
             if (message->nlmsg_len >= error_message_size) {
-                errno = -error_code(message);
+                errno = errno_of(error_code(message));
                 perror("RTNETLINK answers");
             } else {
                 kxnet_log("ERROR truncated");
@@ -144,7 +149,7 @@ int rtchan_transact_walk(const rtchan &handle, uint32_t peer, uint32_t seq,
                 return -1;
             }
             const int code = error_code(message);
-            errno = -code;
+            errno = errno_of(code);
             if (code != 0) {
                 perror("RTNETLINK answers");
                 return -1;

@@ -175,3 +175,14 @@ TEST(Paths, DocumentedUnlessASandboxRootIsSet) {
 }
 
 } // namespace
+
+// Without KXNET_ROOT the fixed paths are the documented ones; the empty root
+// has no bytes to copy (a null copy source was undefined behaviour).
+TEST(Paths, FixedPathWithoutRootIsTheDocumentedPath) {
+    const char *had = std::getenv("KXNET_ROOT");
+    const std::string previous = had != nullptr ? had : "";
+    unsetenv("KXNET_ROOT");
+    kx::paths::fixed_path path = kx::paths::rooted_fixed("/var/log/kxnetcfg.log");
+    EXPECT_STREQ(path.text, "/var/log/kxnetcfg.log");
+    if (had != nullptr) setenv("KXNET_ROOT", previous.c_str(), 1);
+}

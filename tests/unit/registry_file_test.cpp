@@ -99,7 +99,7 @@ TEST_F(RegistryFile, EmptyRecordsAreWrittenAsEmptyValues) {
     kx::list_unlink(*entry); // an emptied record as a caller may leave it
     std::free(entry);
     kx::registry_save();
-    EXPECT_EQ(kxtest::read_file(path()), "VLAN_eth1=\"4294967295\"\nADDR_eth2=\"\"\n");
+    EXPECT_EQ(kxtest::read_file(path()), "VLAN_eth1=\"-1\"\nADDR_eth2=\"\"\n");
     EXPECT_EQ(kx::registry_load(), 0);
     EXPECT_EQ(dump_registry(), std::vector<std::string>{"vlan eth1 -1=eth1.4294967295"});
 }
@@ -167,6 +167,46 @@ TEST_F(RegistryFile, LongLinesSurviveALoadAndSave) {
     ASSERT_EQ(kx::registry_load(), 0);
     kx::registry_save();
     EXPECT_EQ(kxtest::read_file(path()), text);
+}
+
+// Lists too long for one line of the load's bound: each was read from lines
+// that fit, so the save must split them the same way, or the next load
+// drops the merged line whole.
+TEST_F(RegistryFile, ListsPastOneLineSurviveASaveAndLoad) {
+    auto spread = [](const std::string &head, const std::vector<std::string> &items) {
+        std::string text;
+        for (std::size_t i = 0; i < items.size(); ++i)
+            text += (i % 10000 == 0 ? (i ? "\"\n" : "") + head + "=\"" : " ") + items[i];
+        return text + "\"\n";
+    };
+    std::vector<std::string> ifaces, vids, addrs;
+    for (int i = 0; i < 110000; ++i) ifaces.push_back("veth" + std::to_string(i) + ".0");
+    for (int i = 1; i <= 120000; ++i) vids.push_back(std::to_string(-i));
+    for (int i = 0; i < 120000; ++i)
+        addrs.push_back("10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) +
+                        "." + std::to_string(i & 255) + "/24");
+    write("VNID_br0=\"web\"\n" + spread("IFLST_br0", ifaces) + spread("VLAN_eth0", vids) +
+          spread("ADDR_eth1", addrs));
+    ASSERT_EQ(kx::registry_load(), 0);
+    const auto loaded = dump_registry();
+    ASSERT_EQ(loaded.size(), 3u);
+
+    kx::registry_save();
+    const std::string saved = kxtest::read_file(path());
+    std::size_t start = 0, lines = 0;
+    for (std::size_t end; (end = saved.find('\n', start)) != std::string::npos; start = end + 1) {
+        EXPECT_LE(end - start, kx::registry_line_max);
+        ++lines;
+    }
+    EXPECT_GT(lines, 4u);
+    EXPECT_NE(saved.find("VLAN_eth0=\"-1 -2 -3 "), std::string::npos);
+    EXPECT_EQ(kx::registry_load(), 0);
+    EXPECT_EQ(dump_registry(), loaded);
+    kxnet_network *net = kx::network_find_by_bridge("br0");
+    ASSERT_NE(net, nullptr);
+    std::size_t count = 0;
+    for ([[maybe_unused]] kxnet_iface *i : kx::records<kxnet_iface>(net->ifaces)) ++count;
+    EXPECT_EQ(count, 109999u);
 }
 
 TEST_F(RegistryFile, SaveIsMode0600AndLeavesNoTemporaryFile) {

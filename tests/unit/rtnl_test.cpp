@@ -5,6 +5,7 @@
 #include "test_support.h"
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <unistd.h>
 #include <cstring>
@@ -213,6 +214,16 @@ TEST_F(RtnlWalk, TransactKernelErrorPrintsItsText) {
     CaptureStderr();
     EXPECT_EQ(transact(d), -1);
     EXPECT_EQ(GetCapturedStderr(), "RTNETLINK answers: " + std::string(strerror(EEXIST)) + "\n");
+
+    // A code with no positive counterpart reads as a protocol error.
+    for (bool in_dump : {false, true}) {
+        datagram lowest;
+        lowest.add_error(INT_MIN);
+        CaptureStderr();
+        EXPECT_EQ(in_dump ? dump(lowest) : transact(lowest), -1);
+        EXPECT_EQ(GetCapturedStderr(), "RTNETLINK answers: " + std::string(strerror(EPROTO)) + "\n");
+        EXPECT_EQ(errno, EPROTO);
+    }
 
     datagram shortened;
     shortened.add(NLMSG_ERROR, dump_seq, 0, 16);

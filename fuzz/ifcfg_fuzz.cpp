@@ -1,0 +1,105 @@
+// The ifcfg finder (own file, DEVICE= keys with and without the query's
+// index, hardware-address file names), the boot-protocol reader, and the
+// address rewrite: every line the rewrite does not own is kept, in order.
+#include "frame/state.h"
+#include "fuzz_root.h"
+#include "ifcfg/address_text.h"
+#include "ifcfg/ifcfg.h"
+#include "netinfo/host_collectors.h"
+#include "netinfo/store.h"
+
+#include <cstdlib>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view redhat = "/etc/sysconfig/network-scripts";
+constexpr std::string_view suse = "/etc/sysconfig/network";
+
+// A directory entry name: no slash or NUL, never "." or "..".
+std::string entry_name(FuzzedDataProvider &input) {
+    std::string name = input.ConsumeRandomLengthString(24);
+    for (char &c : name)
+        if (c == '/' || c == '\0') c = '_';
+    return "ifcfg-" + name;
+}
+
+std::vector<std::string_view> lines_of(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        std::size_t newline = text.find('\n');
+        lines.push_back(text.substr(0, newline));
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    }
+    return lines;
+}
+
+// The key a line assigns as the rewrite sees it, or empty.
+std::string_view key_of(std::string_view line) {
+    std::size_t start = line.find_first_not_of(" \t\v\f\r");
+    std::size_t equals = line.find('=');
+    if (start == std::string_view::npos || line[start] == '#' || equals == std::string_view::npos)
+        return {};
+    return line.substr(start, equals - start);
+}
+
+bool owned_by_rewrite(std::string_view key) {
+    return key == "BOOTPROTO" || key == "IPADDR" || key == "NETMASK" || key == "PREFIXLEN";
+}
+
+void check_rewrite(std::string_view old_text, std::string_view address, bool in_suse) {
+    if (!kx::address_text_acceptable(address)) return;
+    const std::string out = kx::ifcfg_rewrite_address(old_text, address, in_suse);
+    if (!out.empty() && out.back() != '\n') std::abort();
+    std::vector<std::string_view> kept;
+    for (std::string_view line : lines_of(old_text))
+        if (!owned_by_rewrite(key_of(line))) kept.push_back(line);
+    std::vector<std::string_view> others;
+    bool bootproto = false;
+    for (std::string_view line : lines_of(out)) {
+        if (!owned_by_rewrite(key_of(line))) others.push_back(line);
+        bootproto = bootproto || key_of(line) == "BOOTPROTO";
+    }
+    if (kept != others || !bootproto) std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    const bool in_suse = input.ConsumeBool();
+    kx::state().suse_flag = in_suse ? 1 : 0;
+    std::string device = input.ConsumeRandomLengthString(20);
+    const std::string hwaddr = input.ConsumeRandomLengthString(20);
+    const int kind = input.ConsumeBool() ? KXNETIF_VLAN : KXNETIF_ETH;
+    const std::string address = input.ConsumeRandomLengthString(20);
+    kxfuzz::empty_dir(redhat);
+    kxfuzz::empty_dir(suse);
+    std::string first_text;
+    for (int files = input.ConsumeIntegralInRange(0, 4); files > 0; --files) {
+        const std::string_view dir = input.ConsumeBool() ? redhat : suse;
+        const std::string name = entry_name(input);
+        const std::string text = input.ConsumeRandomLengthString(512);
+        if (first_text.empty()) first_text = text;
+        kxfuzz::put(std::string(dir) + "/" + name, text);
+    }
+    check_rewrite(first_text, address, in_suse);
+    if (device.empty() || device.find('/') != std::string::npos || device.find('\0') != std::string::npos)
+        return 0;
+
+    // The query's one-pass index answers as the per-device search does.
+    const kx::ifcfg_device_index index = kx::ifcfg_device_index::build();
+    if (kx::ifcfg_find(device.c_str(), kind, hwaddr.c_str(), &index) !=
+        kx::ifcfg_find(device.c_str(), kind, hwaddr.c_str()))
+        std::abort();
+
+    kxnetif_info *record =
+        kx::update_named_kxnetif_info(device.c_str(), 0, KXNETIF_F_TYPE, kx::int_value(kind));
+    if (record != nullptr && !hwaddr.empty() && hwaddr.find('\0') == std::string::npos)
+        record = kx::update_last_kxnetif_info(KXNETIF_F_HWADDR, kx::str_value(hwaddr.c_str()));
+    if (record != nullptr) kx::read_bootproto(record, &index);
+    kx::store_reset_for_tests();
+    return 0;
+}
