@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Runs every test lane twice: a g++ build with warnings as errors, and a
-# clang build under AddressSanitizer and UndefinedBehaviorSanitizer.  Then
-# each fuzz target briefly on its seed corpus (build/fuzz) and the threaded
-# tests under ThreadSanitizer (scripts/tsan.sh).  Lanes whose prerequisites
-# are missing say so and count as skipped.
+# The README's test command: installs what the lanes need when it is missing
+# (scripts/install-deps.sh, as CI does), then runs every test lane twice: a
+# g++ build with warnings as errors, and a clang build under AddressSanitizer
+# and UndefinedBehaviorSanitizer.  Then each fuzz target briefly on its seed
+# corpus (build/fuzz) and the threaded tests under ThreadSanitizer
+# (scripts/tsan.sh).  Lanes whose prerequisites are missing say so and count
+# as skipped.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+bash "$here/scripts/install-deps.sh" all
 jobs=$(nproc)
 status=0
 

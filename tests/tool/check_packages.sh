@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of this tree with cpack, checks their names,
+# contents and dependencies, unpacks them into a scratch root, and builds and
+# runs a small consumer against them with pkg-config and with CMake.
+#   check_packages.sh SOURCE_DIR BINARY_DIR
+set -uo pipefail
+source_dir=$1 binary_dir=$2
+for tool in cpack dpkg-deb dpkg-shlibdeps pkg-config cc; do
+  command -v "$tool" >/dev/null || { echo "tool.packages skipped: no $tool"; exit 77; }
+done
+work=$(mktemp -d /tmp/kxnet-packages-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "check_packages: $*"; exit 1; }
+
+(cd "$binary_dir" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
+deb() { ls "$work/out"/"$1"_*.deb 2>/dev/null | head -n1; }
+lib=$(deb libkxnet-ct3) dev=$(deb libkxnet-ct-dev) tool=$(deb kxnetctl)
+[[ -n $lib && -n $dev && -n $tool ]] || { ls "$work/out"; fail "expected libkxnet-ct3, libkxnet-ct-dev and kxnetctl packages"; }
+
+field() { dpkg-deb -f "$1" "$2"; }
+echo "libkxnet-ct3 Depends: $(field "$lib" Depends)"
+echo "libkxnet-ct-dev Depends: $(field "$dev" Depends)"
+echo "kxnetctl Depends: $(field "$tool" Depends)"
+field "$lib" Depends | grep -q 'libc6 (>=' || fail "libkxnet-ct3 lacks its libc6 dependency (dpkg-shlibdeps)"
+field "$dev" Depends | grep -q 'libkxnet-ct3 (= ' || fail "libkxnet-ct-dev must depend on the same libkxnet-ct3"
+field "$tool" Depends | grep -q 'libkxnet-ct3 (= ' || fail "kxnetctl must depend on libkxnet-ct3"
+field "$tool" Depends | grep -q 'libstdc++6' || fail "kxnetctl lacks its libstdc++6 dependency (dpkg-shlibdeps)"
+
+contents() { dpkg-deb -c "$1" | awk '{print $6}'; }
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
+expect_in() { contents "$1" | grep -qx -- "$2" || fail "$(basename "$1") lacks $2"; }
+expect_in "$lib" "./usr/lib/$multiarch/libkxnet_ct.so.3"
+expect_in "$dev" "./usr/lib/$multiarch/libkxnet_ct.so"
+expect_in "$dev" "./usr/include/kxnet_ct.h"
+expect_in "$dev" "./usr/lib/$multiarch/pkgconfig/kxnet_ct.pc"
+expect_in "$dev" "./usr/lib/$multiarch/cmake/kxnet_ct/kxnet_ctConfig.cmake"
+expect_in "$dev" "./usr/share/man/man3/kxnet_ct.3"
+expect_in "$tool" "./usr/sbin/kxnetctl"
+expect_in "$tool" "./usr/share/man/man8/kxnetctl.8"
+expect_in "$tool" "./usr/lib/systemd/system/kxnet.service"
+
+root=$work/root
+for p in "$lib" "$dev" "$tool"; do dpkg-deb -x "$p" "$root" || fail "cannot unpack $p"; done
+libdir=$root/usr/lib/$multiarch
+# The platform's libkxctl.so.1 comes from the host; here, the stand-in.
+export LD_LIBRARY_PATH=$libdir:$binary_dir/platform
+mkdir -p "$work/consumer"
+cat >"$work/consumer/consumer.c" <<'C'
+#include <kxnet_ct.h>
+#include <stdio.h>
+#include <stdlib.h>
+int main(void) {
+    kxnet_filter *filter = kxnet_get_simple_filter(KXNETIF_ALL, NULL, NULL, "lo", 0, 0);
+    if (filter == NULL) return 1;
+    printf("filter for %s over kinds %u\n", filter->name, filter->type_mask);
+    kxnet_release_filter(filter);
+    return kxnet_br_new("bad id", NULL) == KXNET_ERR_INVALID ? 0 : 2;
+}
+C
+mkdir -p "$work/sandbox/var/log" "$work/sandbox/tmp"
+export KXNET_ROOT=$work/sandbox
+
+flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$libdir/pkgconfig pkg-config --cflags --libs kxnet_ct) ||
+  fail "pkg-config does not find kxnet_ct"
+echo "pkg-config: $flags"
+cc -o "$work/consumer/by-pkg-config" "$work/consumer/consumer.c" $flags -Wl,-rpath-link,"$binary_dir/platform" ||
+  fail "the consumer does not build with pkg-config"
+"$work/consumer/by-pkg-config" || fail "the consumer built with pkg-config does not run"
+
+cat >"$work/consumer/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.20)
+project(consumer C)
+find_package(kxnet_ct 3 REQUIRED)
+add_executable(by-cmake consumer.c)
+target_link_libraries(by-cmake PRIVATE kxnet_ct::kxnet_ct)
+CM
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$root/usr" \
+  -DCMAKE_EXE_LINKER_FLAGS="-Wl,-rpath-link,$binary_dir/platform" >"$work/cmake.log" 2>&1 ||
+  { cat "$work/cmake.log"; fail "find_package(kxnet_ct) fails"; }
+cmake --build "$work/consumer/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the consumer does not build with CMake"; }
+"$work/consumer/build/by-cmake" || fail "the consumer built with CMake does not run"
+LD_LIBRARY_PATH=$libdir:$binary_dir/platform "$root/usr/sbin/kxnetctl" --help >/dev/null || fail "the packaged kxnetctl does not run"
+echo "check_packages: three packages built, unpacked and used"

@@ -1,0 +1,92 @@
+// The tool tests' process runner and host picture.
+#include "tool_env.h"
+
+#include "test_support.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace ns = kxtest::ns;
+
+namespace kxtest::tool {
+
+std::vector<std::string> result::err_lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+result kxnetctl(const std::vector<std::string> &args, const std::vector<std::string> &env) {
+    const std::string out_path = ns::at("/tmp/kxnetctl.out"), err_path = ns::at("/tmp/kxnetctl.err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string program = ns::binary_dir() + "/tools/kxnetctl/kxnetctl";
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text;
+    for (char **e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
+    for (const auto &e : env) env_text.push_back(e);
+    std::vector<char *> envp;
+    for (auto &e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    result r;
+    pid_t child = -1;
+    int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return r;
+    int status = 0;
+    waitpid(child, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+int kxct(const std::string &args) { return ns::sh(ns::binary_dir() + "/platform/kxct/kxct " + args); }
+
+std::string host_picture() {
+    std::string picture;
+    for (const char *path : {"/etc/kx/kxnet.conf"})
+        picture += file_exists(ns::at(path)) ? read_file(ns::at(path)) : "(none)\n";
+    for (const auto &dir : {"/etc/sysconfig/network-scripts", "/etc/sysconfig/network"})
+        for (const auto &name : list_dir(ns::at(dir))) picture += std::string(dir) + "/" + name + "\n";
+    picture += ns::capture("ip -o link show | sed 's/^[0-9]*: //; s/ state .*//; s/qlen.*//'");
+    picture += ns::capture("ip -o addr show | awk '{print $2, $4}'");
+    return picture;
+}
+
+void prepare_root() {
+    make_dirs(ns::at("/etc/kx"));
+    make_dirs(ns::at("/etc/sysconfig/network-scripts"));
+}
+
+void add_nic(const std::string &name) {
+    ns::add_veth(name, name + "-w");
+    ns::set_up(name);
+    ns::set_up(name + "-w");
+}
+
+void add_switch_fixture(const std::string &bridge) {
+    write_file(ns::at("/sys/class/net/" + bridge + "/bridge/via_phys_dev"), "0");
+}
+
+std::string master_of(const std::string &device) {
+    char target[PATH_MAX] = {};
+    ssize_t n = readlink(("/sys/class/net/" + device + "/master").c_str(), target, sizeof target - 1);
+    if (n < 0) return "";
+    std::string path(target, static_cast<size_t>(n));
+    return path.substr(path.rfind('/') + 1);
+}
+
+} // namespace kxtest::tool

@@ -1,0 +1,49 @@
+// Running kxnetctl as a user would, inside the ns lane's namespace and
+// sandbox root: a process with arguments, its status, standard output and
+// standard error, and a picture of the host to compare before and after.
+#pragma once
+
+#include "ns_env.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace kxtest::tool {
+
+struct result {
+    int status = -1;
+    std::string out;
+    std::string err;
+    nlohmann::json json() const { return nlohmann::json::parse(out); }
+    // The lines of standard error.
+    std::vector<std::string> err_lines() const;
+};
+
+// Runs kxnetctl with `args` (no shell) and the environment of this process.
+result kxnetctl(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
+// Runs the container stand-in tool; its exit status.
+int kxct(const std::string &args);
+
+// What a refused command must leave alone: the registry, the ifcfg files
+// and the kernel's devices with their masters and addresses.
+std::string host_picture();
+
+// The sandbox layout the library writes into, and a veth pair standing in
+// for a NIC (up, the peer up too).
+void prepare_root();
+void add_nic(const std::string &name);
+// The container kernel's via-physical-device switch of a bridge as a file.
+void add_switch_fixture(const std::string &bridge);
+std::string master_of(const std::string &device);
+
+} // namespace kxtest::tool
+
+class ToolTest : public NsTest {
+protected:
+    void SetUp() override {
+        NsTest::SetUp();
+        if (IsSkipped()) return;
+        kxtest::tool::prepare_root();
+    }
+};

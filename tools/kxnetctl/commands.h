@@ -1,0 +1,43 @@
+// The commands of kxnetctl, one function each.  Every function returns the
+// process's exit status (outcome.h) and prints its own result.
+#pragma once
+
+#include "api.h"
+#include "output.h"
+
+#include <optional>
+#include <string>
+
+namespace kxnetctl {
+
+int network_add(const output &out, const std::string &id, const std::optional<std::string> &bridge);
+int network_del(const output &out, const std::string &id);
+int network_rename(const output &out, const std::string &id, const std::string &new_id);
+int network_list(const output &out, bool tree);
+int network_bridge(const output &out, const std::string &id);
+
+int attach(const output &out, const std::string &id, const std::string &iface);
+int detach(const output &out, const std::string &iface);
+
+int vlan_add(const output &out, const std::string &device, const std::string &vid);
+int vlan_del(const output &out, const std::string &name);
+
+int addr_set(const output &out, const std::string &device, const std::string &address);
+
+struct show_request {
+    selection what;
+    bool addresses = true;
+    bool ipv6 = false;
+    bool registry = false;
+};
+int show(const output &out, const show_request &request);
+
+int host_start(const output &out);
+int host_stop(const output &out);
+
+int check(const output &out);
+
+// Prints {"ok": true, ...fields} for --json; nothing otherwise.
+void print_done(const output &out, nlohmann::json fields);
+
+} // namespace kxnetctl

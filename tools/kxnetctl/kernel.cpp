@@ -1,0 +1,138 @@
+// Kernel and file reads for check and for the failure messages.
+#include "kernel.h"
+
+#include <nlohmann/json.hpp>
+
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace kxnetctl {
+
+namespace {
+
+std::string sys_net(const std::string &device, const std::string &attribute = "") {
+    return "/sys/class/net/" + device + (attribute.empty() ? "" : "/" + attribute);
+}
+
+bool path_exists(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// A descriptor closed when it goes out of scope.
+struct owned_fd {
+    int fd = -1;
+    ~owned_fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+} // namespace
+
+bool device_exists(const std::string &name) { return !name.empty() && path_exists(sys_net(name)); }
+
+bool device_up(const std::string &name) {
+    std::ifstream in(sys_net(name, "flags"));
+    std::string text;
+    if (!(in >> text)) return false;
+    return (std::strtoul(text.c_str(), nullptr, 16) & 1u) != 0;
+}
+
+std::string bridge_of_port(const std::string &port) {
+    char target[PATH_MAX] = {};
+    ssize_t n = readlink(sys_net(port, "master").c_str(), target, sizeof target - 1);
+    if (n < 0) return "";
+    std::string master(target, static_cast<size_t>(n));
+    master = master.substr(master.rfind('/') + 1);
+    if (master != "ovs-system") return master;
+    auto bridge = run_program({"ovs-vsctl", "port-to-br", port});
+    if (!bridge) return master;
+    while (!bridge->empty() && (bridge->back() == '\n' || bridge->back() == ' ')) bridge->pop_back();
+    return *bridge;
+}
+
+std::vector<vlan_device> kernel_vlans() {
+    std::vector<vlan_device> vlans;
+    auto text = run_program({"ip", "-j", "-d", "link", "show", "type", "vlan"});
+    if (!text) return vlans;
+    auto links = nlohmann::json::parse(*text, nullptr, false);
+    if (!links.is_array()) return vlans;
+    for (const auto &link : links) {
+        const auto &data = link.value("linkinfo", nlohmann::json::object()).value("info_data", nlohmann::json::object());
+        if (!link.contains("ifname") || !data.contains("id")) continue;
+        vlans.push_back({link.value("ifname", ""), link.value("link", ""), data.value("id", 0u)});
+    }
+    return vlans;
+}
+
+std::string under_root(const std::string &documented) {
+    const char *root = std::getenv("KXNET_ROOT");
+    return (root != nullptr ? std::string(root) : std::string()) + documented;
+}
+
+bool suse_layout() { return path_exists(under_root("/etc/SuSE-release")); }
+
+std::string ifcfg_path(const std::string &device) {
+    return under_root(suse_layout() ? "/etc/sysconfig/network" : "/etc/sysconfig/network-scripts") + "/ifcfg-" + device;
+}
+
+std::vector<registered_vlan> registered_vlans() {
+    std::vector<registered_vlan> vlans;
+    std::ifstream in(under_root("/etc/kx/kxnet.conf"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VLAN_", 0) != 0) continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos || eq + 1 >= line.size() || line[eq + 1] != '"') continue;
+        size_t close = line.find('"', eq + 2);
+        if (close == std::string::npos) continue;
+        std::string parent = line.substr(5, eq - 5).substr(0, 15);
+        std::istringstream ids(line.substr(eq + 2, close - eq - 2));
+        for (unsigned id; ids >> id;) vlans.push_back({parent, id});
+    }
+    return vlans;
+}
+
+std::optional<std::string> run_program(const std::vector<std::string> &argv) {
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return std::nullopt;
+    owned_fd read_end{pipe_fds[0]};
+    owned_fd write_end{pipe_fds[1]};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, write_end.fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t child = -1;
+    int spawned = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(write_end.fd);
+    write_end.fd = -1;
+    if (spawned != 0) return std::nullopt;
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(read_end.fd, buf, sizeof buf)) != 0;) {
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return out;
+}
+
+} // namespace kxnetctl

@@ -1,0 +1,46 @@
+// What the kernel and the host's files say, read without the library: device
+// existence, state and bridge membership from sysfs, VLAN devices from
+// `ip -j -d link`, Open vSwitch ports from `ovs-vsctl`, and the paths of
+// ifcfg files and the registry under the sandbox root (KXNET_ROOT).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kxnetctl {
+
+bool device_exists(const std::string &name);
+bool device_up(const std::string &name);
+// The bridge `port` is a port of (a Linux bridge's name, or the Open vSwitch
+// bridge that holds the port), "" when none.
+std::string bridge_of_port(const std::string &port);
+
+struct vlan_device {
+    std::string name;
+    std::string parent;
+    unsigned id = 0;
+};
+std::vector<vlan_device> kernel_vlans();
+
+// `documented` under KXNET_ROOT when it is set.
+std::string under_root(const std::string &documented);
+// The ifcfg path of a device in the layout the library writes (SuSE layout
+// when /etc/SuSE-release exists).
+std::string ifcfg_path(const std::string &device);
+bool suse_layout();
+
+struct registered_vlan {
+    std::string parent;
+    unsigned id = 0;
+};
+// The "VLAN_" lines of the registry file: the library's query interface
+// has no call that lists registered VLANs, so check reads the documented
+// file format itself (read only).
+std::vector<registered_vlan> registered_vlans();
+
+// Runs a program (searched on PATH) with its arguments, no shell; what it
+// printed on standard output, or nullopt when it could not run or failed.
+std::optional<std::string> run_program(const std::vector<std::string> &argv);
+
+} // namespace kxnetctl

@@ -1,0 +1,182 @@
+// kxnetctl: the host side of container networking by hand, one subcommand
+// per exported operation of libkxnet_ct.  The command line is declared here;
+// each command lives in its own file (commands.h).
+#include "commands.h"
+#include "input.h"
+#include "outcome.h"
+
+#include <CLI/CLI.hpp>
+
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace {
+
+using namespace kxnetctl;
+
+struct settings {
+    bool json = false;
+    std::string colour = "auto";
+    // Arguments of the subcommands.
+    std::string id, new_id, iface, device, vid, name, address, bridge, range, kinds, ct;
+    bool tree = false, all = false, no_addrs = false, ipv6 = false, registry = false;
+    std::string filter_bridge, filter_network, filter_name;
+};
+
+output output_of(const settings &s) {
+    colour_mode mode = s.colour == "always" ? colour_mode::always : s.colour == "never" ? colour_mode::never : colour_mode::automatic;
+    return output{s.json, !s.json && use_colour(mode)};
+}
+
+// The selection of `show` from its options; a refusal sets `status`.
+bool selection_of(const settings &s, CLI::App &cmd, show_request &request, int &status) {
+    selection &what = request.what;
+    int chosen = static_cast<int>(cmd.count("--ct") + cmd.count("--ct-range") + cmd.count("--all"));
+    if (chosen > 1) {
+        status = fail(status_usage, "show: --ct, --ct-range and --all exclude each other");
+        return false;
+    }
+    if (cmd.count("--ct")) {
+        auto ctid = parse_ctid(s.ct);
+        if (!ctid) {
+            status = refuse("container id \"" + s.ct + "\" is not a number from 0 to 2147483647");
+            return false;
+        }
+        what.ctid_min = what.ctid_max = *ctid;
+    } else if (cmd.count("--ct-range")) {
+        if (!parse_ctid_range(s.range, what.ctid_min, what.ctid_max)) {
+            status = refuse("container range \"" + s.range + "\" is not A-B with 0 <= A <= B");
+            return false;
+        }
+    } else if (s.all) {
+        what.ctid_min = 0;
+        what.ctid_max = INT_MAX;
+    }
+    if (cmd.count("--kind")) {
+        what.type_mask = parse_kinds(s.kinds);
+        if (what.type_mask == 0) {
+            status = refuse("kind \"" + s.kinds + "\" is not a list of eth, bridge, vlan, veth, vnic, unknown or all");
+            return false;
+        }
+    }
+    if (cmd.count("--bridge")) what.bridge = s.filter_bridge;
+    if (cmd.count("--network")) what.network_id = s.filter_network;
+    if (cmd.count("--name")) what.name = s.filter_name;
+    request.addresses = !s.no_addrs;
+    request.ipv6 = s.ipv6;
+    request.registry = s.registry;
+    return true;
+}
+
+std::string footer() {
+    return std::string("\n") + status_table() +
+           "\nThe sandbox root KXNET_ROOT, when set, applies as it does to the library.\n"
+           "See kxnetctl(8) and kxnet_ct(3).";
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    settings s;
+    CLI::App app{"kxnetctl - virtual networks, ports, VLANs and addresses of the container host"};
+    app.name("kxnetctl");
+    app.footer(footer());
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_flag("--json", s.json, "Print one JSON document");
+    app.add_option("--color,--colour", s.colour, "Colour: auto (on a terminal, unless NO_COLOR), always, never")
+        ->check(CLI::IsMember({"auto", "always", "never"}));
+
+    std::function<int()> run;
+    auto on = [&](CLI::App *cmd, std::function<int(const output &)> body) {
+        cmd->callback([&run, &s, body] { run = [&s, body] { return body(output_of(s)); }; });
+    };
+
+    CLI::App *network = app.add_subcommand("network", "Virtual networks");
+    network->require_subcommand(1);
+    CLI::App *add = network->add_subcommand("add", "Create a network (and its bridge)");
+    add->add_option("ID", s.id, "Network id")->required();
+    add->add_option("--bridge", s.bridge, "Bridge device to create (default: the next free brN)");
+    on(add, [&](const output &o) { return network_add(o, s.id, add->count("--bridge") ? std::optional(s.bridge) : std::nullopt); });
+    CLI::App *del = network->add_subcommand("del", "Remove a network and its bridge");
+    del->add_option("ID", s.id, "Network id")->required();
+    on(del, [&](const output &o) { return network_del(o, s.id); });
+    CLI::App *rename = network->add_subcommand("rename", "Rename a network (registry and container configurations)");
+    rename->add_option("ID", s.id, "Current network id")->required();
+    rename->add_option("NEW", s.new_id, "New network id")->required();
+    on(rename, [&](const output &o) { return network_rename(o, s.id, s.new_id); });
+    CLI::App *list = network->add_subcommand("list", "List the registered networks");
+    list->add_flag("--tree", s.tree, "Draw each network as a tree of its bridge and ports");
+    on(list, [&](const output &o) { return network_list(o, s.tree); });
+    CLI::App *bridge = network->add_subcommand("bridge", "Print the bridge of a network");
+    bridge->add_option("ID", s.id, "Network id")->required();
+    on(bridge, [&](const output &o) { return network_bridge(o, s.id); });
+
+    CLI::App *attach_cmd = app.add_subcommand("attach", "Attach a host interface or a container's host end to a network");
+    attach_cmd->add_option("ID", s.id, "Network id")->required();
+    attach_cmd->add_option("IFACE", s.iface, "Interface")->required();
+    on(attach_cmd, [&](const output &o) { return attach(o, s.id, s.iface); });
+    CLI::App *detach_cmd = app.add_subcommand("detach", "Detach an interface from its network");
+    detach_cmd->add_option("IFACE", s.iface, "Interface")->required();
+    on(detach_cmd, [&](const output &o) { return detach(o, s.iface); });
+
+    CLI::App *vlan = app.add_subcommand("vlan", "802.1Q VLAN devices");
+    vlan->require_subcommand(1);
+    CLI::App *vlan_add_cmd = vlan->add_subcommand("add", "Create VLAN VID over DEV");
+    vlan_add_cmd->add_option("DEV", s.device, "Underlying device")->required();
+    vlan_add_cmd->add_option("VID", s.vid, "VLAN id, 0 to 4095")->required();
+    on(vlan_add_cmd, [&](const output &o) { return vlan_add(o, s.device, s.vid); });
+    CLI::App *vlan_del_cmd = vlan->add_subcommand("del", "Remove a VLAN device");
+    vlan_del_cmd->add_option("NAME", s.name, "VLAN device")->required();
+    on(vlan_del_cmd, [&](const output &o) { return vlan_del(o, s.name); });
+
+    CLI::App *addr = app.add_subcommand("addr", "Host addresses");
+    addr->require_subcommand(1);
+    CLI::App *addr_set_cmd = addr->add_subcommand("set", "Add an IPv4 address to DEV, or put it under DHCP");
+    addr_set_cmd->add_option("DEV", s.device, "Device")->required();
+    addr_set_cmd->add_option("ADDRESS", s.address, "A.B.C.D[/PREFIX] or dhcp")->required();
+    on(addr_set_cmd, [&](const output &o) { return addr_set(o, s.device, s.address); });
+
+    CLI::App *show_cmd = app.add_subcommand("show", "Interfaces of the host and containers (the information query)");
+    show_cmd->add_option("--ct", s.ct, "One container (0 is the host; the default)");
+    show_cmd->add_option("--ct-range", s.range, "Containers A to B");
+    show_cmd->add_flag("--all", s.all, "The host and every running container");
+    show_cmd->add_option("--kind", s.kinds, "Kinds: eth,bridge,vlan,veth,vnic,unknown,all");
+    show_cmd->add_option("--bridge", s.filter_bridge, "Only ports of this bridge");
+    show_cmd->add_option("--network", s.filter_network, "Only interfaces of this network");
+    show_cmd->add_option("--name", s.filter_name, "Only this interface");
+    show_cmd->add_flag("--no-addrs", s.no_addrs, "Collect no addresses");
+    show_cmd->add_flag("--ipv6", s.ipv6, "Collect IPv6 addresses too");
+    show_cmd->add_flag("--registry", s.registry, "Show the addresses the registry configures");
+    int show_status = status_ok;
+    on(show_cmd, [&](const output &o) {
+        show_request request;
+        if (!selection_of(s, *show_cmd, request, show_status)) return show_status;
+        return show(o, request);
+    });
+
+    CLI::App *host = app.add_subcommand("host", "Registered devices at host start and stop");
+    host->require_subcommand(1);
+    on(host->add_subcommand("start", "Restore the registered VLANs, bridges and ports"), host_start);
+    on(host->add_subcommand("stop", "Remove the registered bridges and VLANs"), host_stop);
+
+    on(app.add_subcommand("check", "Compare the registry with the kernel; status 1 on drift"), check);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::string what = e.what();
+        // An unknown word where a subcommand belongs is left over, not named.
+        std::vector<std::string> left = app.remaining(true);
+        if (!left.empty() && what.find("subcommand is required") != std::string::npos)
+            what = "unknown subcommand or argument \"" + left.front() + "\"";
+        return fail(status_usage, (what.empty() ? e.get_name() : what) + " (see kxnetctl --help)");
+    }
+    return run ? run() : status_usage;
+}

@@ -1,0 +1,35 @@
+// How kxnetctl ends: one line on standard error naming what failed and why,
+// and an exit status derived from the library's result code.
+//
+//   0          success
+//   1          check found drift between the registry and the kernel
+//   2          the command line was not understood
+//   10 + code  the library's result code (11 exists, 12 not found,
+//              13 invalid, 15 busy, 16 system, 18 lock, 19 down); bad
+//              values caught before the library is called count as 13,
+//              a query the library answers with nothing as 16
+#pragma once
+
+#include <string>
+
+namespace kxnetctl {
+
+inline constexpr int status_ok = 0;
+inline constexpr int status_drift = 1;
+inline constexpr int status_usage = 2;
+
+int status_of_code(int code);
+// The result code in words, for messages that have nothing better to say.
+const char *code_words(int code);
+
+// Prints "kxnetctl: <message>" on standard error; returns `status`.
+int fail(int status, const std::string &message);
+// A library failure: the message, then the exit status of `code`.
+int fail_code(int code, const std::string &message);
+// A value refused before it reached the library (as KXNET_ERR_INVALID).
+int refuse(const std::string &message);
+
+// The status table, as --help and the manual print it.
+const char *status_table();
+
+} // namespace kxnetctl
