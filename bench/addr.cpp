@@ -6,6 +6,8 @@
 // save) to show where the time goes.  Medians per call.
 #include "kxnet_ct.h"
 
+#include "bench_support.h"
+
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
 #include "netops/link_address.h"
@@ -31,6 +33,9 @@ extern char **environ;
 
 namespace {
 
+using kxbench::median;
+using kxbench::seconds;
+
 constexpr int addresses = 200;
 
 [[noreturn]] void die(const std::string &why) {
@@ -40,24 +45,6 @@ constexpr int addresses = 200;
 
 void sh(const std::string &command) {
     if (std::system(command.c_str()) != 0) die("command failed: " + command);
-}
-
-void enter_namespace() {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) die("unshare (needs root)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("private mounts");
-    umount2("/sys", MNT_DETACH);
-    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) die("sysfs");
-}
-
-template <class F> double seconds(F &&f) {
-    auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 std::string address(int block, int i) {
@@ -80,7 +67,7 @@ const std::string ifcfg_text = "DEVICE=%s\nBOOTPROTO=static\nONBOOT=yes\nIPADDR=
 } // namespace
 
 int main() {
-    enter_namespace();
+    if (!kxbench::enter_namespace()) return 1;
     char pattern[] = "/tmp/kxnet-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) die("mkdtemp");
     const std::string root = pattern;

@@ -7,6 +7,8 @@
 #include "frame/state.h"
 #include "kxnet_ct.h"
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -22,6 +24,9 @@
 #include <vector>
 
 namespace {
+
+using kxbench::median;
+using kxbench::seconds;
 
 using bench_clock = std::chrono::steady_clock;
 constexpr int other_pairs = 1000; // 2,000 links
@@ -40,10 +45,7 @@ void sh(const std::string &command) {
 }
 
 void enter_namespace() {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) die("unshare (needs root)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("private mounts");
-    umount2("/sys", MNT_DETACH);
-    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) die("sysfs");
+    if (!kxbench::enter_namespace()) die("namespaces");
     // A private /run for kxct's namespace files.
     if (mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0) die("tmpfs on /run");
     char pattern[] = "/tmp/kxnet-bench-XXXXXX";
@@ -97,17 +99,6 @@ void start_containers() {
 void stop_containers() {
     const std::string kxct = kxct_path();
     for (int i = 0; i < containers; ++i) sh(kxct + " stop " + std::to_string(1000 + i) + " >/dev/null");
-}
-
-template <class F> double seconds(F &&f) {
-    auto start = bench_clock::now();
-    f();
-    return std::chrono::duration<double>(bench_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // The snapshot an attach or detach of `name` takes, framed by the host lock

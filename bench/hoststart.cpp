@@ -6,6 +6,8 @@
 // (ten times the registry: linear is at most 10, the target at most 11).
 #include "kxnet_ct.h"
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,36 +21,11 @@
 
 namespace {
 
+using kxbench::median;
+using kxbench::seconds;
+
 constexpr int ports_per_network = 5;
 constexpr int runs = 5;
-
-bool enter_namespace() {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-        std::perror("unshare (needs root)");
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        std::perror("private mounts");
-        return false;
-    }
-    umount2("/sys", MNT_DETACH);
-    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
-        std::perror("remount /sys");
-        return false;
-    }
-    return true;
-}
-
-template <class F> double seconds(F &&f) {
-    auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 std::string port(int network, int index) { return "p" + std::to_string(network) + "x" + std::to_string(index); }
 std::string bridge(int network) { return "kb" + std::to_string(network); }
@@ -113,7 +90,7 @@ void print(int networks, const figures &f) {
 } // namespace
 
 int main() {
-    if (!enter_namespace()) return 1;
+    if (!kxbench::enter_namespace()) return 1;
     char pattern[] = "/tmp/kxnet-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 1;
     const std::string root = pattern;

@@ -5,6 +5,8 @@
 // between them, so a cost linear in the registry gives at most 10).
 #include "kxnet_ct.h"
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,35 +21,10 @@
 
 namespace {
 
+using kxbench::median;
+using kxbench::seconds;
+
 constexpr int networks = 200;
-
-bool enter_namespace() {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-        std::perror("unshare (needs root)");
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        std::perror("private mounts");
-        return false;
-    }
-    umount2("/sys", MNT_DETACH);
-    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
-        std::perror("remount /sys");
-        return false;
-    }
-    return true;
-}
-
-template <class F> double seconds(F &&f) {
-    auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // Median of the ten calls ending with call `last` (1-based), steadier than one.
 double window_median(const std::vector<double> &times, int last) {
@@ -57,7 +34,7 @@ double window_median(const std::vector<double> &times, int last) {
 } // namespace
 
 int main() {
-    if (!enter_namespace()) return 1;
+    if (!kxbench::enter_namespace()) return 1;
     char pattern[] = "/tmp/kxnet-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 1;
     const std::string root = pattern;
