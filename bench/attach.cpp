@@ -28,7 +28,6 @@ namespace {
 using kxbench::median;
 using kxbench::seconds;
 
-using bench_clock = std::chrono::steady_clock;
 constexpr int other_pairs = 1000; // 2,000 links
 constexpr int containers = 200;
 constexpr const char *network = "bench-net";
