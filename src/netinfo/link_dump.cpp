@@ -56,6 +56,10 @@ int run_dump(const link_dump_args &args) {
         return 0;
 
     const link_report_sink &sink = args.sink != nullptr ? *args.sink : store_link_sink();
+    if (args.ctid == 0 && args.facts != nullptr) {
+        for (const reply_copy &link : links.entries) args.facts->note(link.get());
+        args.facts->finish();
+    }
     const addr_index index = index_addrs(ipv4, ipv6);
     const addr_queues queues{ipv4, ipv6, &index};
     for (reply_copy &link : links.entries) {

@@ -5,6 +5,7 @@
 // collector in the library's process reads back with read_link_lines.
 #pragma once
 
+#include "netinfo/link_facts.h"
 #include "netinfo/reply_queue.h"
 #include "netinfo/store.h"
 
@@ -29,6 +30,7 @@ struct link_dump_args {
     uint32_t ctid;  // 0: report to the store; else write lines to fd
     uint32_t flags; // query flags: KXNET_INFO_IPV4, KXNET_INFO_IPV6
     const link_report_sink *sink = nullptr; // host reports; null: the store
+    link_facts *facts = nullptr;            // host: receives each link's kind facts
 };
 
 // Runs the dump with `args` (a link_dump_args *), in the form the container
