@@ -211,7 +211,11 @@ void collect_ct_infos(uint32_t flags, std::span<const int32_t> ids, link_facts *
     std::deque<dump_ptr> ahead;
     std::size_t next = 0;
     for (std::size_t turn = 0; turn < ids.size(); ++turn) {
-        while (next < ids.size() && ahead.size() < window) ahead.push_back(start_dump(flags, ids[next++]));
+        // Children start in bursts: every fork makes the pages this process
+        // writes next copy-on-write faults, so forking one at a time between
+        // reports would fault on the same pages once per child.
+        if (ahead.empty() || ahead.size() <= window / 2)
+            while (next < ids.size() && ahead.size() < window) ahead.push_back(start_dump(flags, ids[next++]));
         dump_ptr current = std::move(ahead.front());
         ahead.pop_front();
         finish_pass(flags, *current, ahead, host_facts);

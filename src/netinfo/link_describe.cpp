@@ -86,8 +86,7 @@ bool addr_of_link(const nlmsghdr *message, int index) {
 template <class Use>
 void walk_addrs(const reply_queue &ipv4, const reply_queue &ipv6, Use &&use) {
     for (const reply_queue *queue : {&ipv4, &ipv6}) {
-        for (const reply_copy &entry : queue->entries) {
-            const nlmsghdr *message = entry.get();
+        for (const nlmsghdr *message : queue->messages()) {
             if (message->nlmsg_type != RTM_NEWADDR) continue;
             if (message->nlmsg_len < addr_message_min) return;
             use(message);

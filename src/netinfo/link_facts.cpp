@@ -5,8 +5,6 @@
 // its own, so it is still asked.
 #include "netinfo/link_facts.h"
 
-#include "rtnl/rtnl.h"
-
 #include <algorithm>
 #include <cstring>
 #include <linux/if_link.h>
@@ -18,8 +16,6 @@ namespace kx {
 static_assert(IFLA_LINKINFO == 18 && IFLA_INFO_KIND == 1 && IFLA_IFNAME == 3);
 
 namespace {
-
-constexpr int link_attr_max = 32;
 
 // Drivers with neither bridge attributes nor private device requests.
 constexpr std::string_view settled_non_bridges[] = {
@@ -38,13 +34,28 @@ std::string_view attr_text(const rtattr *attr) {
     return std::string_view(text, strnlen(text, RTA_PAYLOAD(attr)));
 }
 
+// The last attribute of `type` in a run, walked as the attribute table
+// walks it but without its report of a malformed run: the description of
+// the same message makes that report once.
+const rtattr *last_attr(const rtattr *first, long length, unsigned short type) {
+    const rtattr *found = nullptr;
+    const auto *at = reinterpret_cast<const unsigned char *>(first);
+    while (length >= static_cast<long>(sizeof(rtattr))) {
+        const auto *attr = reinterpret_cast<const rtattr *>(at);
+        if (attr->rta_len < sizeof(rtattr) || attr->rta_len > length) break;
+        if (attr->rta_type == type) found = attr;
+        const long step = static_cast<long>(RTA_ALIGN(attr->rta_len));
+        length = step > length ? 0 : length - step;
+        at += step;
+    }
+    return found;
+}
+
 bridge_answer answer_for_link(const rtattr *linkinfo) {
     if (linkinfo == nullptr) return bridge_answer::ask;
-    const rtattr *info[IFLA_INFO_KIND + 1];
-    rtattr_table_by_type(info, IFLA_INFO_KIND, static_cast<const rtattr *>(RTA_DATA(linkinfo)),
-                         static_cast<int>(RTA_PAYLOAD(linkinfo)));
-    if (info[IFLA_INFO_KIND] == nullptr) return bridge_answer::ask;
-    return answer_for_kind(attr_text(info[IFLA_INFO_KIND]));
+    const rtattr *kind = last_attr(static_cast<const rtattr *>(RTA_DATA(linkinfo)),
+                                   static_cast<long>(RTA_PAYLOAD(linkinfo)), IFLA_INFO_KIND);
+    return kind != nullptr ? answer_for_kind(attr_text(kind)) : bridge_answer::ask;
 }
 
 bool by_name(const link_facts::entry &a, const link_facts::entry &b) { return std::strcmp(a.name, b.name) < 0; }
@@ -55,14 +66,13 @@ void link_facts::note(const nlmsghdr *message) {
     if (message->nlmsg_type != RTM_NEWLINK || message->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) return;
     const auto *first = reinterpret_cast<const rtattr *>(static_cast<const char *>(NLMSG_DATA(message)) +
                                                          NLMSG_ALIGN(sizeof(ifinfomsg)));
-    const rtattr *table[link_attr_max + 1];
-    rtattr_table_by_type(table, link_attr_max, first,
-                         static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof(ifinfomsg))));
-    if (table[IFLA_IFNAME] == nullptr) return;
-    std::string_view name = attr_text(table[IFLA_IFNAME]);
+    const long length = static_cast<long>(message->nlmsg_len - NLMSG_LENGTH(sizeof(ifinfomsg)));
+    const rtattr *name_attr = last_attr(first, length, IFLA_IFNAME);
+    if (name_attr == nullptr) return;
+    std::string_view name = attr_text(name_attr);
     entry e{};
     memcpy(e.name, name.data(), std::min(name.size(), sizeof e.name - 1));
-    e.answer = answer_for_link(table[IFLA_LINKINFO]);
+    e.answer = answer_for_link(last_attr(first, length, IFLA_LINKINFO));
     entries.push_back(e);
 }
 
