@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -42,7 +42,9 @@ int dump_link_info(void *args);
 // The address messages of both queues by interface index, each list in the
 // order the walk of the queues meets them; built once per dump so a link
 // finds its addresses without walking every address of the host.
-using addr_index = std::unordered_map<int, std::vector<const nlmsghdr *>>;
+struct addr_index {
+    std::vector<std::pair<int, const nlmsghdr *>> by_link; // stable by index
+};
 addr_index index_addrs(const reply_queue &ipv4, const reply_queue &ipv6);
 
 struct addr_queues {
@@ -67,6 +69,8 @@ inline constexpr std::size_t link_hwaddr_max = 19;
 
 // "00:1a:2b:3c:4d:5e": bytes in lower-case hex joined by ':', cut at 19.
 std::string hwaddr_text(const unsigned char *bytes, std::size_t length);
+// The same into a buffer, without an allocation of its own.
+void hwaddr_text(const unsigned char *bytes, std::size_t length, char (&out)[link_hwaddr_max + 1]);
 
 // One link as the container side wrote it.
 struct link_lines {
