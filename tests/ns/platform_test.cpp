@@ -288,7 +288,7 @@ TEST_F(PlatformTest, ExecKillsAChildThatOutlivesItsTimeout) {
     EXPECT_EQ(WEXITSTATUS(status), 4);
 }
 
-TEST_F(PlatformTest, ExecWithoutWatchdogOrKeptDescriptors) {
+TEST_F(PlatformTest, ExecWithoutTimeoutOrKeptDescriptors) {
     int status = -1, code = 3;
     EXPECT_LT(kxctl_env_exec_fn_async(0, nullptr, nullptr, nullptr, nullptr, 2, 0, &status), 0);
     int pid = kxctl_env_exec_fn_async(0, nullptr, exit_with_arg, &code, nullptr, 0, 0, &status);
