@@ -437,7 +437,9 @@ void measure_containers(int count, int runs_here, bool one_by_one) {
     row("ip -all netns exec ip -j addr show", ip);
     std::printf("  (%zu children at once at most)\n", kx::collect_window);
     std::printf("  ours / ip  %.2f wall, %.2f processor (target <= 0.3)\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
-    for (int c = 1; c <= count; ++c) sh(kxct + " stop " + std::to_string(c) + " >/dev/null");
+    for (int c = 1; c <= count; ++c)
+        sh(kxct + " stop " + std::to_string(c) + " >/dev/null && " + kxct + " destroy " + std::to_string(c) +
+           " >/dev/null");
 }
 
 } // namespace
