@@ -1,8 +1,9 @@
 // Running a function inside a container: a child joins the container's
 // network namespace, keeps only the listed descriptors, runs the function and
-// exits with its result.  A detached watchdog holding a pidfd of the child
-// kills it with SIGKILL once the timeout passes; it ends early when the child
-// does, and the pidfd keeps it from ever signalling a recycled pid.
+// exits with its result.  The child first arms a timer of its own that
+// kills it with SIGKILL once the timeout passes: one process per call, and
+// no signal can ever reach a recycled pid.  A child whose timer cannot be
+// armed exits with status 126 without running the function.
 #include "guard.h"
 #include "kxctl.h"
 #include "running.h"
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <poll.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -41,46 +41,27 @@ std::vector<int> kept_descriptors(const int *keep_fds) {
     return keep;
 }
 
-[[noreturn]] void run_child(int netns_fd, const std::vector<int> &keep, kxctl_env_fn fn, void *arg) {
+// Arms a timer of this process that delivers SIGKILL once `timeout` seconds
+// have passed: it cannot be caught, blocked or aimed at another process, and
+// it ends with the process.  A raw system call: no allocation after fork.
+bool arm_kill_timer(int timeout) {
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGKILL;
+    int timer = -1;
+    if (syscall(SYS_timer_create, CLOCK_MONOTONIC, &event, &timer) != 0) return false;
+    itimerspec when{};
+    when.it_value.tv_sec = timeout;
+    return syscall(SYS_timer_settime, timer, 0, &when, nullptr) == 0;
+}
+
+// The child bounds its own run time before anything else, so no process
+// but itself is needed to end it.
+[[noreturn]] void run_child(int netns_fd, const std::vector<int> &keep, kxctl_env_fn fn, void *arg, int timeout) {
+    if (timeout > 0 && !arm_kill_timer(timeout)) _exit(126);
     if (netns_fd >= 0 && setns(netns_fd, CLONE_NEWNET) != 0) _exit(127);
     close_all_but(keep.data(), keep.size());
     _exit(fn(arg));
-}
-
-// Waits on the child's pidfd for up to `timeout` seconds, then kills it.
-[[noreturn]] void run_watchdog(int pidfd, int timeout) {
-    close_all_but(&pidfd, 1);
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout;
-    for (;;) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long left_ms = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000;
-        if (left_ms <= 0) break;
-        pollfd wait_exit{pidfd, POLLIN, 0};
-        int ready = poll(&wait_exit, 1, static_cast<int>(std::min(left_ms, 1000000LL)));
-        if (ready > 0) _exit(0); // the child ended in time
-        if (ready < 0 && errno != EINTR) break;
-    }
-    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    _exit(0);
-}
-
-// Starts the watchdog as a grandchild that init adopts, so the caller has
-// only the worker to reap.  False when no pidfd could be had.
-bool start_watchdog(pid_t child, int timeout) {
-    kxctl::owned_fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
-    if (!pidfd) return false;
-    pid_t middle = fork();
-    if (middle < 0) return false;
-    if (middle == 0) {
-        if (fork() == 0) run_watchdog(pidfd.get(), timeout);
-        _exit(0);
-    }
-    while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return true;
 }
 
 } // namespace
@@ -101,13 +82,7 @@ extern "C" int kxctl_env_exec_fn_async(uint32_t ctid, const char *, kxctl_env_fn
         std::vector<int> keep = kept_descriptors(keep_fds);
         pid_t child = fork();
         if (child < 0) return -1;
-        if (child == 0) run_child(netns.get(), keep, fn, arg);
-        if (timeout > 0 && !start_watchdog(child, timeout)) {
-            kill(child, SIGKILL); // no way to bound its run time
-            while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
-        }
+        if (child == 0) run_child(netns.get(), keep, fn, arg, timeout);
         return static_cast<int>(child);
     });
 }

@@ -230,6 +230,8 @@ ifcfg_device_index ifcfg_device_index::build() {
                                  return false;
                              }))
         index.redhat_entries_ = std::move(names);
+    else if (errno == ENOENT)
+        index.redhat_entries_.emplace(); // an absent directory holds no file
     names = {};
     if (for_each_ifcfg_entry(paths::rooted(paths::ifcfg_suse_dir),
                              [&](const std::string &, std::string_view name) {
@@ -237,6 +239,8 @@ ifcfg_device_index ifcfg_device_index::build() {
                                  return false;
                              }))
         index.suse_entries_ = std::move(names);
+    else if (errno == ENOENT)
+        index.suse_entries_.emplace(); // spares a status query per device
     return index;
 }
 

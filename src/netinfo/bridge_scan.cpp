@@ -11,6 +11,7 @@
 #include "frame/command.h"
 #include "frame/fd.h"
 #include "frame/state.h"
+#include "netinfo/link_facts.h"
 #include "netinfo/store.h"
 #include "registry/model.h"
 
@@ -43,8 +44,12 @@ bool answers_bridge_request(const char *name) {
 }
 
 // `listing` is "/sys/class/net" opened once for the scan: each probe then
-// resolves only "<name>/bridge" below it.
-bool is_bridge(int listing, const char *name) {
+// resolves only "<name>/bridge" below it.  A device whose dumped kind settles
+// the answer is not probed: the bridge driver's devices both have the
+// attribute directory and answer the request, the settled others neither.
+bool is_bridge(int listing, const char *name, const link_facts *facts) {
+    const bridge_answer known = facts != nullptr ? facts->bridge_answer_for(name) : bridge_answer::ask;
+    if (known != bridge_answer::ask) return known == bridge_answer::bridge;
     char path[4096];
     std::snprintf(path, sizeof path, "%s/bridge", name);
     struct stat info {};
@@ -54,14 +59,14 @@ bool is_bridge(int listing, const char *name) {
 
 // The bridges of "/sys/class/net" in alphabetical order; none when the
 // directory cannot be listed.
-std::optional<std::vector<std::string>> list_bridges() {
+std::optional<std::vector<std::string>> list_bridges(const link_facts *facts) {
     dir_listing names(sys_class_net);
     if (names.failed()) return std::nullopt;
     unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing) return std::nullopt;
     std::vector<std::string> bridges;
     for (int i = 0; i < names.size(); ++i)
-        if (!is_dot_entry(names.name(i)) && is_bridge(listing.get(), names.name(i)))
+        if (!is_dot_entry(names.name(i)) && is_bridge(listing.get(), names.name(i), facts))
             bridges.emplace_back(names.name(i));
     return bridges;
 }
@@ -139,11 +144,11 @@ struct scan_networks {
 
 } // namespace
 
-void scan_bridges() {
+void scan_bridges(const link_facts *facts) {
     // One control socket serves every probe of the scan; without the hold,
     // each legacy bridge request of a non-bridge device opened and closed one.
     ctl_socket_holder hold;
-    std::optional<std::vector<std::string>> bridges = list_bridges();
+    std::optional<std::vector<std::string>> bridges = list_bridges(facts);
     if (!bridges) return;
     scan_networks found;
     for (const std::string &bridge : *bridges) scan_bridge(found.list, bridge.c_str());

@@ -1,23 +1,32 @@
-// collect_ct_info: runs the link dump inside a container through the
+// collect_ct_info(s): runs the link dump inside containers through the
 // container-management library and turns the four lines per link that come
-// back through a pipe into store updates.  Every handle, descriptor, stream
-// and child of a pass is owned by a scope guard, so each path releases them.
+// back through each pipe into store updates.  Children of later containers
+// start while earlier ones are reported; their output waits in memory, so no
+// child ever blocks on a full pipe and the store is fed strictly in turn.
+// Every handle, descriptor and child is owned by a guard, so each path
+// releases them.
 #include "netinfo/container_collector.h"
 
+#include "frame/container_conf.h"
 #include "frame/fd.h"
 #include "frame/stream.h"
-#include "frame/container_conf.h"
 #include "netinfo/link_dump.h"
+#include "netinfo/link_facts.h"
 #include "netinfo/store.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <net/if.h>
+#include <optional>
+#include <poll.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kx {
 
@@ -25,24 +34,38 @@ namespace {
 
 constexpr std::size_t conf_path_size = 1024;
 constexpr int exec_timeout_seconds = 2;
+constexpr std::size_t read_chunk = 16384;
 
-// The dump's child: reaped when the pass ends, on every path.  It is
-// declared before the read stream so the stream closes first and a child
-// blocked on a full pipe cannot keep the wait from returning.
-class dump_child {
-public:
-    dump_child(pid_t pid, int *status) : pid_(pid), status_(status) {}
-    dump_child(const dump_child &) = delete;
-    dump_child &operator=(const dump_child &) = delete;
-    ~dump_child() {
-        while (waitpid(pid_, status_, 0) < 0 && errno == EINTR) {
-        }
+// One container's dump: its configuration (held until its pass ends), the
+// read end of its pipe, the child and the output read so far.  The pipe
+// closes before the child is reaped, so a child still writing cannot keep
+// the wait from returning.
+struct container_dump {
+    int32_t ctid = 0;
+    bool started = false; // false: the container could not be entered
+    std::optional<container_conf> conf;
+    link_dump_args args{-1, 0, 0};
+    int status = 0;
+    pid_t pid = -1;
+    unique_fd read_end;
+    std::string output;
+
+    container_dump() = default;
+    container_dump(const container_dump &) = delete;
+    container_dump &operator=(const container_dump &) = delete;
+    ~container_dump() {
+        read_end.reset();
+        reap();
     }
-
-private:
-    pid_t pid_;
-    int *status_;
+    bool ended() const { return !read_end; }
+    void reap() {
+        if (pid <= 0) return;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+    }
 };
+using dump_ptr = std::unique_ptr<container_dump>;
 
 void open_pass(int32_t ctid) {
     store_set_scope(ctid, scope_phase_collect);
@@ -66,38 +89,113 @@ void report_container_link(int32_t ctid, const link_lines &link) {
     update_last_kxnetif_info(KXNETIF_F_TYPE, int_value(kind));
 }
 
-void read_container_links(int32_t ctid, unique_fd read_end) {
-    unique_file in(fdopen(read_end.get(), "r"));
-    if (!in) return; // read_end closes the descriptor
-    read_end.release();
-    report_container_links(ctid, in.get());
+// Reads the whole output through the same line reader as a pipe stream
+// would be read, so cut lines and a partial last group come out the same.
+void report_container_output(const container_dump &dump) {
+    if (dump.output.empty()) return;
+    unique_file in(fmemopen(const_cast<char *>(dump.output.data()), dump.output.size(), "r"));
+    if (!in) return;
+    report_container_links(dump.ctid, in.get());
 }
 
-void collect_host(uint32_t flags) {
+void collect_host(uint32_t flags, link_facts *facts) {
     link_dump_args args{-1, 0, flags};
+    args.facts = facts;
     dump_link_info(&args);
     sweep_kxnetif_info();
 }
 
-void collect_container(uint32_t flags, int32_t ctid) {
+// Starts the dump inside container `ctid`.  A container that cannot be
+// entered gives a dump that is not started and holds nothing.
+dump_ptr start_dump(uint32_t flags, int32_t ctid) {
+    auto dump = std::make_unique<container_dump>();
+    dump->ctid = ctid;
+    if (ctid == 0) return dump; // the host dumps in this process at its turn
     const auto id = static_cast<uint32_t>(ctid);
-    std::optional<container_conf> conf = open_container_conf(id, conf_path_size, KXCTL_CONF_WRITE);
-    if (!conf || conf->param->root == nullptr) return;
+    dump->conf = open_container_conf(id, conf_path_size, KXCTL_CONF_WRITE);
+    if (!dump->conf || dump->conf->param->root == nullptr) {
+        dump->conf.reset();
+        return dump;
+    }
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return;
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        dump->conf.reset();
+        return dump;
+    }
     unique_fd read_end(ends[0]);
-    unique_fd write_end(ends[1]);
-    if (kxctl_open() != 0) return;
-
-    link_dump_args args{write_end.get(), id, flags};
+    unique_fd write_end(ends[1]); // the child's stream holds the only one once started
+    if (kxctl_open() != 0) {
+        dump->conf.reset();
+        return dump;
+    }
+    dump->args = link_dump_args{write_end.get(), id, flags};
     int keep_fds[] = {write_end.get(), -1};
-    int status = 0;
-    const int pid = kxctl_env_exec_fn_async(id, conf->param->root, dump_link_info, &args, keep_fds,
-                                            exec_timeout_seconds, 0, &status);
-    if (pid < 0) return;
-    dump_child child(pid, &status);
-    write_end.reset(); // the child's stream holds the only write end now
-    read_container_links(ctid, std::move(read_end));
+    const int pid = kxctl_env_exec_fn_async(id, dump->conf->param->root, dump_link_info, &dump->args,
+                                            keep_fds, exec_timeout_seconds, 0, &dump->status);
+    if (pid < 0) {
+        dump->conf.reset();
+        return dump;
+    }
+    dump->pid = pid;
+    dump->started = true;
+    // Drained whenever it has data, so a read must never wait.
+    fcntl(read_end.get(), F_SETFL, fcntl(read_end.get(), F_GETFL) | O_NONBLOCK);
+    dump->read_end = std::move(read_end);
+    return dump;
+}
+
+// Moves what the child has written into its output; closes the pipe at its end.
+void drain(container_dump &dump) {
+    char chunk[read_chunk];
+    while (dump.read_end) {
+        const ssize_t got = read(dump.read_end.get(), chunk, sizeof chunk);
+        if (got > 0) {
+            dump.output.append(chunk, static_cast<std::size_t>(got));
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            dump.read_end.reset();
+        } else if (errno == EAGAIN) {
+            return;
+        }
+    }
+}
+
+// Waits until `current` has ended its output, draining every other running
+// dump as its data comes, so none of them stalls on a full pipe.
+void wait_for_output(container_dump &current, std::deque<dump_ptr> &ahead) {
+    std::vector<pollfd> fds;
+    std::vector<container_dump *> owners;
+    while (!current.ended()) {
+        fds.clear();
+        owners.clear();
+        fds.push_back({current.read_end.get(), POLLIN, 0});
+        owners.push_back(&current);
+        for (dump_ptr &other : ahead) {
+            if (other->ended()) continue;
+            fds.push_back({other->read_end.get(), POLLIN, 0});
+            owners.push_back(other.get());
+        }
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            current.read_end.reset(); // cannot wait: end with what was read
+            return;
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents != 0) drain(*owners[i]);
+    }
+}
+
+// One container's pass, in its turn.
+void finish_pass(uint32_t flags, container_dump &dump, std::deque<dump_ptr> &ahead, link_facts *host_facts) {
+    open_pass(dump.ctid);
+    if (dump.ctid == 0) {
+        collect_host(flags, host_facts);
+        return;
+    }
+    if (!dump.started) return;
+    drain(dump);
+    wait_for_output(dump, ahead);
+    report_container_output(dump);
+    dump.reap();
     sweep_kxnetif_info();
 }
 
@@ -108,12 +206,22 @@ void report_container_links(int32_t ctid, std::FILE *in) {
     while (read_link_lines(in, link)) report_container_link(ctid, link);
 }
 
-void collect_ct_info(uint32_t flags, int32_t ctid) {
-    open_pass(ctid);
-    if (ctid == 0)
-        collect_host(flags);
-    else
-        collect_container(flags, ctid);
+void collect_ct_infos(uint32_t flags, std::span<const int32_t> ids, link_facts *host_facts, std::size_t window) {
+    if (window == 0) window = 1;
+    std::deque<dump_ptr> ahead;
+    std::size_t next = 0;
+    for (std::size_t turn = 0; turn < ids.size(); ++turn) {
+        // Children start in bursts: every fork makes the pages this process
+        // writes next copy-on-write faults, so forking one at a time between
+        // reports would fault on the same pages once per child.
+        if (ahead.empty() || ahead.size() <= window / 2)
+            while (next < ids.size() && ahead.size() < window) ahead.push_back(start_dump(flags, ids[next++]));
+        dump_ptr current = std::move(ahead.front());
+        ahead.pop_front();
+        finish_pass(flags, *current, ahead, host_facts);
+    }
 }
+
+void collect_ct_info(uint32_t flags, int32_t ctid) { collect_ct_infos(flags, std::span<const int32_t>(&ctid, 1), nullptr, 1); }
 
 } // namespace kx

@@ -1,12 +1,19 @@
-// The container information collector: one collection pass over the
-// interfaces of one container (or of the host, container id 0), reported to
-// the information store under that container's id.
+// The container information collector: collection passes over the
+// interfaces of containers (and of the host, container id 0), reported to
+// the information store under each container's id.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 namespace kx {
+
+struct link_facts;
+
+// How many dump children a query runs at once.
+inline constexpr std::size_t collect_window = 16;
 
 // Opens a pass (scope of `ctid`, next generation), describes the container's
 // links and ends with a sweep.  Inside a container the link dump runs in a
@@ -14,6 +21,15 @@ namespace kx {
 // in this process.  `flags` are the query flags.  A container that cannot be
 // entered (not running, no configuration) reports nothing and is not swept.
 void collect_ct_info(uint32_t flags, int32_t ctid);
+
+// collect_ct_info for each of `ids` in order, with the dump children of up to
+// `window` containers started ahead and their pipes drained as they write,
+// so the passes cost about the slowest child instead of the sum of all.  The
+// store sees exactly the updates, in exactly the order, of one
+// collect_ct_info after another.  `host_facts`, when given, receives what the
+// host's own dump (id 0) showed about each link.
+void collect_ct_infos(uint32_t flags, std::span<const int32_t> ids, link_facts *host_facts,
+                      std::size_t window = collect_window);
 
 // Reads the dump's four lines per link (name, addresses, hardware address,
 // flags) from `in` to its end and reports each link under `ctid`.

@@ -8,6 +8,7 @@
 namespace kx {
 
 class ifcfg_device_index;
+struct link_facts;
 
 // Reads "/proc/kx/veth" into the library's pair list; with `update` nonzero
 // also reports both ends of every pair to the store.
@@ -16,8 +17,10 @@ void read_proc_veth(int update);
 void read_proc_vmth();
 // Refreshes the VLAN naming type and reports every VLAN device.
 void read_vlan_devices();
-// Reports every host bridge, its network id and its ports.
-void scan_bridges();
+// Reports every host bridge, its network id and its ports.  `facts`, from
+// the host dump of the same snapshot, settle devices whose kind answers the
+// bridge test; without them every device is probed.
+void scan_bridges(const link_facts *facts = nullptr);
 // Reports "dhcp" as a configured address of a host record whose ifcfg file
 // sets BOOTPROTO to dhcp.  `index` (may be null) is the query's one-pass
 // index of the network-scripts directory.

@@ -42,6 +42,28 @@ bool kind_index::insert(int32_t kind, kxnetif_info *record) noexcept {
     }
 }
 
+bool kind_index::move(int32_t from, int32_t to, kxnetif_info *record) noexcept {
+    if (!in_range(from) || !in_range(to) || from == to || !record->name) {
+        if (!insert(to, record)) return false;
+        erase(from, record);
+        return true;
+    }
+    try {
+        container_entry &target = entry_for(slots_[to], record->ctid);
+        container_entry *source = existing_entry(slots_[from], record->ctid);
+        auto it = source ? source->by_name.find(std::string_view(record->name)) : decltype(source->by_name.end())();
+        if (source == nullptr || it == source->by_name.end() || it->second != record) {
+            target.by_name.insert_or_assign(record->name, record);
+            return true;
+        }
+        auto moved = target.by_name.insert(source->by_name.extract(it));
+        if (!moved.inserted) moved.position->second = record; // takes over an entry of that name
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 void kind_index::erase(int32_t kind, const kxnetif_info *record) noexcept {
     if (!in_range(kind) || !record->name) return;
     container_entry *entry = existing_entry(slots_[kind], record->ctid);

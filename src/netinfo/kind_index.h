@@ -23,6 +23,10 @@ public:
     // Enters `record` under `kind`, its container and name; an entry of the
     // same name is taken over. False when memory ran out (nothing changed).
     bool insert(int32_t kind, kxnetif_info *record) noexcept;
+    // Moves `record` from under `from` to under `to` (its kind changes),
+    // reusing its entry instead of making a new one; as insert under `to`
+    // then erase under `from`.  False when memory ran out (nothing changed).
+    bool move(int32_t from, int32_t to, kxnetif_info *record) noexcept;
     // Removes `record` from under `kind` when it is the record entered there.
     void erase(int32_t kind, const kxnetif_info *record) noexcept;
     // Drops every entry (the store is being emptied).

@@ -86,8 +86,7 @@ bool addr_of_link(const nlmsghdr *message, int index) {
 template <class Use>
 void walk_addrs(const reply_queue &ipv4, const reply_queue &ipv6, Use &&use) {
     for (const reply_queue *queue : {&ipv4, &ipv6}) {
-        for (const reply_copy &entry : queue->entries) {
-            const nlmsghdr *message = entry.get();
+        for (const nlmsghdr *message : queue->messages()) {
             if (message->nlmsg_type != RTM_NEWADDR) continue;
             if (message->nlmsg_len < addr_message_min) return;
             use(message);
@@ -105,9 +104,10 @@ void emit_addr(bool &first, const nlmsghdr *message, FILE *stream, std::string *
 void describe_addrs(int index, const addr_queues &queues, FILE *stream, std::string *text) {
     bool first = true;
     if (queues.index != nullptr) {
-        auto found = queues.index->find(index);
-        if (found == queues.index->end()) return;
-        for (const nlmsghdr *message : found->second) emit_addr(first, message, stream, text);
+        const auto &by_link = queues.index->by_link;
+        auto at = std::lower_bound(by_link.begin(), by_link.end(), index,
+                                   [](const auto &entry, int wanted) { return entry.first < wanted; });
+        for (; at != by_link.end() && at->first == index; ++at) emit_addr(first, at->second, stream, text);
         return;
     }
     walk_addrs(queues.ipv4, queues.ipv6, [&](const nlmsghdr *message) {
@@ -121,8 +121,11 @@ addr_index index_addrs(const reply_queue &ipv4, const reply_queue &ipv6) {
     addr_index index;
     walk_addrs(ipv4, ipv6, [&](const nlmsghdr *message) {
         const int link = static_cast<int>(static_cast<const ifaddrmsg *>(NLMSG_DATA(message))->ifa_index);
-        if (addr_of_link(message, link)) index[link].push_back(message);
+        if (addr_of_link(message, link)) index.by_link.emplace_back(link, message);
     });
+    // Stable, so each link's addresses keep the order the walk met them in.
+    std::stable_sort(index.by_link.begin(), index.by_link.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
     return index;
 }
 
@@ -131,14 +134,20 @@ const link_report_sink &store_link_sink() {
     return sink;
 }
 
-std::string hwaddr_text(const unsigned char *bytes, std::size_t length) {
-    std::string text;
+void hwaddr_text(const unsigned char *bytes, std::size_t length, char (&out)[link_hwaddr_max + 1]) {
+    std::size_t used = 0;
+    out[0] = '\0';
     char piece[4];
-    for (std::size_t i = 0; i < length && text.size() < link_hwaddr_max; ++i) {
+    for (std::size_t i = 0; i < length && used < link_hwaddr_max; ++i) {
         snprintf(piece, sizeof piece, i == 0 ? "%02x" : ":%02x", bytes[i]);
-        text += piece;
+        for (const char *p = piece; *p != '\0' && used < link_hwaddr_max; ++p) out[used++] = *p;
+        out[used] = '\0';
     }
-    if (text.size() > link_hwaddr_max) text.resize(link_hwaddr_max);
+}
+
+std::string hwaddr_text(const unsigned char *bytes, std::size_t length) {
+    char text[link_hwaddr_max + 1];
+    hwaddr_text(bytes, length, text);
     return text;
 }
 
@@ -187,18 +196,18 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
         sink.named(name, 0, KXNETIF_F_ADDRS, str_value(addrs.c_str()));
     }
 
-    std::string hwaddr;
+    char hwaddr[link_hwaddr_max + 1] = "";
     const rtattr *hw = table[IFLA_ADDRESS];
     if (hw != nullptr && has_hardware_address(link->ifi_type))
-        hwaddr = hwaddr_text(static_cast<const unsigned char *>(RTA_DATA(hw)), payload(hw));
+        hwaddr_text(static_cast<const unsigned char *>(RTA_DATA(hw)), payload(hw), hwaddr);
 
     if (stream != nullptr) {
-        fprintf(stream, "%s\n%u\n", hwaddr.c_str(), link->ifi_flags);
+        fprintf(stream, "%s\n%u\n", hwaddr, link->ifi_flags);
         fflush(stream);
         return;
     }
-    if (!hwaddr.empty() && isalnum(static_cast<unsigned char>(hwaddr[0]))) {
-        const kxnetif_info *record = sink.last(KXNETIF_F_HWADDR, str_value(hwaddr.c_str()));
+    if (hwaddr[0] != '\0' && isalnum(static_cast<unsigned char>(hwaddr[0]))) {
+        const kxnetif_info *record = sink.last(KXNETIF_F_HWADDR, str_value(hwaddr));
         if (record != nullptr && record->type == KXNETIF_UNKNOWN)
             sink.last(KXNETIF_F_TYPE, int_value(kind_by_name(name)));
     }

@@ -18,14 +18,15 @@ namespace {
 // One dump into `queue`; false after printing why it failed.  An
 // interrupted dump is repeated when `repeat_interrupted`, else it fails.
 bool dump_into(rtchan &channel, int family, int type, reply_queue &queue, bool repeat_interrupted) {
+    const rtchan_filter keep = type == RTM_GETLINK ? queue_link_reply : queue_reply;
     for (;;) {
         if (rtchan_dump_request(channel, family, type) < 0) {
             perror("Cannot send dump request");
             return false;
         }
-        const int result = rtchan_dump_receive(channel, queue_reply, &queue, nullptr, nullptr);
+        const int result = rtchan_dump_receive(channel, keep, &queue, nullptr, nullptr);
         if (result == -2 && repeat_interrupted) {
-            queue.entries.clear();
+            queue.clear();
             continue;
         }
         if (result < 0) {
@@ -56,12 +57,13 @@ int run_dump(const link_dump_args &args) {
         return 0;
 
     const link_report_sink &sink = args.sink != nullptr ? *args.sink : store_link_sink();
+    if (args.ctid == 0 && args.facts != nullptr) {
+        for (const nlmsghdr *link : links.messages()) args.facts->note(link);
+        args.facts->finish();
+    }
     const addr_index index = index_addrs(ipv4, ipv6);
     const addr_queues queues{ipv4, ipv6, &index};
-    for (reply_copy &link : links.entries) {
-        handle_link_msg(link.get(), queues, stream.get(), sink);
-        link.reset();
-    }
+    for (const nlmsghdr *link : links.messages()) handle_link_msg(link, queues, stream.get(), sink);
     return 0;
 }
 

@@ -5,13 +5,14 @@
 // collector in the library's process reads back with read_link_lines.
 #pragma once
 
+#include "netinfo/link_facts.h"
 #include "netinfo/reply_queue.h"
 #include "netinfo/store.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -29,6 +30,7 @@ struct link_dump_args {
     uint32_t ctid;  // 0: report to the store; else write lines to fd
     uint32_t flags; // query flags: KXNET_INFO_IPV4, KXNET_INFO_IPV6
     const link_report_sink *sink = nullptr; // host reports; null: the store
+    link_facts *facts = nullptr;            // host: receives each link's kind facts
 };
 
 // Runs the dump with `args` (a link_dump_args *), in the form the container
@@ -40,7 +42,9 @@ int dump_link_info(void *args);
 // The address messages of both queues by interface index, each list in the
 // order the walk of the queues meets them; built once per dump so a link
 // finds its addresses without walking every address of the host.
-using addr_index = std::unordered_map<int, std::vector<const nlmsghdr *>>;
+struct addr_index {
+    std::vector<std::pair<int, const nlmsghdr *>> by_link; // stable by index
+};
 addr_index index_addrs(const reply_queue &ipv4, const reply_queue &ipv6);
 
 struct addr_queues {
@@ -65,6 +69,8 @@ inline constexpr std::size_t link_hwaddr_max = 19;
 
 // "00:1a:2b:3c:4d:5e": bytes in lower-case hex joined by ':', cut at 19.
 std::string hwaddr_text(const unsigned char *bytes, std::size_t length);
+// The same into a buffer, without an allocation of its own.
+void hwaddr_text(const unsigned char *bytes, std::size_t length, char (&out)[link_hwaddr_max + 1]);
 
 // One link as the container side wrote it.
 struct link_lines {

@@ -12,6 +12,7 @@
 #include "kxctl.h"
 #include "netinfo/container_collector.h"
 #include "netinfo/host_collectors.h"
+#include "netinfo/link_facts.h"
 #include "netinfo/selection.h"
 #include "netinfo/store.h"
 #include "registry/registry_file.h"
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace kx {
 
@@ -49,23 +51,27 @@ void registry_pass() {
 
 // The running containers (and the host, as the platform lists it), the last
 // one listed first.
-void collect_running(uint32_t flags) {
+void collect_running(uint32_t flags, link_facts &facts) {
     // Its answer is not what decides: the enumeration is asked either way.
     kxctl_open();
     kxctl_ids_ptr ids(kxctl_alloc_env_ids());
     if (!ids) return;
     const int count = kxctl_get_env_ids_by_state(ids.get(), KXCTL_ENV_RUNNING);
-    for (int i = count - 1; i >= 0; --i) collect_ct_info(flags, static_cast<int32_t>(ids->ids[i]));
+    std::vector<int32_t> order;
+    for (int i = count - 1; i >= 0; --i) order.push_back(static_cast<int32_t>(ids->ids[i]));
+    collect_ct_infos(flags, order, &facts);
 }
 
 // Walks 64-bit ids so a range ending at INT32_MAX ends.
-void collect_containers(uint32_t flags, int32_t ctid_min, int32_t ctid_max) {
+void collect_containers(uint32_t flags, int32_t ctid_min, int32_t ctid_max, link_facts &facts) {
     if (ctid_max < ctid_min) return;
     if (int64_t{ctid_max} - ctid_min > widest_id_walk) {
-        collect_running(flags);
+        collect_running(flags, facts);
         return;
     }
-    for (int64_t id = ctid_min; id <= ctid_max; ++id) collect_ct_info(flags, static_cast<int32_t>(id));
+    std::vector<int32_t> order;
+    for (int64_t id = ctid_min; id <= ctid_max; ++id) order.push_back(static_cast<int32_t>(id));
+    collect_ct_infos(flags, order, &facts);
 }
 
 // Every host record is held while its ifcfg file is checked, so a match
@@ -83,11 +89,11 @@ void check_boot_protocols() {
         read_bootproto(*item, &index);
 }
 
-void host_phase() {
+void host_phase(const link_facts &facts) {
     read_proc_veth(1);
     read_proc_vmth();
     read_vlan_devices();
-    scan_bridges();
+    scan_bridges(&facts);
     check_boot_protocols();
 }
 
@@ -97,8 +103,10 @@ kxnetif_info_list *run_query(uint32_t flags, const kxnet_filter *filter) {
     store_retire_all();
     clear_memory_short();
     if ((flags & KXNET_INFO_CONFIG) != 0) registry_pass();
-    collect_containers(flags, ctid_min, ctid_max);
-    if (ctid_min == 0) host_phase();
+    // What this snapshot's host dump shows spares the bridge scan requests.
+    link_facts facts;
+    collect_containers(flags, ctid_min, ctid_max, facts);
+    if (ctid_min == 0) host_phase(facts);
     // A snapshot missing what memory could not hold would pass for the truth.
     if (memory_short()) return nullptr;
     return select_kxnetif_info(filter);

@@ -5,25 +5,113 @@
 #include "frame/memory_short.h"
 
 #include <cstring>
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
 #include <new>
+#include <utility>
 
 namespace kx {
 
-int queue_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexcept {
-    auto &replies = *static_cast<reply_queue *>(queue);
-    reply_copy copy(static_cast<nlmsghdr *>(malloc(message->nlmsg_len)));
-    if (!copy) {
-        note_memory_short();
-        return -1;
+static_assert(IFLA_ADDRESS == 1 && IFLA_IFNAME == 3 && IFLA_LINKINFO == 18 && RTM_NEWLINK == 16);
+
+namespace {
+
+constexpr std::size_t align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+constexpr std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+
+bool kept_link_attr(unsigned short type) {
+    return type == IFLA_IFNAME || type == IFLA_ADDRESS || type == IFLA_LINKINFO;
+}
+
+// Walks the attributes after the link header as the attribute table does;
+// calls `use` for each whole one.  False when the run does not end cleanly
+// (the table would report a deficit): such a message is kept whole.
+template <class Use>
+bool walk_link_attrs(const nlmsghdr *message, Use &&use) {
+    const std::size_t head = NLMSG_LENGTH(sizeof(ifinfomsg));
+    const auto *at = reinterpret_cast<const unsigned char *>(message) + head;
+    long remaining = static_cast<long>(message->nlmsg_len) - static_cast<long>(head);
+    while (remaining >= static_cast<long>(sizeof(rtattr))) {
+        const auto *attr = reinterpret_cast<const rtattr *>(at);
+        if (attr->rta_len < sizeof(rtattr) || attr->rta_len > remaining) return false;
+        use(attr);
+        const long step = static_cast<long>(align4(attr->rta_len));
+        remaining = step > remaining ? 0 : remaining - step;
+        at += step;
     }
-    memcpy(copy.get(), message, message->nlmsg_len);
+    return remaining == 0;
+}
+
+int copy_whole(reply_queue &queue, const nlmsghdr *message) {
+    nlmsghdr *copy = queue.append(message->nlmsg_len);
+    memcpy(copy, message, message->nlmsg_len);
+    return 0;
+}
+
+} // namespace
+
+nlmsghdr *reply_queue::append(std::size_t length) {
+    const std::size_t room = align8(length);
+    messages_.reserve(messages_.size() + 1);
+    if (room > block_size) {
+        // A block of its own, put before the block being filled; with no
+        // block yet, used_ still marks the last block full.
+        auto big = std::make_unique_for_overwrite<unsigned char[]>(room);
+        auto *message = reinterpret_cast<nlmsghdr *>(big.get());
+        blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::move(big));
+        messages_.push_back(message);
+        return message;
+    }
+    if (used_ + room > block_size) {
+        blocks_.push_back(std::make_unique_for_overwrite<unsigned char[]>(block_size));
+        used_ = 0;
+    }
+    auto *message = reinterpret_cast<nlmsghdr *>(blocks_.back().get() + used_);
+    used_ += room;
+    messages_.push_back(message);
+    return message;
+}
+
+void reply_queue::clear() {
+    blocks_.clear();
+    messages_.clear();
+    used_ = block_size;
+}
+
+int queue_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexcept {
     try {
-        replies.entries.push_back(std::move(copy));
+        return copy_whole(*static_cast<reply_queue *>(queue), message);
     } catch (const std::bad_alloc &) {
         note_memory_short();
         return -1;
     }
-    return 0;
+}
+
+int queue_link_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexcept {
+    auto &replies = *static_cast<reply_queue *>(queue);
+    const std::size_t head = NLMSG_LENGTH(sizeof(ifinfomsg));
+    try {
+        if (message->nlmsg_type != RTM_NEWLINK || message->nlmsg_len < head) return copy_whole(replies, message);
+        std::size_t length = head;
+        if (!walk_link_attrs(message, [&](const rtattr *attr) {
+                if (kept_link_attr(attr->rta_type)) length += align4(attr->rta_len);
+            }))
+            return copy_whole(replies, message);
+        nlmsghdr *copy = replies.append(length);
+        memcpy(copy, message, head);
+        copy->nlmsg_len = static_cast<uint32_t>(length);
+        auto *to = reinterpret_cast<unsigned char *>(copy) + head;
+        walk_link_attrs(message, [&](const rtattr *attr) {
+            if (!kept_link_attr(attr->rta_type)) return;
+            memcpy(to, attr, attr->rta_len);
+            memset(to + attr->rta_len, 0, align4(attr->rta_len) - attr->rta_len);
+            to += align4(attr->rta_len);
+        });
+        return 0;
+    } catch (const std::bad_alloc &) {
+        note_memory_short();
+        return -1;
+    }
 }
 
 } // namespace kx

@@ -324,9 +324,7 @@ applied result(bool ok) { return ok ? applied::yes : applied::out_of_memory; }
 // string that kind kept in a slot, so the new kind starts with empty slots.
 applied set_type(kxnetif_info *record, int32_t type) {
     if (type == record->type) return applied::yes;
-    kind_index &index = the_store().index;
-    if (!index.insert(type, record)) return applied::out_of_memory;
-    index.erase(record->type, record);
+    if (!the_store().index.move(record->type, type, record)) return applied::out_of_memory;
     if (is_hard_kind(record->type)) release_slots(record);
     record->type = type;
     if (type == KXNETIF_VETH) empty_slot_b(record);

@@ -79,6 +79,17 @@ int sleep_long(void *) {
     return 0;
 }
 
+// Blocks every signal it can and ignores the usual timers' ones: only
+// SIGKILL ends it before its minute is up.
+int sleep_deaf(void *) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+    signal(SIGALRM, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    return sleep_long(nullptr);
+}
+
 // Runs report_links in ctid; its output and the child's wait status.
 std::pair<std::string, int> run_report(uint32_t ctid) {
     int ends[2], other[2];
@@ -260,15 +271,24 @@ TEST_F(PlatformTest, ExecRunsInsideTheContainerWithOnlyKeptDescriptors) {
 
 TEST_F(PlatformTest, ExecKillsAChildThatOutlivesItsTimeout) {
     ASSERT_EQ(kxct("start 102"), 0);
-    int status = -1;
-    int pid = kxctl_env_exec_fn_async(102, at("/ct102").c_str(), sleep_long, nullptr, nullptr, 1, 0, &status);
+    for (kxctl_env_fn hangs : {sleep_long, sleep_deaf}) {
+        int status = -1;
+        int pid = kxctl_env_exec_fn_async(102, at("/ct102").c_str(), hangs, nullptr, nullptr, 1, 0, &status);
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    }
+    // A child that ends in time keeps its own status.
+    int status = -1, code = 4;
+    int pid = kxctl_env_exec_fn_async(102, at("/ct102").c_str(), exit_with_arg, &code, nullptr, 1, 0, &status);
     ASSERT_GT(pid, 0);
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
 }
 
-TEST_F(PlatformTest, ExecWithoutWatchdogOrKeptDescriptors) {
+TEST_F(PlatformTest, ExecWithoutTimeoutOrKeptDescriptors) {
     int status = -1, code = 3;
     EXPECT_LT(kxctl_env_exec_fn_async(0, nullptr, nullptr, nullptr, nullptr, 2, 0, &status), 0);
     int pid = kxctl_env_exec_fn_async(0, nullptr, exit_with_arg, &code, nullptr, 0, 0, &status);

@@ -315,6 +315,16 @@ TEST_F(IfcfgTest, IndexedOwnFileChecksAnswerAsStatusQueries) {
         }
         EXPECT_EQ(found(kx::ifcfg_find("own1", KXNETIF_ETH, nullptr, &index)), at(suse, "ifcfg-own1"));
     }
+    // An absent directory is known to hold no file; the answers stay the same.
+    kx::state().suse_flag = 0;
+    std::filesystem::remove_all(root.at(suse));
+    kx::ifcfg_device_index index = kx::ifcfg_device_index::build();
+    for (const char *device : {"own0", "own1", "own2", "none"}) {
+        SCOPED_TRACE(device);
+        EXPECT_EQ(found(kx::ifcfg_find(device, KXNETIF_ETH, nullptr, &index)),
+                  found(kx::ifcfg_find(device, KXNETIF_ETH, nullptr)));
+    }
+    EXPECT_EQ(found(kx::ifcfg_find("own0", KXNETIF_ETH, nullptr, &index)), at(redhat, "ifcfg-own0"));
 }
 
 } // namespace

@@ -1,0 +1,36 @@
+// What the host's link dump of one snapshot showed about each link's kind,
+// so the later steps of the same snapshot need not ask the kernel again for
+// answers the dump already gave.
+#pragma once
+
+#include <cstdint>
+#include <linux/netlink.h>
+#include <net/if.h>
+#include <vector>
+
+namespace kx {
+
+// Whether a device is a Linux bridge, as far as its link kind settles it.
+enum class bridge_answer : uint8_t {
+    ask,        // the kind does not settle it: probe as usual
+    bridge,     // the bridge driver's own device
+    not_bridge, // a driver that neither makes bridge attributes nor answers bridge requests
+};
+
+struct link_facts {
+    struct entry {
+        char name[IFNAMSIZ];
+        bridge_answer answer;
+    };
+    bool filled = false;        // a host dump of this snapshot ran
+    std::vector<entry> entries; // sorted by name once the dump has ended
+
+    // Notes one link message of the dump (in dump order).
+    void note(const nlmsghdr *message);
+    // Orders the entries for lookups; marks the facts filled.
+    void finish();
+    // The answer for device `name`; ask for a name the dump did not show.
+    bridge_answer bridge_answer_for(const char *name) const;
+};
+
+} // namespace kx
