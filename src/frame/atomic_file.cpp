@@ -1,11 +1,14 @@
-// replace_file: temporary file, checked writes, fsync, rename, directory fsync.
+// replace_file: temporary file, checked writes, fsync, rename, directory fsync;
+// and the sweep of temporaries that writers killed before their rename left.
 #include "frame/atomic_file.h"
 
 #include "frame/fd.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,11 +58,44 @@ void sync_directory(const std::string &dir) {
     if (fd) fsync(fd.get());
 }
 
+// A name mkstemp could have made from `temp_template`: the same stem, then
+// six letters or digits in place of the X's.
+bool made_from_template(std::string_view name, std::string_view temp_template) {
+    constexpr std::string_view suffix = "XXXXXX";
+    if (temp_template.size() < suffix.size() || name.size() != temp_template.size()) return false;
+    const std::size_t stem = temp_template.size() - suffix.size();
+    if (temp_template.substr(stem) != suffix || name.substr(0, stem) != temp_template.substr(0, stem))
+        return false;
+    for (char c : name.substr(stem))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    return true;
+}
+
+struct dir_close {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+
+bool is_regular_file(int dir_fd, const char *name) {
+    struct stat info {};
+    return fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
 } // namespace
+
+void remove_stale_temporaries(const std::string &dir, std::string_view temp_template) {
+    std::unique_ptr<DIR, dir_close> listing(opendir(dir.c_str()));
+    if (!listing) return;
+    const int dir_fd = dirfd(listing.get());
+    while (const dirent *entry = readdir(listing.get())) {
+        if (!made_from_template(entry->d_name, temp_template)) continue;
+        if (is_regular_file(dir_fd, entry->d_name)) unlinkat(dir_fd, entry->d_name, 0);
+    }
+}
 
 int replace_file(const std::string &target, std::string_view content, mode_t mode,
                  const char *temp_template) {
     const std::string dir = directory_of(target);
+    remove_stale_temporaries(dir, temp_template);
     std::string temp = dir + "/" + temp_template;
     unique_fd fd(mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) return errno;

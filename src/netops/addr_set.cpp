@@ -57,8 +57,7 @@ int set_address(const char *device, const char *address) {
     }
 
     if (addr_add(device, address) == nullptr) return KXNET_ERR_SYSTEM;
-    registry_save();
-    return KXNET_OK;
+    return registry_save() != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
 }
 
 } // namespace

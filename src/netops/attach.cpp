@@ -112,6 +112,17 @@ attach_check check_interface(const char *network_id, const char *name) {
     return {KXNET_OK, record->type};
 }
 
+// Takes a host interface back out of the network, by the road
+// bridge_add_port took it in: the Linux bridge's port request (the device
+// counts as a vnic there: port removed, via-physical-device switched off),
+// or the Open vSwitch link through a pair.
+void remove_host_port(const kxnet_network &network, const char *name) {
+    if (network.preexisting != 0 || state().ovs_enabled == 0)
+        bridge_remove_port(network.bridge, name, KXNETIF_VNIC);
+    else
+        ovs_unlink_phys(network.bridge, name);
+}
+
 int attach_interface(const char *network_id, const char *name) {
     if (!is_device_name(name) || !is_network_id(network_id)) return KXNET_ERR_INVALID;
     const attach_check checked = check_interface(network_id, name);
@@ -134,7 +145,11 @@ int attach_interface(const char *network_id, const char *name) {
         registry_guard guard;
         copy_ifname(network->phys_iface, name);
     }
-    registry_save();
+    if (registry_save() != 0) {
+        // An uplink the registry does not know of would never be restored.
+        remove_host_port(*network, name);
+        return KXNET_ERR_SYSTEM;
+    }
     return KXNET_OK;
 }
 
@@ -161,8 +176,7 @@ int detach_interface(const char *name) {
         registry_guard guard;
         network_iface_remove(network, name);
     }
-    registry_save();
-    return KXNET_OK;
+    return registry_save() != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
 }
 
 } // namespace

@@ -43,6 +43,15 @@ bool network_id_names_device(const char *network_id) {
     return std::strlen(network_id) < IFNAMSIZ && bridge_exists(network_id) != 0;
 }
 
+// Takes back a bridge and ifcfg file that new_network has just made.
+void discard_bridge(const char *bridge, int preexisting) {
+    if (preexisting == 0) bridge_destroy(bridge, nullptr, 1);
+    guarded(0, [&] {
+        ifcfg_remove(bridge);
+        return 0;
+    });
+}
+
 int new_network(const char *network_id, char *bridge_name) {
     if (!valid_network_id(network_id)) return KXNET_ERR_INVALID;
     if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
@@ -75,18 +84,13 @@ int new_network(const char *network_id, char *bridge_name) {
     if (index >= 0) set_last_bridge_index(index);
 
     // The ifcfg file is a convenience for the host's scripts; its failure
-    // changes nothing.  A network that cannot be recorded is not reported
-    // as made: its new bridge goes again.
+    // changes nothing.  A network that cannot be recorded (or whose record
+    // cannot be saved) is not reported as made: its new bridge goes again.
     guarded(1, [&] { return ifcfg_write_bridge(bridge); });
-    if (network_add_to_registry(network_id, bridge, preexisting) != 0) {
-        if (preexisting == 0) bridge_destroy(bridge, nullptr, 1);
-        guarded(0, [&] {
-            ifcfg_remove(bridge);
-            return 0;
-        });
+    if (network_add_to_registry(network_id, bridge, preexisting) != 0 || registry_save() != 0) {
+        discard_bridge(bridge, preexisting);
         return KXNET_ERR_SYSTEM;
     }
-    registry_save();
 
     if (bridge_name != nullptr && bridge_name[0] == '\0') std::memcpy(bridge_name, bridge, IFNAMSIZ);
     return KXNET_OK;
@@ -116,8 +120,8 @@ int delete_network(const char *network_id) {
         registry_guard guard;
         network_remove(network);
     }
-    registry_save();
-    return KXNET_OK;
+    // The bridge is gone already; the entry left behind is removed by a retry.
+    return registry_save() != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
 }
 
 int rename_network(const char *current_id, const char *new_id) {
@@ -136,7 +140,8 @@ int rename_network(const char *current_id, const char *new_id) {
         std::free(network->network_id);
         network->network_id = copy;
     }
-    registry_save();
+    // Containers are rebound only to a name the registry has kept.
+    if (registry_save() != 0) return KXNET_ERR_SYSTEM;
     return rename_walk(current_id, new_id) != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
 }
 

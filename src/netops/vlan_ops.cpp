@@ -73,13 +73,19 @@ int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
     vlan_entry *entry = vlan_find(parent, static_cast<int32_t>(vid));
     if (ifcfg_write_vlan(parent, entry) != 0) return KXNET_ERR_SYSTEM;
 
-    if (vlan_create_device(sock, device, vid) == 0) {
-        registry_save();
-        return KXNET_OK;
+    if (vlan_create_device(sock, device, vid) != 0) {
+        ifcfg_remove(name);
+        vlan_remove(parent, entry);
+        return KXNET_ERR_INVALID;
     }
-    ifcfg_remove(name);
-    vlan_remove(parent, entry);
-    return KXNET_ERR_INVALID;
+    if (registry_save() != 0) {
+        // A VLAN the registry does not know of would never be restored.
+        vlan_delete_device(sock, name);
+        ifcfg_remove(name);
+        vlan_remove(parent, entry);
+        return KXNET_ERR_SYSTEM;
+    }
+    return KXNET_OK;
 }
 
 // Drops every registry trace of VLAN device `name`: its VLAN entry (when the
@@ -113,8 +119,7 @@ int delete_vlan(const char *name) {
     if (vlan_delete_device(sock, name) < 0) return KXNET_ERR_INVALID;
     ifcfg_remove(name);
     forget_vlan(name, parent, entry);
-    registry_save();
-    return KXNET_OK;
+    return registry_save() != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
 }
 
 } // namespace

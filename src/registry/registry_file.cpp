@@ -7,6 +7,7 @@
 #include "frame/atomic_file.h"
 #include "frame/fd.h"
 #include "frame/frame.h"
+#include "frame/log.h"
 #include "frame/paths.h"
 #include "frame/text_file.h"
 #include "registry/model.h"
@@ -310,12 +311,28 @@ int load_registry_file(conf_addr_sink report_conf_addr) {
     return 0;
 }
 
-void save_registry_file() {
+// Makes directory `path` (mode 0755) and its missing parents; 0 when it
+// exists afterwards, else the errno of the step that failed.
+int make_directory(const std::string &path) {
+    if (mkdir(path.c_str(), 0755) == 0) return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+    if (errno == EEXIST) return 0;
+    if (errno != ENOENT) return errno;
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return ENOENT;
+    if (int err = make_directory(path.substr(0, slash)); err != 0) return err;
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+}
+
+int save_registry_file() {
     std::string content;
     append_network_lines(content);
     append_vlan_lines(content);
     append_addr_lines(content);
-    replace_file(paths::rooted(paths::registry), content, 0600, temp_template);
+    const std::string path = paths::rooted(paths::registry);
+    // A host that never had a registry has no directory for it either.
+    if (int err = make_directory(path.substr(0, path.rfind('/'))); err != 0) return err;
+    return replace_file(path, content, 0600, temp_template);
 }
 
 } // namespace
@@ -331,11 +348,10 @@ int registry_load(conf_addr_sink report_conf_addr) noexcept {
     return result;
 }
 
-void registry_save() noexcept {
-    guarded(0, [] {
-        save_registry_file();
-        return 0;
-    });
+int registry_save() noexcept {
+    const int result = guarded(ENOMEM, [] { return save_registry_file(); });
+    if (result != 0) kxnet_log("Failed to save kxnet.conf");
+    return result;
 }
 
 } // namespace kx

@@ -17,8 +17,10 @@ using conf_addr_sink = void (*)(const char *device, const char *address);
 int registry_load(conf_addr_sink report_conf_addr = nullptr) noexcept;
 
 // Writes the lists to a fresh temporary file and renames it over the
-// registry.  Failures leave the previous file whole and are not reported.
-void registry_save() noexcept;
+// registry, creating a missing registry directory (mode 0755) first.  0, or
+// nonzero (an errno value) after logging "Failed to save kxnet.conf"; a
+// failure leaves the previous file whole and no temporary file behind.
+int registry_save() noexcept;
 
 // Longest registry line kept by the load; a longer line is skipped whole.
 inline constexpr std::size_t registry_line_max = std::size_t{1} << 20;

@@ -224,16 +224,49 @@ TEST_F(RegistryFile, RefusedRenameKeepsTheOldRegistryAndNoTemporaryFile) {
     load("VNID_br0=\"web\"\n");
     ::unlink(path().c_str());
     kxtest::write_file(path() + "/keep", "old"); // the registry path is now a directory
-    kx::registry_save();
+    EXPECT_NE(kx::registry_save(), 0);
     EXPECT_EQ(kxtest::read_file(path() + "/keep"), "old");
     EXPECT_EQ(kxtest::list_dir(root_.at("/etc/kx")), std::vector<std::string>{"kxnet.conf"});
 }
 
-TEST_F(RegistryFile, NoDirectoryMeansNothingIsWritten) {
+// A host without a registry yet has no directory for it: the save makes it.
+TEST_F(RegistryFile, MissingDirectoryIsMadeWithMode0755) {
     load("VNID_br0=\"web\"\n");
-    std::filesystem::remove_all(root_.at("/etc/kx"));
-    kx::registry_save();
-    EXPECT_FALSE(kxtest::file_exists(root_.at("/etc/kx")));
+    std::filesystem::remove_all(root_.at("/etc"));
+    ::umask(077);
+    EXPECT_EQ(kx::registry_save(), 0);
+    ::umask(022);
+    struct stat info {};
+    ASSERT_EQ(stat(root_.at("/etc/kx").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    EXPECT_EQ(kxtest::read_file(path()), "VNID_br0=\"web\"\n");
+}
+
+// A save that cannot happen says so, in its result and in the log.
+TEST_F(RegistryFile, FailedSaveIsReportedAndLogged) {
+    load("VNID_br0=\"web\"\n");
+    std::filesystem::remove_all(root_.at("/etc"));
+    kxtest::write_file(root_.at("/etc"), "a file where the directory belongs");
+    kxtest::clear_log();
+    EXPECT_NE(kx::registry_save(), 0);
+    auto log = kxtest::log_messages();
+    EXPECT_EQ(log, std::vector<std::string>{"Failed to save kxnet.conf"});
+}
+
+// Temporaries of writers killed before their rename go with the next save;
+// names the template could not have made stay.
+TEST_F(RegistryFile, SaveRemovesStaleTemporariesOfItsTemplateOnly) {
+    load("VNID_br0=\"web\"\n");
+    const std::string dir = root_.at("/etc/kx");
+    for (const char *name : {"kxnetcfg.a1B2c3", "kxnetcfg.ZZZZZZ"}) kxtest::write_file(dir + "/" + name, "VNID_");
+    for (const char *name : {"kxnetcfg.abc", "kxnetcfg.abcdefg", "kxnetcfg.ab-def", "iface.a1B2c3"})
+        kxtest::write_file(dir + "/" + name, "keep");
+    kxtest::make_dirs(dir + "/kxnetcfg.dir123");
+    EXPECT_EQ(kx::registry_save(), 0);
+    auto left = kxtest::list_dir(dir);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"iface.a1B2c3", "kxnet.conf", "kxnetcfg.ab-def",
+                                              "kxnetcfg.abc", "kxnetcfg.abcdefg", "kxnetcfg.dir123"}));
 }
 
 TEST_F(RegistryFile, HostileInputLoadsWithoutHarm) {
