@@ -11,9 +11,9 @@
 #include "registry/registry_file.h"
 
 #include <algorithm>
-#include <net/if.h>
 #include <chrono>
 #include <cstdio>
+#include <net/if.h>
 #include <random>
 #include <signal.h>
 #include <string>

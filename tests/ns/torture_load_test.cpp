@@ -9,12 +9,12 @@
 #include "registry/registry_file.h"
 
 #include <algorithm>
-#include <net/if.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <net/if.h>
 #include <random>
 #include <set>
 #include <signal.h>
