@@ -1,5 +1,7 @@
 // Adding devices to a network's bridge and removing them again: the Linux
-// bridge by SIOCBRADDIF/SIOCBRDELIF, Open vSwitch through ovs-vsctl.
+// bridge by SIOCBRADDIF/SIOCBRDELIF, Open vSwitch through ovs-vsctl.  A
+// removal goes by what the bridge is: the kernel refuses SIOCBRDELIF for a
+// port of the switch, so there the port leaves the switch's database.
 #include "devices/ports.h"
 
 #include "frame/command.h"
@@ -13,6 +15,7 @@
 #include <net/if.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 static_assert(SIOCBRADDIF == 0x89a2 && SIOCBRDELIF == 0x89a3);
 static_assert(ENODEV == 19);
@@ -71,6 +74,24 @@ int ovs_add_port(const char *bridge, const char *device) {
     return status == 19 ? KXNET_OK : KXNET_ERR_SYSTEM;
 }
 
+// Takes `device` out of the switch's bridge; a port the switch does not hold
+// is no failure.
+int ovs_del_port(const char *bridge, const char *device) {
+    std::string tool = paths::rooted(paths::ovs_vsctl);
+    const char *const argv[] = {tool.c_str(), "--", "--if-exists", "del-port", bridge, device, nullptr};
+    int status = run_command(argv);
+    if (status == 0) return KXNET_OK;
+    kxnet_log("Failed to remove device '%s' from the bridge '%s', err = %d", device, bridge, status);
+    return KXNET_ERR_SYSTEM;
+}
+
+// A Linux bridge has the kernel's bridge directory (never re-rooted).
+bool is_linux_bridge(const char *bridge) {
+    std::string directory = "/sys/class/net/" + std::string(bridge) + "/bridge";
+    struct stat info {};
+    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 // Clears IFF_UP; 0 or the failed request's result.
 int bring_down(int sock, const char *device) {
     struct ifreq request {};
@@ -93,12 +114,14 @@ int bridge_add_port(const char *bridge, const char *device, bool host_interface,
 
 int bridge_remove_port(const char *bridge, const char *device, int kind) {
     if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
+    const bool on_switch = state().ovs_enabled != 0 && !is_linux_bridge(bridge);
     {
         ctl_socket_holder hold;
         if (!hold) return KXNET_ERR_SYSTEM;
         const int sock = hold.socket();
         if (kind == KXNETIF_VETH && bring_down(sock, device) < 0) return KXNET_ERR_SYSTEM;
-        if (kind != KXNETIF_ETH || state().ovs_enabled == 0) {
+        if (on_switch && kind != KXNETIF_ETH) return ovs_del_port(bridge, device);
+        if (!on_switch) {
             unsigned index = if_nametoindex(device);
             if (index == 0) return KXNET_ERR_NOT_FOUND;
             struct ifreq request = port_request(bridge, index);

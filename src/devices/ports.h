@@ -15,7 +15,9 @@ namespace kx {
 int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge);
 
 // Removes `device` of interface kind `kind` (KXNETIF_*) from `bridge`:
-// 0, 2 when the device is unknown, 6 on a kernel failure.
+// 0, 2 when the device is unknown, 6 on a kernel or switch failure.  With
+// Open vSwitch active, a bridge that is no Linux bridge is the switch's: the
+// port leaves its database (a host interface, its pair link).
 int bridge_remove_port(const char *bridge, const char *device, int kind);
 
 // Links host interface `phys` to the network bridge `bridge` through the pair
