@@ -92,6 +92,14 @@ bool is_linux_bridge(const char *bridge) {
     return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Whether `device` is a port of the Linux bridge `bridge` itself, rather than
+// linked into it through a pair.
+bool is_linux_port(const char *bridge, const char *device) {
+    std::string entry = "/sys/class/net/" + std::string(bridge) + "/brif/" + device;
+    struct stat info {};
+    return lstat(entry.c_str(), &info) == 0;
+}
+
 // Clears IFF_UP; 0 or the failed request's result.
 int bring_down(int sock, const char *device) {
     struct ifreq request {};
@@ -115,13 +123,17 @@ int bridge_add_port(const char *bridge, const char *device, bool host_interface,
 int bridge_remove_port(const char *bridge, const char *device, int kind) {
     if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
     const bool on_switch = state().ovs_enabled != 0 && !is_linux_bridge(bridge);
+    // A host interface under the switch hangs on the network through a pair,
+    // unless it sits in a Linux bridge the network was registered over.
+    const bool linked = state().ovs_enabled != 0 && kind == KXNETIF_ETH &&
+                        (on_switch || !is_linux_port(bridge, device));
     {
         ctl_socket_holder hold;
         if (!hold) return KXNET_ERR_SYSTEM;
         const int sock = hold.socket();
         if (kind == KXNETIF_VETH && bring_down(sock, device) < 0) return KXNET_ERR_SYSTEM;
-        if (on_switch && kind != KXNETIF_ETH) return ovs_del_port(bridge, device);
-        if (!on_switch) {
+        if (on_switch && !linked) return ovs_del_port(bridge, device);
+        if (!linked) {
             unsigned index = if_nametoindex(device);
             if (index == 0) return KXNET_ERR_NOT_FOUND;
             struct ifreq request = port_request(bridge, index);
@@ -130,7 +142,6 @@ int bridge_remove_port(const char *bridge, const char *device, int kind) {
             return KXNET_OK;
         }
     }
-    // A host interface under Open vSwitch hangs on the network through a pair.
     return ovs_unlink_phys(bridge, device);
 }
 

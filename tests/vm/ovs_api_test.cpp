@@ -321,13 +321,19 @@ TEST_P(OvsUndo, HalfBuiltLinkLeavesNoDeviceAndNoPort) {
         ASSERT_EQ(ns::sh("ip link add d0 type dummy && ip link set d0 up"), 0);
     }
     const std::string a = new_network("net-a");
-    if (!c.network_bridge) ASSERT_EQ(ns::sh(std::string(vsctl) + " del-br " + a), 0);
+    if (!c.network_bridge) {
+        ASSERT_EQ(ns::sh(std::string(vsctl) + " del-br " + a), 0);
+    }
     const std::string registry = registry_text();
 
     EXPECT_EQ(attach_in_child("net-a", "d0", c.stays_down), KXNET_ERR_SYSTEM);
     expect_no_leftovers();
-    if (c.switch_bridge_of_d0) EXPECT_EQ(ports("br-d0"), names{"d0"});
-    if (c.network_bridge) EXPECT_EQ(ports(a), names{});
+    if (c.switch_bridge_of_d0) {
+        EXPECT_EQ(ports("br-d0"), names{"d0"});
+    }
+    if (c.network_bridge) {
+        EXPECT_EQ(ports(a), names{});
+    }
     EXPECT_EQ(registry_text(), registry);
 }
 
