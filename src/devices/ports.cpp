@@ -85,13 +85,6 @@ int ovs_del_port(const char *bridge, const char *device) {
     return KXNET_ERR_SYSTEM;
 }
 
-// A Linux bridge has the kernel's bridge directory (never re-rooted).
-bool is_linux_bridge(const char *bridge) {
-    std::string directory = "/sys/class/net/" + std::string(bridge) + "/bridge";
-    struct stat info {};
-    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // Whether `device` is a port of the Linux bridge `bridge` itself, rather than
 // linked into it through a pair.
 bool is_linux_port(const char *bridge, const char *device) {
@@ -111,6 +104,26 @@ int bring_down(int sock, const char *device) {
 }
 
 } // namespace
+
+bool is_linux_bridge(const char *bridge) {
+    std::string directory = "/sys/class/net/" + std::string(bridge) + "/bridge";
+    struct stat info {};
+    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int switch_remove_port(const char *device) {
+    if (device == nullptr) return KXNET_ERR_SYSTEM;
+    {
+        ctl_socket_holder hold;
+        if (!hold || bring_down(hold.socket(), device) < 0) return KXNET_ERR_SYSTEM;
+    }
+    std::string tool = paths::rooted(paths::ovs_vsctl);
+    const char *const argv[] = {tool.c_str(), "--", "--if-exists", "del-port", device, nullptr};
+    int status = run_command(argv);
+    if (status == 0) return KXNET_OK;
+    kxnet_log("Failed to remove device '%s' from the switch, err = %d", device, status);
+    return KXNET_ERR_SYSTEM;
+}
 
 int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge) {
     if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
