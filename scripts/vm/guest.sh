@@ -3,7 +3,9 @@
 # loads the modules the tests rely on, then runs every test of the guest
 # binary in its own process and prints one result line per test.
 #
-#   guest.sh GUEST_TEST_BINARY [GTEST_FILTER]
+#   guest.sh GUEST_TEST_BINARY [GTEST_FILTER [KXCTL_DEVICE_DAEMON]]
+#
+# The daemon, when given, provides /dev/kxctl through CUSE for the whole run.
 #
 # Exit status: 0 all passed, 1 a test failed, 77 every test skipped.
 set -uo pipefail
@@ -11,13 +13,21 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/root LANG=C
 binary=$1
 filter=${2:-*}
+daemon=${3:-}
 per_test_timeout=${KXNET_VM_TEST_TIMEOUT:-300}
 
 echo "vm guest: kernel $(uname -r)"
-for module in 8021q dummy openvswitch veth bridge; do
+for module in 8021q dummy openvswitch veth bridge cuse; do
   modprobe "$module" || echo "vm guest: modprobe $module failed"
 done
 mkdir -p /var/run/openvswitch /etc/openvswitch /var/log/openvswitch
+
+# The container kernel's control device, in userspace.
+if [[ -n $daemon ]]; then
+  "$daemon" || echo "vm guest: $daemon failed to start"
+  for _ in $(seq 50); do [[ -c /dev/kxctl ]] && break; sleep 0.1; done
+  [[ -c /dev/kxctl ]] || echo "vm guest: /dev/kxctl did not appear"
+fi
 
 tests=$("$binary" --gtest_list_tests --gtest_filter="$filter" | awk '
   /^[^ ]/ { suite = $1; next }

@@ -3,7 +3,10 @@
 # share of the host's root with a tmpfs overlay, and runs the guest test
 # binary there, one process per test (scripts/vm/guest.sh).
 #
-#   run.sh GUEST_TEST_BINARY [CACHE_DIR]
+#   run.sh GUEST_TEST_BINARY [CACHE_DIR [KXCTL_DEVICE_DAEMON]]
+#
+# KXCTL_DEVICE_DAEMON (kxctl-cuse) gives the guest /dev/kxctl; without it the
+# tests that need the device skip themselves.
 #
 # Exit status: 0 all tests passed, 1 a test failed or the guest gave no end
 # marker in time, 77 a prerequisite is missing (the lane is skipped).
@@ -22,6 +25,8 @@ boot_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev vir
 skip() { echo "vm lane skipped: $*"; exit 77; }
 note() { echo "vm lane: $*" >&2; }
 
+daemon=${3:-}
+[[ -n $daemon && -x $daemon ]] && daemon=$(readlink -f "$daemon") || daemon=""
 binary=$(readlink -f "$binary")
 [[ -x $binary ]] || { echo "vm lane: no guest test binary at $1"; exit 1; }
 
@@ -61,7 +66,7 @@ done
 cp "$here/init.sh" "$initrd/init"
 chmod +x "$initrd/init"
 cat >"$initrd/job" <<EOF
-exec /bin/bash $(printf %q "$here/guest.sh") $(printf %q "$binary") $(printf %q "${KXNET_VM_FILTER:-*}")
+exec /bin/bash $(printf %q "$here/guest.sh") $(printf %q "$binary") $(printf %q "${KXNET_VM_FILTER:-*}") $(printf %q "$daemon")
 EOF
 (cd "$initrd" && find . | "$busybox" cpio -o -H newc 2>/dev/null) >"$work/initrd.cpio" ||
   { echo "vm lane: initramfs could not be built"; exit 1; }

@@ -8,6 +8,7 @@
 #include "frame/fd.h"
 #include "frame/log.h"
 #include "frame/paths.h"
+#include "frame/state.h"
 #include "kxnet_ct.h"
 
 #include <cerrno>
@@ -142,7 +143,13 @@ int ovs_unlink_phys(const char *bridge, const char *phys) {
     if (bridge == nullptr || phys == nullptr) return KXNET_ERR_SYSTEM;
     pair_names names = names_for(phys);
     bridge_remove_port(names.ovs_bridge, names.first, KXNETIF_VETH);
-    bridge_remove_port(bridge, names.second, KXNETIF_VETH);
+    // The caller may know only br-<phys> as the interface's bridge (when
+    // br-<phys> is no network), so the second end leaves whichever switch
+    // bridge holds it.
+    if (state().ovs_enabled != 0 && !is_linux_bridge(bridge))
+        switch_remove_port(names.second);
+    else
+        bridge_remove_port(bridge, names.second, KXNETIF_VETH);
     return destroy_pair_device(names.first) != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
 }
 

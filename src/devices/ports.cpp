@@ -1,5 +1,7 @@
 // Adding devices to a network's bridge and removing them again: the Linux
-// bridge by SIOCBRADDIF/SIOCBRDELIF, Open vSwitch through ovs-vsctl.
+// bridge by SIOCBRADDIF/SIOCBRDELIF, Open vSwitch through ovs-vsctl.  A
+// removal goes by what the bridge is: the kernel refuses SIOCBRDELIF for a
+// port of the switch, so there the port leaves the switch's database.
 #include "devices/ports.h"
 
 #include "frame/command.h"
@@ -13,6 +15,7 @@
 #include <net/if.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 static_assert(SIOCBRADDIF == 0x89a2 && SIOCBRDELIF == 0x89a3);
 static_assert(ENODEV == 19);
@@ -71,6 +74,25 @@ int ovs_add_port(const char *bridge, const char *device) {
     return status == 19 ? KXNET_OK : KXNET_ERR_SYSTEM;
 }
 
+// Takes `device` out of the switch's bridge; a port the switch does not hold
+// is no failure.
+int ovs_del_port(const char *bridge, const char *device) {
+    std::string tool = paths::rooted(paths::ovs_vsctl);
+    const char *const argv[] = {tool.c_str(), "--", "--if-exists", "del-port", bridge, device, nullptr};
+    int status = run_command(argv);
+    if (status == 0) return KXNET_OK;
+    kxnet_log("Failed to remove device '%s' from the bridge '%s', err = %d", device, bridge, status);
+    return KXNET_ERR_SYSTEM;
+}
+
+// Whether `device` is a port of the Linux bridge `bridge` itself, rather than
+// linked into it through a pair.
+bool is_linux_port(const char *bridge, const char *device) {
+    std::string entry = "/sys/class/net/" + std::string(bridge) + "/brif/" + device;
+    struct stat info {};
+    return lstat(entry.c_str(), &info) == 0;
+}
+
 // Clears IFF_UP; 0 or the failed request's result.
 int bring_down(int sock, const char *device) {
     struct ifreq request {};
@@ -83,6 +105,26 @@ int bring_down(int sock, const char *device) {
 
 } // namespace
 
+bool is_linux_bridge(const char *bridge) {
+    std::string directory = "/sys/class/net/" + std::string(bridge) + "/bridge";
+    struct stat info {};
+    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int switch_remove_port(const char *device) {
+    if (device == nullptr) return KXNET_ERR_SYSTEM;
+    {
+        ctl_socket_holder hold;
+        if (!hold || bring_down(hold.socket(), device) < 0) return KXNET_ERR_SYSTEM;
+    }
+    std::string tool = paths::rooted(paths::ovs_vsctl);
+    const char *const argv[] = {tool.c_str(), "--", "--if-exists", "del-port", device, nullptr};
+    int status = run_command(argv);
+    if (status == 0) return KXNET_OK;
+    kxnet_log("Failed to remove device '%s' from the switch, err = %d", device, status);
+    return KXNET_ERR_SYSTEM;
+}
+
 int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge) {
     if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
     if (linux_bridge || state().ovs_enabled == 0)
@@ -93,12 +135,18 @@ int bridge_add_port(const char *bridge, const char *device, bool host_interface,
 
 int bridge_remove_port(const char *bridge, const char *device, int kind) {
     if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
+    const bool on_switch = state().ovs_enabled != 0 && !is_linux_bridge(bridge);
+    // A host interface under the switch hangs on the network through a pair,
+    // unless it sits in a Linux bridge the network was registered over.
+    const bool linked = state().ovs_enabled != 0 && kind == KXNETIF_ETH &&
+                        (on_switch || !is_linux_port(bridge, device));
     {
         ctl_socket_holder hold;
         if (!hold) return KXNET_ERR_SYSTEM;
         const int sock = hold.socket();
         if (kind == KXNETIF_VETH && bring_down(sock, device) < 0) return KXNET_ERR_SYSTEM;
-        if (kind != KXNETIF_ETH || state().ovs_enabled == 0) {
+        if (on_switch && !linked) return ovs_del_port(bridge, device);
+        if (!linked) {
             unsigned index = if_nametoindex(device);
             if (index == 0) return KXNET_ERR_NOT_FOUND;
             struct ifreq request = port_request(bridge, index);
@@ -107,7 +155,6 @@ int bridge_remove_port(const char *bridge, const char *device, int kind) {
             return KXNET_OK;
         }
     }
-    // A host interface under Open vSwitch hangs on the network through a pair.
     return ovs_unlink_phys(bridge, device);
 }
 

@@ -15,8 +15,17 @@ namespace kx {
 int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge);
 
 // Removes `device` of interface kind `kind` (KXNETIF_*) from `bridge`:
-// 0, 2 when the device is unknown, 6 on a kernel failure.
+// 0, 2 when the device is unknown, 6 on a kernel or switch failure.  With
+// Open vSwitch active, a bridge that is no Linux bridge is the switch's: the
+// port leaves its database (a host interface, its pair link).
 int bridge_remove_port(const char *bridge, const char *device, int kind);
+
+// Whether `bridge` is a Linux bridge (it has the kernel's bridge directory).
+bool is_linux_bridge(const char *bridge);
+
+// Brings a pair device down and takes it out of whichever switch bridge
+// holds it: 0, or 6 when it cannot be brought down or the switch refuses.
+int switch_remove_port(const char *device);
 
 // Links host interface `phys` to the network bridge `bridge` through the pair
 // veth-<phys>.0 (port of br-<phys>) and veth-<phys>.1 (port of `bridge`):

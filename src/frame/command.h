@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <sys/types.h>
 
 namespace kx {
@@ -12,6 +13,10 @@ namespace kx {
 // its exit status, -2 when a signal ended it, -1 when no process could be
 // started, or the errno of a failed wait.
 int run_command(const char *const argv[]);
+
+// run_command with the program's standard output collected in `output`
+// (its standard error is discarded); the same results.
+int run_command_output(const char *const argv[], std::string &output);
 
 // The shared datagram socket for interface ioctls, reference-counted.
 int ctl_socket_acquire();

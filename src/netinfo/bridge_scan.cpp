@@ -2,10 +2,13 @@
 // network id and its ports.  A temporary network list built during the scan
 // lets the ports of the Open vSwitch arrangement (br-X with X and
 // veth-X.0, a network bridge with veth-X.1) show X in the network whose
-// bridge holds the pair's second end.
+// bridge holds the pair's second end.  With Open vSwitch active, the
+// switch's bridges count too, with the ports its database lists: on a stock
+// kernel their devices answer no bridge request.
 #include "netinfo/host_collectors.h"
 
 #include "devices/bridge_command.h"
+#include "devices/ovs_listing.h"
 #include "devices/ports.h"
 #include "frame/dir_listing.h"
 #include "frame/command.h"
@@ -43,11 +46,26 @@ bool answers_bridge_request(const char *name) {
     return bridge_private_request(sock.socket(), name, block) >= 0;
 }
 
+// The switch's bridges as its database lists them; empty while Open vSwitch
+// is not active or does not answer.
+std::vector<ovs_bridge> switch_bridges() {
+    if (state().ovs_enabled == 0) return {};
+    return list_ovs_bridges().value_or(std::vector<ovs_bridge>{});
+}
+
+const ovs_bridge *switch_bridge(const std::vector<ovs_bridge> &bridges, const char *name) {
+    for (const ovs_bridge &bridge : bridges)
+        if (bridge.name == name) return &bridge;
+    return nullptr;
+}
+
 // `listing` is "/sys/class/net" opened once for the scan: each probe then
-// resolves only "<name>/bridge" below it.  A device whose dumped kind settles
-// the answer is not probed: the bridge driver's devices both have the
-// attribute directory and answer the request, the settled others neither.
-bool is_bridge(int listing, const char *name, const link_facts *facts) {
+// resolves only "<name>/bridge" below it.  A bridge the switch lists is one
+// whatever its kind.  A device whose dumped kind settles the answer is not
+// probed: the bridge driver's devices both have the attribute directory and
+// answer the request, the settled others neither.
+bool is_bridge(int listing, const char *name, const link_facts *facts, const std::vector<ovs_bridge> &on_switch) {
+    if (switch_bridge(on_switch, name) != nullptr) return true;
     const bridge_answer known = facts != nullptr ? facts->bridge_answer_for(name) : bridge_answer::ask;
     if (known != bridge_answer::ask) return known == bridge_answer::bridge;
     char path[4096];
@@ -59,14 +77,15 @@ bool is_bridge(int listing, const char *name, const link_facts *facts) {
 
 // The bridges of "/sys/class/net" in alphabetical order; none when the
 // directory cannot be listed.
-std::optional<std::vector<std::string>> list_bridges(const link_facts *facts) {
+std::optional<std::vector<std::string>> list_bridges(const link_facts *facts,
+                                                     const std::vector<ovs_bridge> &on_switch) {
     dir_listing names(sys_class_net);
     if (names.failed()) return std::nullopt;
     unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing) return std::nullopt;
     std::vector<std::string> bridges;
     for (int i = 0; i < names.size(); ++i)
-        if (!is_dot_entry(names.name(i)) && is_bridge(listing.get(), names.name(i), facts))
+        if (!is_dot_entry(names.name(i)) && is_bridge(listing.get(), names.name(i), facts, on_switch))
             bridges.emplace_back(names.name(i));
     return bridges;
 }
@@ -88,8 +107,9 @@ void report_port(const char *bridge, const char *port, void *context) {
 }
 
 // Reports bridge `bridge` and its ports; with a network id the bridge gets an
-// entry in the temporary list.
-void scan_bridge(kxnet_network_list &found, const char *bridge) {
+// entry in the temporary list.  A switch bridge's ports are those the switch
+// lists.
+void scan_bridge(kxnet_network_list &found, const char *bridge, const ovs_bridge *on_switch) {
     update_named_kxnetif_info(bridge, 0, KXNETIF_F_TYPE, KXNETIF_BRIDGE);
     std::optional<std::string> network_id;
     if (const kxnet_network *network = network_find_by_bridge(bridge)) {
@@ -99,7 +119,11 @@ void scan_bridge(kxnet_network_list &found, const char *bridge) {
     kxnet_network *entry = nullptr;
     if (network_id)
         entry = network_add(found, network_id->c_str(), bridge, bridge_exists(network_id->c_str()));
-    for_each_bridge_port(bridge, report_port, entry);
+    if (on_switch == nullptr) {
+        for_each_bridge_port(bridge, report_port, entry);
+        return;
+    }
+    for (const std::string &port : on_switch->ports) report_port(bridge, port.c_str(), entry);
 }
 
 // "veth-<device>.<end>", cut to 15 characters as a device name.
@@ -148,10 +172,12 @@ void scan_bridges(const link_facts *facts) {
     // One control socket serves every probe of the scan; without the hold,
     // each legacy bridge request of a non-bridge device opened and closed one.
     ctl_socket_holder hold;
-    std::optional<std::vector<std::string>> bridges = list_bridges(facts);
+    const std::vector<ovs_bridge> on_switch = switch_bridges();
+    std::optional<std::vector<std::string>> bridges = list_bridges(facts, on_switch);
     if (!bridges) return;
     scan_networks found;
-    for (const std::string &bridge : *bridges) scan_bridge(found.list, bridge.c_str());
+    for (const std::string &bridge : *bridges)
+        scan_bridge(found.list, bridge.c_str(), switch_bridge(on_switch, bridge.c_str()));
     if (state().ovs_enabled == 0) return;
     for (kxnet_network *entry : records<kxnet_network>(found.list.link))
         if (std::strncmp(entry->bridge, "br-", 3) == 0) link_physical_device(found.list, *entry);

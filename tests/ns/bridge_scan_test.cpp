@@ -126,3 +126,70 @@ TEST_F(BridgeScan, OpenVswitchBridgeWithoutNetworkChangesNothing) {
     EXPECT_EQ(network_of(eth1), nullptr);
     EXPECT_EQ(network_of(host_record("br-eth1")), nullptr);
 }
+
+namespace {
+
+// A stand-in for ovs-vsctl that records each call and prints `listing`, as
+// the switch's database answers "list Bridge" and "list Port".
+void install_switch_listing(const std::string &listing) {
+    const std::string root = ns::root();
+    kxtest::make_dirs(ns::at("/usr/bin"));
+    kxtest::write_file(root + "/listing", listing);
+    kxtest::write_file(ns::at("/usr/bin/ovs-vsctl"),
+                       "#!/bin/sh\necho \"$*\" >> " + root + "/calls\ncat " + root + "/listing\n", 0755);
+}
+
+} // namespace
+
+// On a stock kernel the switch's devices are no bridges to sysfs or the
+// bridge request: the switch's own listing names them and their ports.
+TEST_F(BridgeScan, OpenVswitchBridgesComeFromTheSwitchListing) {
+    ns::add_veth("sw0", "sw0peer"); // the switch's device for bridge sw0
+    ns::add_veth("vh1", "vh1peer");
+    ns::add_veth("vh2", "vh2peer");
+    ns::add_bridge("lbr");
+    ASSERT_EQ(kx::network_add_to_registry("net-s", "sw0", 0), 0);
+    install_switch_listing("gone,u9\n"
+                           "sw0,u1 u2 u3\n"
+                           "\n"
+                           "u1,vh2\nu2,sw0\nu3,vh1\nu9,vhx\n");
+    kx::state().ovs_enabled = 1;
+    kx::scan_bridges();
+
+    kxnetif_info *sw0 = host_record("sw0");
+    ASSERT_NE(sw0, nullptr);
+    EXPECT_EQ(sw0->type, KXNETIF_BRIDGE);
+    EXPECT_STREQ(network_of(sw0), "net-s");
+    for (const char *port : {"vh1", "vh2"}) {
+        kxnetif_info *record = host_record(port);
+        ASSERT_NE(record, nullptr) << port;
+        EXPECT_STREQ(record->bridge, "sw0");
+        EXPECT_STREQ(network_of(record), "net-s");
+    }
+    EXPECT_EQ(host_record("lbr")->type, KXNETIF_BRIDGE) << "Linux bridges are still found";
+    EXPECT_EQ(host_record("gone"), nullptr) << "a bridge without a device is not reported";
+    EXPECT_EQ(host_record("vhx"), nullptr);
+    // One call for the whole scan, not one per bridge.
+    EXPECT_EQ(kxtest::read_file(ns::at("/calls")),
+              "--timeout=5 --format=csv --data=bare --no-headings -- --columns=name,ports list Bridge "
+              "-- --columns=_uuid,name list Port\n");
+
+    // Inactive, the switch is not asked and its devices are no bridges.
+    kx::store_reset_for_tests();
+    kx::state().ovs_enabled = 0;
+    kx::scan_bridges();
+    EXPECT_EQ(host_record("sw0"), nullptr);
+    EXPECT_EQ(host_record("vh1"), nullptr);
+}
+
+TEST_F(BridgeScan, SwitchThatDoesNotAnswerLeavesTheKernelsBridges) {
+    build_ovs_arrangement();
+    ASSERT_EQ(kx::network_add_to_registry("net1", "brnet", 0), 0);
+    install_switch_listing("");
+    kxtest::write_file(ns::at("/usr/bin/ovs-vsctl"), "#!/bin/sh\necho partial,x\nexit 1\n", 0755);
+    kx::state().ovs_enabled = 1;
+    kx::scan_bridges();
+    EXPECT_STREQ(host_record("veth-eth1.1")->bridge, "brnet");
+    EXPECT_STREQ(network_of(host_record("veth-eth1.1")), "net1");
+    EXPECT_EQ(host_record("partial"), nullptr);
+}

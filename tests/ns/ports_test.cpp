@@ -394,7 +394,8 @@ TEST_F(OvsPortsTest, HostInterfaceIsLinkedThroughAPair) {
     ns::add_veth("veth-eth1.0", "veth-eth1.1"); // what the pair request makes
     trapped_run run = run_trapped(link_eth1);
     EXPECT_EQ(run.result, KXNET_OK);
-    EXPECT_EQ(calls(), (std::vector<std::string>{ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]"),
+    EXPECT_EQ(calls(), (std::vector<std::string>{ovs("[--] [--if-exists] [del-port] [br-eth1] [veth-eth1.0]"),
+                                                  ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]"),
                                                   ovs("[--] [--may-exist] [add-port] [netbr] [veth-eth1.1]")}));
     EXPECT_TRUE(ns::is_up("veth-eth1.0"));
     EXPECT_TRUE(ns::is_up("veth-eth1.1"));
@@ -416,11 +417,16 @@ TEST_F(OvsPortsTest, HostInterfaceIsLinkedThroughAPair) {
 // A link that fails at any step is taken apart in reverse order.
 struct undo_case {
     const char *name;
-    const char *peer;       // the pair the kernel made: veth-eth1.0 and this ("" none)
-    const char *statuses;   // of ovs-vsctl, one per call
-    const char *log_line;   // "" when only the tool's failure is logged
-    bool second_add_issued;
+    const char *peer;     // the pair the kernel made: veth-eth1.0 and this ("" none)
+    const char *statuses; // of ovs-vsctl, one per call
+    const char *log_line; // "" when only the tool's failure is logged
+    std::vector<std::string> switch_calls; // of ovs-vsctl, in order; "ip" stands for the pair's deletion
 };
+
+// The switch requests of the link, as the recorder writes them.
+const std::string clear_first = "[--] [--if-exists] [del-port] [br-eth1] [veth-eth1.0]";
+const std::string add_first = "[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]";
+const std::string add_second = "[--] [--may-exist] [add-port] [netbr] [veth-eth1.1]";
 
 void PrintTo(const undo_case &c, std::ostream *out) { *out << c.name; }
 
@@ -436,8 +442,8 @@ TEST_P(OvsUndoTest, HalfBuiltLinkIsTakenApart) {
     if (*c.log_line != '\0') {
         EXPECT_TRUE(logged(c.log_line));
     }
-    std::vector<std::string> expected{ovs("[--] [--may-exist] [add-port] [br-eth1] [veth-eth1.0]")};
-    if (c.second_add_issued) expected.push_back(ovs("[--] [--may-exist] [add-port] [netbr] [veth-eth1.1]"));
+    std::vector<std::string> expected;
+    for (const std::string &call : c.switch_calls) expected.push_back(ovs(call));
     expected.push_back(ip("[link] [delete] [veth-eth1.0]"));
     EXPECT_EQ(calls(), expected);
     // Removing the first end from br-eth1 brings it down again.
@@ -448,11 +454,14 @@ TEST_P(OvsUndoTest, HalfBuiltLinkIsTakenApart) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, OvsUndoTest,
-    ::testing::Values(undo_case{"FirstAddFails", "veth-eth1.1", "1\n", "", false},
-                      undo_case{"FirstEndStaysDown", "", "", "Failed to set device 'veth-eth1.0' up", false},
-                      undo_case{"SecondAddFails", "veth-eth1.1", "0\n1\n", "", true},
+    // A port already in the switch leaves it again through del-port; a
+    // device that is missing cannot be brought down, so no request follows.
+    ::testing::Values(undo_case{"FirstAddFails", "veth-eth1.1", "0\n1\n", "", {clear_first, add_first}},
+                      undo_case{"FirstEndStaysDown", "", "", "Failed to set device 'veth-eth1.0' up", {add_first}},
+                      undo_case{"SecondAddFails", "veth-eth1.1", "0\n0\n1\n", "",
+                                {clear_first, add_first, add_second, clear_first}},
                       undo_case{"SecondEndStaysDown", "elsewhere", "", "Failed to set device 'veth-eth1.1' up",
-                                true}),
+                                {clear_first, add_first, add_second, clear_first}}),
     [](const ::testing::TestParamInfo<undo_case> &info) { return std::string(info.param.name); });
 
 TEST_F(OvsPortsTest, HostInterfaceRemovalDestroysThePair) {
@@ -462,4 +471,34 @@ TEST_F(OvsPortsTest, HostInterfaceRemovalDestroysThePair) {
     EXPECT_TRUE(logged("Failed to destroy the virtual pair device 'veth-eth1.0', err = 2"));
     EXPECT_EQ(calls(), (std::vector<std::string>{ip("[link] [delete] [veth-eth1.0]"),
                                                   ip("[link] [delete] [veth-eth1.0]")}));
+}
+
+// A port leaves the switch's database, but a Linux bridge by the kernel's
+// request, also while the switch is active.
+TEST_F(OvsPortsTest, RemovalFollowsWhatTheBridgeIs) {
+    ns::add_veth("v0", "v0p");
+    ns::set_up("v0");
+    set_statuses("/usr/bin/ovs-vsctl", "0\n0\n1\n");
+    EXPECT_EQ(kx::bridge_remove_port("sw0", "v0", KXNETIF_VETH), KXNET_OK);
+    EXPECT_FALSE(ns::is_up("v0")) << "a pair device is brought down first";
+    EXPECT_EQ(kx::bridge_remove_port("sw0", "v0", KXNETIF_VNIC), KXNET_OK);
+    EXPECT_EQ(kx::bridge_remove_port("sw0", "v0", KXNETIF_VNIC), KXNET_ERR_SYSTEM);
+    EXPECT_TRUE(logged("Failed to remove device 'v0' from the bridge 'sw0', err = 1"));
+    EXPECT_EQ(calls(), (std::vector<std::string>{ovs("[--] [--if-exists] [del-port] [sw0] [v0]"),
+                                                  ovs("[--] [--if-exists] [del-port] [sw0] [v0]"),
+                                                  ovs("[--] [--if-exists] [del-port] [sw0] [v0]")}));
+
+    // A network over an existing Linux bridge: its ports, its uplink too.
+    ns::add_bridge("br0");
+    ns::add_veth("eth3", "eth3p");
+    write_file(via_phys_dev_fixture("br0"), "0");
+    ASSERT_EQ(kx::bridge_add_port("br0", "v0", false, true), KXNET_OK);
+    ASSERT_EQ(kx::bridge_add_port("br0", "eth3", true, true), KXNET_OK);
+    ASSERT_EQ(ns::bridge_ports("br0"), (std::vector<std::string>{"eth3", "v0"}));
+    EXPECT_EQ(kx::bridge_remove_port("br0", "v0", KXNETIF_VETH), KXNET_OK);
+    EXPECT_EQ(kx::bridge_remove_port("br0", "eth3", KXNETIF_ETH), KXNET_OK);
+    EXPECT_TRUE(ns::bridge_ports("br0").empty());
+    EXPECT_EQ(read_file(via_phys_dev_fixture("br0")), "010");
+    EXPECT_EQ(calls().size(), 3u) << "neither the switch nor ip is asked";
+    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
 }
