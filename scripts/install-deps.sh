@@ -10,7 +10,7 @@ set_name=${1:-all}
 build=(build-essential cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev scdoc iproute2 util-linux)
 tests=(clang libclang-rt-14-dev libbenchmark-dev binutils systemd dpkg-dev file valgrind
-  qemu-system-x86 busybox-static kmod openvswitch-switch)
+  qemu-system-x86 busybox-static kmod openvswitch-switch libfuse3-dev fuse3)
 wanted=("${build[@]}")
 [[ $set_name == all ]] && wanted+=("${tests[@]}")
 
