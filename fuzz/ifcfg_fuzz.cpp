@@ -9,6 +9,7 @@
 #include "netinfo/store.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <string>
 #include <vector>
@@ -74,7 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string device = input.ConsumeRandomLengthString(20);
     const std::string hwaddr = input.ConsumeRandomLengthString(20);
     const int kind = input.ConsumeBool() ? KXNETIF_VLAN : KXNETIF_ETH;
-    const std::string address = input.ConsumeRandomLengthString(20);
+    // The address reaches the library as a C string: it ends at its first NUL.
+    std::string address = input.ConsumeRandomLengthString(20);
+    address.resize(std::strlen(address.c_str()));
     kxfuzz::empty_dir(redhat);
     kxfuzz::empty_dir(suse);
     std::string first_text;
