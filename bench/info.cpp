@@ -5,6 +5,7 @@
 // `ip -all netns exec ip -j addr show`, with the container stand-in's own
 // share (its children running a function that does nothing) apart.
 // Medians, side by side.
+#include "bench_support.h"
 #include "kxnet_ct.h"
 
 #include "frame/state.h"
@@ -18,7 +19,6 @@
 #include "rtnl/rtnl.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +58,6 @@ extern "C" void free(void *block) { __libc_free(block); }
 
 namespace {
 
-using bench_clock = std::chrono::steady_clock;
 constexpr int runs = 7;
 
 std::string scratch;
@@ -73,10 +72,7 @@ void sh(const std::string &command) {
 }
 
 void enter_namespace() {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) die("unshare (needs root)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("private mounts");
-    umount2("/sys", MNT_DETACH);
-    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) die("sysfs");
+    if (!kxbench::enter_namespace()) std::exit(1);
     // A private /run: kxct's namespace files land in /run/netns, where
     // `ip -all netns` looks for them.
     if (mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0) die("tmpfs on /run");
@@ -170,28 +166,12 @@ timing measure(int count, F &&f) {
     for (int i = 0; i < count; ++i) {
         const double cpu = cpu_seconds();
         const long faulted = minor_faults();
-        const auto start = bench_clock::now();
-        f();
-        walls.push_back(std::chrono::duration<double>(bench_clock::now() - start).count());
+        walls.push_back(kxbench::seconds(f));
         cpus.push_back(cpu_seconds() - cpu);
         faults.push_back(minor_faults() - faulted);
     }
-    std::sort(walls.begin(), walls.end());
-    std::sort(cpus.begin(), cpus.end());
     std::sort(faults.begin(), faults.end());
-    return {walls[walls.size() / 2], cpus[cpus.size() / 2], faults[faults.size() / 2]};
-}
-
-template <class F>
-double median_seconds(F &&f) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        auto start = bench_clock::now();
-        f();
-        times.push_back(std::chrono::duration<double>(bench_clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return {kxbench::median(walls), kxbench::median(cpus), faults[faults.size() / 2]};
 }
 
 void run_quiet(const std::vector<const char *> &argv) {
@@ -252,18 +232,6 @@ struct host_figures {
     double ours, ip, floor;
 };
 
-template <class F>
-double seconds_of(F &&f) {
-    auto start = bench_clock::now();
-    f();
-    return std::chrono::duration<double>(bench_clock::now() - start).count();
-}
-
-double median_of(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // The boot-protocol step as the query runs it: every host record held.
 void check_boot_protocols() {
     const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
@@ -292,27 +260,27 @@ void measure_phases() {
         kx::link_facts facts;
         const int32_t host = 0;
         counted = heap_allocations;
-        dump.push_back(seconds_of([&] { kx::collect_ct_infos(0xffffffffu, {&host, 1}, &facts); }));
+        dump.push_back(kxbench::seconds([&] { kx::collect_ct_infos(0xffffffffu, {&host, 1}, &facts); }));
         count(0);
-        readers.push_back(seconds_of([] {
+        readers.push_back(kxbench::seconds([] {
             kx::read_proc_veth(1);
             kx::read_proc_vmth();
             kx::read_vlan_devices();
         }));
         count(1);
-        bridges.push_back(seconds_of([&] { kx::scan_bridges(&facts); }));
+        bridges.push_back(kxbench::seconds([&] { kx::scan_bridges(&facts); }));
         count(2);
-        bootproto.push_back(seconds_of([] { check_boot_protocols(); }));
+        bootproto.push_back(kxbench::seconds([] { check_boot_protocols(); }));
         count(3);
         records = 0;
         for (const kxnetif_info *r = kx::store_live_head(); r != nullptr; r = r->next) ++records;
-        bridges_probing_all.push_back(seconds_of([] { kx::scan_bridges(nullptr); }));
+        bridges_probing_all.push_back(kxbench::seconds([] { kx::scan_bridges(nullptr); }));
         kx::post_semaphore();
     }
     std::printf("  phases: dump %.3f ms, pair/VLAN readers %.3f ms, bridge scan %.3f ms (probing every"
                 " device: %.3f ms), boot protocol %.3f ms\n",
-                median_of(dump) * 1e3, median_of(readers) * 1e3, median_of(bridges) * 1e3,
-                median_of(bridges_probing_all) * 1e3, median_of(bootproto) * 1e3);
+                kxbench::median(dump) * 1e3, kxbench::median(readers) * 1e3, kxbench::median(bridges) * 1e3,
+                kxbench::median(bridges_probing_all) * 1e3, kxbench::median(bootproto) * 1e3);
     const double n = static_cast<double>(records);
     std::printf("  heap allocations per record: dump %.2f, readers %.2f, bridge scan %.2f, boot protocol %.2f\n",
                 allocations[0] / n, allocations[1] / n, allocations[2] / n, allocations[3] / n);
