@@ -63,16 +63,8 @@ using ns::set_kernel_offloads;
 // in the kernel's pair lists): a physical interface to the library.
 void add_nic(const std::string &name) { ns::add_veth(name, name + "p"); }
 
-class AttachTest : public NsTest {
+class AttachTest : public LibraryTest {
 protected:
-    void SetUp() override {
-        NsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(kx::init_libkxnet_state(), 0);
-        kx::state().ovs_enabled = 0;
-        kxtest::make_dirs(ns::at("/etc/kx"));
-        kxtest::clear_log();
-    }
     void TearDown() override {
         if (!ns::available()) return;
         for (int ctid : started_) kxct("stop " + std::to_string(ctid) + " 2>/dev/null");

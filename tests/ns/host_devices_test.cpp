@@ -16,16 +16,11 @@ namespace ns = kxtest::ns;
 
 namespace {
 
-class HostDevicesTest : public NsTest {
+class HostDevicesTest : public LibraryTest {
 protected:
     void SetUp() override {
-        NsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(kx::init_libkxnet_state(), 0);
-        kx::state().ovs_enabled = 0;
-        kx::state().suse_flag = 0;
-        kxtest::make_dirs(ns::at("/etc/kx"));
-        kxtest::make_dirs(ns::at("/etc/sysconfig/network-scripts"));
+        LibraryTest::SetUp();
+        if (stopped()) return;
         write_file(ns::at("/etc/sysconfig/network-scripts/ifcfg-e1"), "DEVICE=e1\nBOOTPROTO=dhcp\n");
         for (const char *device : {"e1", "e2", "e3", "e4", "e5"}) {
             ns::add_veth(device, std::string(device) + "p");

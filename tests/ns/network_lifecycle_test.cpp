@@ -52,16 +52,8 @@ std::vector<std::string> body_messages() {
 
 std::vector<std::string> devices() { return kxtest::list_dir("/sys/class/net"); }
 
-class LifecycleTest : public NsTest {
+class LifecycleTest : public LibraryTest {
 protected:
-    void SetUp() override {
-        NsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(kx::init_libkxnet_state(), 0);
-        kx::state().ovs_enabled = 0;
-        kxtest::make_dirs(ns::at("/etc/kx"));
-        kxtest::clear_log();
-    }
 
     // choose_bridge_index over a registry of the given text.
     int index_with_registry(const std::string &text) {

@@ -182,15 +182,7 @@ std::string via_phys_dev_fixture(const std::string &bridge) {
     return ns::at("/sys/class/net/" + bridge + "/bridge/via_phys_dev");
 }
 
-class PortsTest : public NsTest {
-protected:
-    void SetUp() override {
-        NsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(kx::init_libkxnet_state(), 0);
-        kx::state().ovs_enabled = 0;
-    }
-};
+class PortsTest : public LibraryTest {};
 
 class OvsPortsTest : public PortsTest {
 protected:

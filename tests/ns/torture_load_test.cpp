@@ -146,17 +146,8 @@ void write_model(int process, const own_model &m) {
         for (const auto &a : list) out << "addr " << device << " " << a << "\n";
 }
 
-class Torture : public NsTest {
+class Torture : public LibraryTest {
 protected:
-    void SetUp() override {
-        NsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(kx::init_libkxnet_state(), 0);
-        kx::state().ovs_enabled = 0;
-        kx::state().suse_flag = 0;
-        kxtest::make_dirs(ns::at("/etc/kx"));
-        kxtest::make_dirs(ns::at("/etc/sysconfig/network-scripts"));
-    }
     void make_devices(const std::string &prefix) {
         for (const char *n : {"0", "1"}) {
             ns::add_veth(prefix + "e" + n, prefix + "p" + n);

@@ -461,15 +461,11 @@ void expect_next_call_succeeds(const char *name, uint64_t fail_at) {
     free(list);
 }
 
-class Sweep : public NsTest, public ::testing::WithParamInterface<sweep_case> {
+class Sweep : public LibraryTest, public ::testing::WithParamInterface<sweep_case> {
 protected:
     void SetUp() override {
-        NsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_EQ(kx::init_libkxnet_state(), 0);
-        kx::state().ovs_enabled = 0;
-        kxtest::make_dirs(ns::at("/etc/kx"));
-        kxtest::make_dirs(ns::at("/etc/sysconfig/network-scripts"));
+        LibraryTest::SetUp();
+        if (stopped()) return;
         if (!ns::device_exists("sw-eth0")) ns::add_veth("sw-eth0", "sw-peer0");
         if (!ns::device_exists("sw-vh1")) ns::add_veth("sw-vh1", "sw-vp1");
         kxtest::make_dirs(ns::at("/proc/kx"));
