@@ -4,23 +4,18 @@
 // answered in a child process by a seccomp trap that records them.
 #include "devices/ports.h"
 #include "frame/state.h"
+#include "ioctl_trap.h"
 #include "kxnet_ct.h"
 #include "ns_env.h"
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <signal.h>
-#include <stddef.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 using kxtest::log_messages;
@@ -55,8 +50,6 @@ int trap_fd = -1;
 std::vector<int32_t> legacy_ports; // the answer to the port-list command
 
 #if defined(__x86_64__)
-constexpr bool trap_supported = true;
-
 void on_sigsys(int, siginfo_t *, void *raw) {
     greg_t *regs = static_cast<ucontext_t *>(raw)->uc_mcontext.gregs;
     trapped_request seen{};
@@ -78,35 +71,20 @@ void on_sigsys(int, siginfo_t *, void *raw) {
 }
 
 void install_trap() {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    kxtest::trap_ioctls({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SIOCDEVPRIVATE, 2, 0),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, pair_create_request, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
-    };
-    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
-    struct sigaction action {};
-    action.sa_sigaction = on_sigsys;
-    action.sa_flags = SA_SIGINFO;
-    if (sigaction(SIGSYS, &action, nullptr) != 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        _exit(250);
+    }, on_sigsys);
 }
 #else
-// The trap reads the ioctl's registers, which is written for x86-64 only.
-constexpr bool trap_supported = false;
 void install_trap() { _exit(250); }
 #endif
 
 #define SKIP_WITHOUT_TRAP() \
-    if (!trap_supported) GTEST_SKIP() << "the ioctl trap is written for x86-64"
+    if (!kxtest::ioctl_trap_supported) GTEST_SKIP() << "the ioctl trap is written for x86-64"
 
 struct trapped_run {
     int result = -1;

@@ -2,6 +2,7 @@
 // networks as switch bridges, pair devices attached, moved and detached, a
 // physical interface linked through the pair that /dev/kxctl makes, every
 // undo of a half-built link, host stop and start, and the query's view.
+#include "ioctl_trap.h"
 #include "kxnet_ct.h"
 #include "ovs_env.h"
 
@@ -9,18 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <signal.h>
-#include <stddef.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 using kxtest::file_exists;
@@ -76,8 +71,6 @@ constexpr int passed_fd = 1000;
 char refused_device[IFNAMSIZ];
 
 #if defined(__x86_64__)
-constexpr bool refusal_supported = true;
-
 void on_sigsys(int, siginfo_t *, void *raw) {
     const int saved_errno = errno;
     greg_t *regs = static_cast<ucontext_t *>(raw)->uc_mcontext.gregs;
@@ -95,13 +88,7 @@ void on_sigsys(int, siginfo_t *, void *raw) {
 
 void refuse_bringing_up(const char *device) {
     std::strncpy(refused_device, device, IFNAMSIZ - 1);
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    kxtest::trap_ioctls({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SIOCSIFFLAGS, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
@@ -109,17 +96,9 @@ void refuse_bringing_up(const char *device) {
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, passed_fd, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
-    };
-    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
-    struct sigaction action {};
-    action.sa_sigaction = on_sigsys;
-    action.sa_flags = SA_SIGINFO;
-    if (sigaction(SIGSYS, &action, nullptr) != 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        _exit(250);
+    }, on_sigsys);
 }
 #else
-constexpr bool refusal_supported = false;
 void refuse_bringing_up(const char *) { _exit(250); }
 #endif
 
@@ -316,7 +295,7 @@ class OvsUndo : public OvsApi, public ::testing::WithParamInterface<undo_case> {
 TEST_P(OvsUndo, HalfBuiltLinkLeavesNoDeviceAndNoPort) {
     SKIP_WITHOUT_KXCTL();
     const undo_case &c = GetParam();
-    if (*c.stays_down != '\0' && !refusal_supported) GTEST_SKIP() << "the refusal is written for x86-64";
+    if (*c.stays_down != '\0' && !kxtest::ioctl_trap_supported) GTEST_SKIP() << "the refusal is written for x86-64";
     if (c.switch_bridge_of_d0) {
         prepare_d0();
     } else {
