@@ -6,6 +6,7 @@
 #include "frame/log.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
+#include "library_test.h"
 #include "ns_env.h"
 
 #include <algorithm>

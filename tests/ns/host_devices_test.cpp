@@ -4,6 +4,7 @@
 // neither touches the registry or the ifcfg files.
 #include "frame/state.h"
 #include "kxnet_ct.h"
+#include "library_test.h"
 #include "ns_env.h"
 
 #include <algorithm>

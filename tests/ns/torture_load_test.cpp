@@ -4,6 +4,7 @@
 // calls said, and no descriptor or child process is left over.
 #include "frame/state.h"
 #include "kxnet_ct.h"
+#include "library_test.h"
 #include "ns_env.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"

@@ -1,10 +1,7 @@
 // Entering the ns lane's namespace: unshare network and mount namespaces,
 // make mounts private, remount /sys so /sys/class/net shows this namespace,
-// bring loopback up, and point KXNET_ROOT at a fresh scratch directory;
-// then the starting point that library tests share.
+// bring loopback up, and point KXNET_ROOT at a fresh scratch directory.
 #include "ns_env.h"
-
-#include "frame/state.h"
 
 #include <algorithm>
 #include <array>
@@ -202,15 +199,6 @@ std::string files_under(const std::string &documented) {
     std::string all;
     for (const std::string &path : paths) all += "== " + path + "\n" + read_file(path) + "\n";
     return all;
-}
-
-void fresh_library() {
-    ASSERT_EQ(kx::init_libkxnet_state(), 0);
-    kx::state().ovs_enabled = 0;
-    kx::state().suse_flag = 0;
-    make_dirs(at("/etc/kx"));
-    make_dirs(at("/etc/sysconfig/network-scripts"));
-    clear_log();
 }
 
 std::string binary_dir() { return KXNET_BINARY_DIR; }

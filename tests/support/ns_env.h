@@ -54,11 +54,6 @@ std::string device_dump();
 // path: for checking that nothing there was written.
 std::string files_under(const std::string &documented);
 
-// A library test's starting point: fresh library state with the switch off
-// and the network-scripts layout, the registry and network-scripts
-// directories made, the log empty.
-void fresh_library();
-
 // Paths of this build, for tests that run the project's programs.
 std::string binary_dir();
 std::string source_dir();
@@ -71,16 +66,4 @@ protected:
     void SetUp() override {
         if (!kxtest::ns::available()) GTEST_SKIP() << kxtest::ns::unavailable_reason();
     }
-};
-
-// Fixture of tests that call the library in its plain starting point.
-class LibraryTest : public NsTest {
-protected:
-    void SetUp() override {
-        NsTest::SetUp();
-        if (IsSkipped()) return;
-        ASSERT_NO_FATAL_FAILURE(kxtest::ns::fresh_library());
-    }
-    // Whether a subclass's SetUp should stop after this one's.
-    bool stopped() { return IsSkipped() || HasFatalFailure(); }
 };

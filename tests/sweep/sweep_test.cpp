@@ -15,6 +15,7 @@
 #include "devices/bridge_device.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
+#include "library_test.h"
 #include "ns_env.h"
 #include "registry/registry_file.h"
 

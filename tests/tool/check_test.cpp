@@ -12,8 +12,6 @@ using namespace kxtest::tool;
 
 namespace {
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
 // The kinds of the findings of one check run, which must exit 1.
 std::vector<std::string> drift_kinds() {
     result r = kxnetctl({"--json", "check"});

@@ -17,8 +17,6 @@ using namespace kxtest::tool;
 
 namespace {
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
 // A refusal: the status, one line on standard error naming `words`.
 void expect_refused(const result &r, int status, const std::string &words) {
     EXPECT_EQ(r.status, status) << r.err;

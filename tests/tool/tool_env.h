@@ -37,6 +37,9 @@ void add_nic(const std::string &name);
 void add_switch_fixture(const std::string &bridge);
 std::string master_of(const std::string &device);
 
+// Whether `text` contains `part`.
+inline bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
 } // namespace kxtest::tool
 
 class ToolTest : public NsTest {
