@@ -3,8 +3,9 @@
 # (scripts/install-deps.sh, as CI does), then runs every test lane twice: a
 # g++ build with warnings as errors, and a clang build under AddressSanitizer
 # and UndefinedBehaviorSanitizer.  Then each fuzz target briefly on its seed
-# corpus (build/fuzz) and the threaded tests under ThreadSanitizer
-# (scripts/tsan.sh).  Lanes whose prerequisites are missing say so and count
+# corpus (build/fuzz), the threaded tests under ThreadSanitizer
+# (scripts/tsan.sh) and the query and attach tests under valgrind memcheck
+# (scripts/valgrind.sh).  Lanes whose prerequisites are missing say so and count
 # as skipped.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,4 +35,6 @@ ASAN_OPTIONS=detect_leaks=1 \
   -DKXNET_BENCH=OFF
 echo "== tsan"
 bash "$here/scripts/tsan.sh" || status=1
+echo "== valgrind"
+bash "$here/scripts/valgrind.sh" || status=1
 exit $status
