@@ -1,6 +1,6 @@
 // The ifcfg finder (own file, DEVICE= keys with and without the query's
 // index, hardware-address file names), the boot-protocol reader, and the
-// address rewrite: every line the rewrite does not own is kept, in order.
+// address rewrite of plain text: every line it does not own is kept.
 #include "frame/state.h"
 #include "fuzz_root.h"
 #include "ifcfg/address_text.h"
@@ -50,10 +50,14 @@ bool owned_by_rewrite(std::string_view key) {
     return key == "BOOTPROTO" || key == "IPADDR" || key == "NETMASK" || key == "PREFIXLEN";
 }
 
+// Every line the rewrite does not own is kept, in order, where no line can
+// run on into the next or carry a second command (ifcfg_shell judges the
+// rest with bash).
 void check_rewrite(std::string_view old_text, std::string_view address, bool in_suse) {
     if (!kx::address_text_acceptable(address)) return;
     const std::string out = kx::ifcfg_rewrite_address(old_text, address, in_suse);
     if (!out.empty() && out.back() != '\n') std::abort();
+    if (old_text.find_first_of("\"'\\;&|<>()`$") != std::string_view::npos) return;
     std::vector<std::string_view> kept;
     for (std::string_view line : lines_of(old_text))
         if (!owned_by_rewrite(key_of(line))) kept.push_back(line);

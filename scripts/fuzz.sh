@@ -7,7 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-600}; shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(registry kernel_lists ifcfg rtnl link_lines store)
+[ ${#targets[@]} -gt 0 ] || targets=(registry kernel_lists ifcfg ifcfg_shell rtnl link_lines store)
 build=$here/build/fuzz
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DKXNET_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_FUZZ=ON -DKXNET_TESTS=OFF -DKXNET_BENCH=OFF >/dev/null

@@ -28,9 +28,12 @@ std::string ifcfg_device_path(std::string_view device);
 // dotted address with an optional "/prefix"): BOOTPROTO becomes "dhcp" or
 // "static", IPADDR and NETMASK take the address part and the netmask (DHCP:
 // they are dropped), PREFIXLEN is dropped; each line keeps its own quote and
-// what precedes its value.  Keys that were missing are appended, quoted in
-// the SuSE layout (`suse`) and bare otherwise.  Every other line is copied
-// unchanged; every line of the result ends in a newline.
+// what precedes its value.  Lines are read as the shell groups them: text
+// inside another line's quotes or continuation is never taken for a key, a
+// value running over lines is replaced whole, and commands after the value
+// ("IPADDR=1.2.3.4; MTU=9000") are kept.  Keys that were missing are
+// appended, quoted in the SuSE layout (`suse`) and bare otherwise.  Every
+// other line is copied unchanged; every line of the result ends in a newline.
 std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view address, bool suse);
 
 // Rewrites the device's own ifcfg file (current layout) in one pass through

@@ -2,6 +2,7 @@
 // for a static address or DHCP, and the one-pass replacement of the file.
 #include "ifcfg/address_text.h"
 #include "ifcfg/ifcfg.h"
+#include "ifcfg/shell_text.h"
 
 #include "frame/atomic_file.h"
 #include "frame/frame.h"
@@ -26,23 +27,43 @@ struct address_lines {
     bool seen_netmask = false;
 };
 
-// One line (without its newline) rewritten into `out`, or copied.
+// What follows a replaced or dropped value on its line matters when it is
+// more than blanks and a comment: "IPADDR=1.2.3.4; MTU=9000".
+bool tail_matters(std::string_view tail) {
+    const std::size_t first = tail.find_first_not_of(" \t");
+    return first != std::string_view::npos && tail[first] != '#';
+}
+
+// A dropped assignment: nothing, or what followed its value, kept as a
+// command of its own (":" stands in for the assignment before an operator).
+void drop_value(std::string_view tail, std::string &out) {
+    if (!tail_matters(tail)) return;
+    if (shell_operator(tail[tail.find_first_not_of(" \t")])) out.push_back(':');
+    out.append(tail).push_back('\n');
+}
+
+// One logical line (without its newline) rewritten into `out`, or copied.
+// The key is read from its first physical line; the value it replaces is the
+// shell word after the "=", which may run over several lines.
 void rewrite_line(std::string_view line, address_lines &lines, std::string &out) {
-    const std::size_t start = line.find_first_not_of(blanks);
-    const std::size_t equals = line.find('=');
-    if (start == std::string_view::npos || line[start] == '#' || equals == std::string_view::npos) {
+    const std::string_view first = line.substr(0, line.find('\n'));
+    const std::size_t start = first.find_first_not_of(blanks);
+    const std::size_t equals = first.find('=');
+    if (start == std::string_view::npos || first[start] == '#' || equals == std::string_view::npos) {
         out.append(line).push_back('\n');
         return;
     }
     // The key runs from the first non-blank up to the first "=" exactly: a
     // blank before the "=" makes it another key.
-    const std::string_view key = line.substr(start, equals - start);
+    const std::string_view key = first.substr(start, equals - start);
     std::size_t value = equals + 1;
     char quote = '\0';
     if (value < line.size() && (line[value] == '\'' || line[value] == '"')) quote = line[value++];
+    const std::string_view tail = line.substr(shell_word_end(line, equals + 1));
     auto replace = [&](std::string_view new_value) {
         out.append(line.substr(0, value)).append(new_value);
         if (quote != '\0') out.push_back(quote);
+        if (tail_matters(tail)) out.append(tail);
         out.push_back('\n');
     };
 
@@ -51,11 +72,13 @@ void rewrite_line(std::string_view line, address_lines &lines, std::string &out)
         replace(lines.dhcp ? "dhcp" : "static");
     } else if (key == "IPADDR") {
         lines.seen_ipaddr = true;
-        if (!lines.dhcp) replace(lines.address);
+        lines.dhcp ? drop_value(tail, out) : replace(lines.address);
     } else if (key == "NETMASK") {
         lines.seen_netmask = true;
-        if (!lines.dhcp) replace(lines.netmask);
-    } else if (key != "PREFIXLEN") {
+        lines.dhcp ? drop_value(tail, out) : replace(lines.netmask);
+    } else if (key == "PREFIXLEN") {
+        drop_value(tail, out);
+    } else {
         out.append(line).push_back('\n');
     }
 }
@@ -76,9 +99,9 @@ std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view ad
     std::string out;
     out.reserve(old_text.size() + 64);
     while (!old_text.empty()) {
-        const std::size_t newline = old_text.find('\n');
-        rewrite_line(old_text.substr(0, newline), lines, out);
-        old_text.remove_prefix(newline == std::string_view::npos ? old_text.size() : newline + 1);
+        const std::size_t end = shell_line_end(old_text, 0);
+        rewrite_line(old_text.substr(0, end), lines, out);
+        old_text.remove_prefix(end == old_text.size() ? end : end + 1);
     }
     if (!lines.seen_bootproto) append_key(out, "BOOTPROTO", lines.dhcp ? "dhcp" : "static", suse);
     if (!lines.dhcp && !lines.seen_ipaddr) append_key(out, "IPADDR", lines.address, suse);

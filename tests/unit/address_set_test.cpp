@@ -5,6 +5,7 @@
 #include "ifcfg/address_text.h"
 #include "ifcfg/ifcfg.h"
 #include "rtnl/rtnl.h"
+#include "shell_oracle.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -111,6 +112,46 @@ TEST(IfcfgRewrite, LastLineWithoutNewlineIsNotJoinedToAppendedLines) {
     const std::string odd = std::string("X=a\0b\n", 6) + "#" + std::string(1000, 'c') + "IPADDR=9.9.9.9\n";
     EXPECT_EQ(ifcfg_rewrite_address(odd + "BOOTPROTO=static\nIPADDR=1.1.1.1\nNETMASK=1\n", "10.1.2.3", false),
               odd + "BOOTPROTO=static\nIPADDR=10.1.2.3\nNETMASK=255.255.255.255\n");
+}
+
+// Files whose other variables a line-by-line rewrite would change: address
+// keys inside another value, values running over lines, and assignments
+// after the address value on its line.  bash sources the old and the new
+// text and must see the same other variables.
+TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
+    const std::vector<std::string> files = {
+        "A=\"one\nIPADDR=5.5.5.5\nNETMASK=1\"\nB=2\n",
+        "A='x\nBOOTPROTO=none\nPREFIXLEN=3'\n",
+        "A=x\\\nNETMASK=y\nB=2\n",
+        "IPADDR=1.2.3.4; MTU=9000\nNETMASK=255.0.0.0 B=2 ; C=3\n",
+        "PREFIXLEN=24 && B=2\nIPADDR=1 MTU=1500\n",
+        "IPADDR=\"1.2.3.4\nC=3\"\nB=2\n",
+        "# it's a comment\nIPADDR=1.1.1.1 # don't\nA=\"q\"\n",
+        "NETMASK=(255 0\nA=1)\nB=$'it\\'s'\nIPADDR=`x\nC=4`\n",
+        "A=x\\\n",
+        "BOOTPROTO=\"dhcp\" MTU=1\nA=1\n",
+    };
+    const std::vector<std::string> others = {"A", "B", "C", "MTU"};
+    kxtest::scratch_root root;
+    kxtest::make_dirs(root.at("/empty"));
+    const std::string file = root.at("/ifcfg-x");
+    for (const std::string &text : files) {
+        kxtest::write_file(file, text);
+        const std::string before = kxtest::shell_variables(file, root.at("/empty"), others);
+        ASSERT_NE(before.substr(0, 1), "!") << before;
+        for (const char *address : {"10.1.2.3/24", "dhcp"}) {
+            const std::string rewritten = ifcfg_rewrite_address(text, address, false);
+            kxtest::write_file(file, rewritten);
+            EXPECT_EQ(kxtest::shell_variables(file, root.at("/empty"), others), before)
+                << "old:\n" << text << "new:\n" << rewritten;
+            EXPECT_EQ(ifcfg_rewrite_address(rewritten, address, false), rewritten) << "a second rewrite changes it";
+        }
+    }
+    // What a replaced value carries on keeps its place; a dropped one leaves
+    // it as a command of its own.
+    EXPECT_EQ(ifcfg_rewrite_address("IPADDR=1.2.3.4; MTU=9000\nPREFIXLEN=24 && B=2\n", "10.1.2.3/24", false),
+              "IPADDR=10.1.2.3; MTU=9000\n: && B=2\nBOOTPROTO=static\nNETMASK=255.255.255.0\n");
+    EXPECT_EQ(ifcfg_rewrite_address("IPADDR=1.2.3.4 MTU=9000\n", "dhcp", false), " MTU=9000\nBOOTPROTO=dhcp\n");
 }
 
 TEST(NewaddrRequest, IsFortyBytesLaidOutForTheKernel) {

@@ -1,0 +1,75 @@
+// Shell grouping of an ifcfg file's text: logical lines and value words.
+#include "ifcfg/shell_text.h"
+
+namespace kx {
+
+namespace {
+
+bool shell_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The index just past the quoted part that opens at `at` (', ", $' or `),
+// or text.size() when it is never closed.
+std::size_t quoted_end(std::string_view text, std::size_t at) {
+    if (text[at] == '\'') {
+        const std::size_t close = text.find('\'', at + 1);
+        return close == std::string_view::npos ? text.size() : close + 1;
+    }
+    const char quote = text[at] == '$' ? '\'' : text[at];
+    for (std::size_t i = at + (text[at] == '$' ? 2 : 1); i < text.size(); ++i) {
+        if (text[i] == '\\') ++i;
+        else if (text[i] == quote) return i + 1;
+    }
+    return text.size();
+}
+
+bool opens_quote(std::string_view text, std::size_t at) {
+    const char c = text[at];
+    return c == '\'' || c == '"' || c == '`' || (c == '$' && at + 1 < text.size() && text[at + 1] == '\'');
+}
+
+} // namespace
+
+bool shell_operator(char c) { return c == ';' || c == '&' || c == '|' || c == '<' || c == '>'; }
+
+std::size_t shell_line_end(std::string_view text, std::size_t from) {
+    bool word_start = true;
+    int open_parentheses = 0; // an array value or a subshell runs on over newlines
+    std::size_t i = from;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '\n' && open_parentheses == 0) return i;
+        if (c == '#' && word_start) {
+            const std::size_t newline = text.find('\n', i);
+            return newline == std::string_view::npos ? text.size() : newline;
+        }
+        if (c == '\\') {
+            i += 2;
+            word_start = false;
+        } else if (opens_quote(text, i)) {
+            i = quoted_end(text, i);
+            word_start = false;
+        } else {
+            if (c == '(') ++open_parentheses;
+            if (c == ')' && open_parentheses > 0) --open_parentheses;
+            word_start = shell_blank(c) || shell_operator(c) || c == '(' || c == ')' || c == '\n';
+            ++i;
+        }
+    }
+    return text.size();
+}
+
+std::size_t shell_word_end(std::string_view text, std::size_t from) {
+    const bool array = from < text.size() && text[from] == '(';
+    std::size_t i = array ? from + 1 : from;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (array && c == ')') return i + 1;
+        if (!array && (shell_blank(c) || c == '\n' || shell_operator(c) || c == '(' || c == ')')) return i;
+        if (c == '\\') i += 2;
+        else if (opens_quote(text, i)) i = quoted_end(text, i);
+        else ++i;
+    }
+    return text.size();
+}
+
+} // namespace kx

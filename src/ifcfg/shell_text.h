@@ -1,0 +1,28 @@
+// How a shell reading an ifcfg file groups its text: where a logical line
+// ends (a quote left open or a backslash before the newline carries it on)
+// and where the word that is an assignment's value ends.  The address
+// rewrite uses it so that it never edits text inside another line's value
+// and never drops what follows a value it replaces.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace kx {
+
+// The index of the newline that ends the logical line starting at `from`,
+// or text.size() when the text ends first (inside a quote, a comment or
+// after a backslash-newline).  Quotes ('', "", $'', ``), backslashes and
+// parentheses are read as the shell reads them; a "#" at the start of a
+// word runs to the end of its line.
+std::size_t shell_line_end(std::string_view text, std::size_t from);
+
+// The index just past the shell word that starts at `from`: it ends at an
+// unquoted blank (space or tab), newline, or one of ";&|<>()", and runs over
+// quotes and backslash-newlines; an array value "( … )" runs to its ")".
+std::size_t shell_word_end(std::string_view text, std::size_t from);
+
+// Whether `c` starts a control or redirection operator of the shell.
+bool shell_operator(char c);
+
+} // namespace kx
