@@ -154,6 +154,28 @@ TEST_F(AddrSetTest, MissingKeysAreAppendedQuotedOnlyInTheSuseLayout) {
     EXPECT_TRUE(contains(registry(), "ADDR_vpeer=\"10.2.0.3\"\n"));
 }
 
+// A file a start-up script reads as shell: the rewrite must not touch a key
+// inside another value, nor lose what shares a line with an address value.
+TEST_F(AddrSetTest, FileKeepsEveryOtherVariableAsTheShellSeesIt) {
+    const std::string file = ifcfg(redhat_dir, "vaddr");
+    write_file(file, "DEVICE=vaddr\n"
+                     "NAME=\"uplink\nIPADDR=9.9.9.9\"\n"
+                     "IPADDR=1.1.1.1; MTU=9000\n"
+                     "NETMASK=255.0.0.0 # it's old\n");
+    const auto others = [&] {
+        return ns::capture("bash -c '. \"" + file + "\" && echo \"$NAME|$MTU|$IPADDR|$NETMASK\"' 2>/dev/null");
+    };
+    ASSERT_EQ(others(), "uplink\nIPADDR=9.9.9.9|9000|1.1.1.1|255.0.0.0");
+
+    ASSERT_EQ(compat_kxnet_addr_set("vaddr", "10.1.2.3/24"), KXNET_OK);
+    EXPECT_EQ(read_file(file), "DEVICE=vaddr\n"
+                               "NAME=\"uplink\nIPADDR=9.9.9.9\"\n"
+                               "IPADDR=10.1.2.3; MTU=9000\n"
+                               "NETMASK=255.255.255.0\n"
+                               "BOOTPROTO=static\n");
+    EXPECT_EQ(others(), "uplink\nIPADDR=9.9.9.9|9000|10.1.2.3|255.255.255.0");
+}
+
 TEST_F(AddrSetTest, RefusedByTheKernelOrUnknownDeviceChangesNothing) {
     const std::string file = ifcfg(redhat_dir, "vaddr");
     write_file(file, "IPADDR=1.1.1.1\n");
