@@ -50,17 +50,34 @@ bool owned_by_rewrite(std::string_view key) {
     return key == "BOOTPROTO" || key == "IPADDR" || key == "NETMASK" || key == "PREFIXLEN";
 }
 
-// Every line the rewrite does not own is kept, in order, where no line can
-// run on into the next or carry a second command (ifcfg_shell judges the
-// rest with bash).
+// What follows an address value on its line once the value ends at a blank
+// (plain text), when it is more than blanks and a comment; else empty.
+std::string_view tail_of(std::string_view line) {
+    const std::size_t blank = line.find_first_of(" \t", line.find('=') + 1);
+    if (blank == std::string_view::npos) return {};
+    const std::size_t rest = line.find_first_not_of(" \t", blank);
+    if (rest == std::string_view::npos || line[rest] == '#') return {};
+    return line.substr(blank);
+}
+
+// Plain text, where no line can run on into the next or carry a second
+// command (ifcfg_shell judges the rest with bash): every line the rewrite
+// does not own is kept, in order, and so is what followed a dropped value.
 void check_rewrite(std::string_view old_text, std::string_view address, bool in_suse) {
     if (!kx::address_text_acceptable(address)) return;
     const std::string out = kx::ifcfg_rewrite_address(old_text, address, in_suse);
     if (!out.empty() && out.back() != '\n') std::abort();
     if (old_text.find_first_of("\"'\\;&|<>()`$") != std::string_view::npos) return;
+    const bool dhcp = address == "dhcp";
     std::vector<std::string_view> kept;
-    for (std::string_view line : lines_of(old_text))
-        if (!owned_by_rewrite(key_of(line))) kept.push_back(line);
+    for (std::string_view line : lines_of(old_text)) {
+        const std::string_view key = key_of(line);
+        if (!owned_by_rewrite(key)) kept.push_back(line);
+        else if (key == "PREFIXLEN" || (dhcp && key != "BOOTPROTO")) {
+            const std::string_view tail = tail_of(line);
+            if (!tail.empty() && !owned_by_rewrite(key_of(tail))) kept.push_back(tail);
+        }
+    }
     std::vector<std::string_view> others;
     bool bootproto = false;
     for (std::string_view line : lines_of(out)) {

@@ -40,7 +40,10 @@ std::size_t shell_line_end(std::string_view text, std::size_t from) {
         if (c == '\n' && open_parentheses == 0) return i;
         if (c == '#' && word_start) {
             const std::size_t newline = text.find('\n', i);
-            return newline == std::string_view::npos ? text.size() : newline;
+            if (newline == std::string_view::npos) return text.size();
+            if (open_parentheses == 0) return newline;
+            i = newline;
+            continue;
         }
         if (c == '\\') {
             i += 2;
@@ -59,12 +62,23 @@ std::size_t shell_line_end(std::string_view text, std::size_t from) {
 }
 
 std::size_t shell_word_end(std::string_view text, std::size_t from) {
-    const bool array = from < text.size() && text[from] == '(';
+    bool array = from < text.size() && text[from] == '(';
+    bool element_start = true; // in an array, where a "#" starts a comment
     std::size_t i = array ? from + 1 : from;
     while (i < text.size()) {
         const char c = text[i];
-        if (array && c == ')') return i + 1;
+        if (array && c == ')') { // text right after it makes the whole a plain word
+            array = false;
+            ++i;
+            continue;
+        }
         if (!array && (shell_blank(c) || c == '\n' || shell_operator(c) || c == '(' || c == ')')) return i;
+        if (array && c == '#' && element_start) {
+            i = text.find('\n', i);
+            if (i == std::string_view::npos) return text.size();
+            continue;
+        }
+        element_start = shell_blank(c) || c == '\n';
         if (c == '\\') i += 2;
         else if (opens_quote(text, i)) i = quoted_end(text, i);
         else ++i;

@@ -19,7 +19,8 @@ std::size_t shell_line_end(std::string_view text, std::size_t from);
 
 // The index just past the shell word that starts at `from`: it ends at an
 // unquoted blank (space or tab), newline, or one of ";&|<>()", and runs over
-// quotes and backslash-newlines; an array value "( … )" runs to its ")".
+// quotes and backslash-newlines; an array value "( … )" runs to its ")"
+// and on over any text that follows it directly.
 std::size_t shell_word_end(std::string_view text, std::size_t from);
 
 // Whether `c` starts a control or redirection operator of the shell.

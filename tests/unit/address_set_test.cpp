@@ -130,6 +130,8 @@ TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
         "NETMASK=(255 0\nA=1)\nB=$'it\\'s'\nIPADDR=`x\nC=4`\n",
         "A=x\\\n",
         "BOOTPROTO=\"dhcp\" MTU=1\nA=1\n",
+        "NETMASK=(# it's\nA=1)=B=$'x\\''\nC=3\n",
+        "PREFIXLEN=8 \tMTU=1500\n",
     };
     const std::vector<std::string> others = {"A", "B", "C", "MTU"};
     kxtest::scratch_root root;
