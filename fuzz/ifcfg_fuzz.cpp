@@ -60,6 +60,16 @@ std::string_view tail_of(std::string_view line) {
     return line.substr(blank);
 }
 
+// Whether a dropped value's tail keeps its line as it is: it starts with
+// another assignment ("NAME=" or "NAME+="); else ":" stands before it.
+bool tail_is_assignment(std::string_view tail) {
+    const std::size_t name = tail.find_first_not_of(" \t");
+    const std::size_t end = tail.find_first_not_of(
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_", name);
+    if (end == name || end == std::string_view::npos || (tail[name] >= '0' && tail[name] <= '9')) return false;
+    return tail[end] == '=' || tail.substr(end, 2) == "+=";
+}
+
 // Plain text, where no line can run on into the next or carry a second
 // command (ifcfg_shell judges the rest with bash): every line the rewrite
 // does not own is kept, in order, and so is what followed a dropped value.
@@ -67,21 +77,22 @@ void check_rewrite(std::string_view old_text, std::string_view address, bool in_
     if (!kx::address_text_acceptable(address)) return;
     const std::string out = kx::ifcfg_rewrite_address(old_text, address, in_suse);
     if (!out.empty() && out.back() != '\n') std::abort();
-    if (old_text.find_first_of("\"'\\;&|<>()`$") != std::string_view::npos) return;
+    if (old_text.find_first_of("\"'\\;&|<>()`$[{}!") != std::string_view::npos) return;
     const bool dhcp = address == "dhcp";
-    std::vector<std::string_view> kept;
+    std::vector<std::string> kept;
     for (std::string_view line : lines_of(old_text)) {
         const std::string_view key = key_of(line);
-        if (!owned_by_rewrite(key)) kept.push_back(line);
+        if (!owned_by_rewrite(key)) kept.emplace_back(line);
         else if (key == "PREFIXLEN" || (dhcp && key != "BOOTPROTO")) {
             const std::string_view tail = tail_of(line);
-            if (!tail.empty() && !owned_by_rewrite(key_of(tail))) kept.push_back(tail);
+            const std::string shown = (tail_is_assignment(tail) ? "" : ":") + std::string(tail);
+            if (!tail.empty() && !owned_by_rewrite(key_of(shown))) kept.push_back(shown);
         }
     }
-    std::vector<std::string_view> others;
+    std::vector<std::string> others;
     bool bootproto = false;
     for (std::string_view line : lines_of(out)) {
-        if (!owned_by_rewrite(key_of(line))) others.push_back(line);
+        if (!owned_by_rewrite(key_of(line))) others.emplace_back(line);
         bootproto = bootproto || key_of(line) == "BOOTPROTO";
     }
     if (kept != others || !bootproto) std::abort();

@@ -1,7 +1,8 @@
 // The address rewrite judged by bash: an ifcfg text built from tokens that
-// form assignments, quotes, continuations, comments, arrays and ";" (never
-// a command name bash could run), rewritten for a static address and for
-// DHCP; sourced before and after, it must define the same other variables.
+// form assignments, quotes, continuations, comments, arrays, lists and
+// if-blocks (never a loop, nor a command name bash could run), rewritten for
+// a static address and for DHCP; sourced before and after, it must define
+// the same other variables.
 #include "fuzz_root.h"
 #include "ifcfg/ifcfg.h"
 #include "shell_oracle.h"
@@ -17,6 +18,7 @@ namespace {
 constexpr std::string_view tokens[] = {
     "IPADDR", "NETMASK", "BOOTPROTO", "PREFIXLEN", "A", "B", "C", "MTU", "=", "\"", "'", "\\", ";",
     " ", "\t", "\n", "#", "x", "1", ".", "(", ")", "$'", "`", "\r",
+    "&&", "||", "|", "!", "{", "}", "if", "then", "else", "fi",
 };
 
 std::string text_of(const uint8_t *data, size_t size) {

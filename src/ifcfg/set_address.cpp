@@ -9,6 +9,7 @@
 #include "frame/state.h"
 #include "frame/text_file.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace kx {
@@ -25,6 +26,9 @@ struct address_lines {
     bool seen_bootproto = false;
     bool seen_ipaddr = false;
     bool seen_netmask = false;
+    // The last command written ends where the shell needs another ("&&",
+    // "then", …): a dropped line must leave ":" in its place.
+    bool command_wanted = false;
 };
 
 // What follows a replaced or dropped value on its line matters when it is
@@ -34,11 +38,28 @@ bool tail_matters(std::string_view tail) {
     return first != std::string_view::npos && tail[first] != '#';
 }
 
-// A dropped assignment: nothing, or what followed its value, kept as a
-// command of its own (":" stands in for the assignment before an operator).
-void drop_value(std::string_view tail, std::string &out) {
-    if (!tail_matters(tail)) return;
-    if (shell_operator(tail[tail.find_first_not_of(" \t")])) out.push_back(':');
+// Whether `text` (after blanks) starts with an assignment word: a name, an
+// optional subscript, then "=" or "+=".
+bool starts_with_assignment(std::string_view text) {
+    std::size_t i = text.find_first_not_of(" \t");
+    const std::size_t name = i;
+    while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
+    if (i == name || std::isdigit(static_cast<unsigned char>(text[name]))) return false;
+    if (i < text.size() && text[i] == '[') i = text.find(']', i) + 1;
+    if (i != 0 && i < text.size() && text[i] == '+') ++i;
+    return i != 0 && i < text.size() && text[i] == '=';
+}
+
+// A dropped assignment: nothing, or what followed its value, kept on a line
+// of its own.  Unless that starts with another assignment, ":" stands in for
+// the dropped one, so that an operator or a word like "{" keeps its place
+// as an argument; ":" also stands alone where the shell needs a command.
+void drop_value(std::string_view tail, bool command_wanted, std::string &out) {
+    if (!tail_matters(tail)) {
+        if (command_wanted) out.append(":\n");
+        return;
+    }
+    if (!starts_with_assignment(tail)) out.push_back(':');
     out.append(tail).push_back('\n');
 }
 
@@ -72,12 +93,12 @@ void rewrite_line(std::string_view line, address_lines &lines, std::string &out)
         replace(lines.dhcp ? "dhcp" : "static");
     } else if (key == "IPADDR") {
         lines.seen_ipaddr = true;
-        lines.dhcp ? drop_value(tail, out) : replace(lines.address);
+        lines.dhcp ? drop_value(tail, lines.command_wanted, out) : replace(lines.address);
     } else if (key == "NETMASK") {
         lines.seen_netmask = true;
-        lines.dhcp ? drop_value(tail, out) : replace(lines.netmask);
+        lines.dhcp ? drop_value(tail, lines.command_wanted, out) : replace(lines.netmask);
     } else if (key == "PREFIXLEN") {
-        drop_value(tail, out);
+        drop_value(tail, lines.command_wanted, out);
     } else {
         out.append(line).push_back('\n');
     }
@@ -100,7 +121,11 @@ std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view ad
     out.reserve(old_text.size() + 64);
     while (!old_text.empty()) {
         const std::size_t end = shell_line_end(old_text, 0);
+        const std::size_t written = out.size();
         rewrite_line(old_text.substr(0, end), lines, out);
+        const std::string_view line = std::string_view(out).substr(written);
+        const std::size_t first = line.find_first_not_of(" \t\n");
+        if (first != std::string_view::npos && line[first] != '#') lines.command_wanted = shell_line_wants_command(line);
         old_text.remove_prefix(end == old_text.size() ? end : end + 1);
     }
     if (!lines.seen_bootproto) append_key(out, "BOOTPROTO", lines.dhcp ? "dhcp" : "static", suse);

@@ -1,6 +1,9 @@
 // Shell grouping of an ifcfg file's text: logical lines and value words.
 #include "ifcfg/shell_text.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 namespace kx {
 
 namespace {
@@ -59,6 +62,31 @@ std::size_t shell_line_end(std::string_view text, std::size_t from) {
         }
     }
     return text.size();
+}
+
+bool shell_line_wants_command(std::string_view line) {
+    std::string_view last;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const char c = line[i];
+        if (shell_blank(c) || c == '\n') {
+            ++i;
+        } else if (c == '#') { // a comment: the token before it stays the last
+            i = line.find('\n', i);
+            if (i == std::string_view::npos) break;
+        } else if (shell_operator(c) || c == '(' || c == ')') {
+            const std::size_t end = c == '(' || c == ')' ? i + 1 : line.find_first_not_of(";&|<>", i);
+            last = line.substr(i, end == std::string_view::npos ? line.size() - i : end - i);
+            i += last.size();
+        } else {
+            const std::size_t end = shell_word_end(line, i);
+            last = line.substr(i, std::max(end, i + 1) - i);
+            i += last.size();
+        }
+    }
+    for (std::string_view opens : {"&&", "||", "|", "|&", "!", "(", "{", "if", "then", "else", "elif", "while", "until", "do"})
+        if (last == opens) return true;
+    return false;
 }
 
 std::size_t shell_word_end(std::string_view text, std::size_t from) {

@@ -115,8 +115,9 @@ TEST(IfcfgRewrite, LastLineWithoutNewlineIsNotJoinedToAppendedLines) {
 }
 
 // Files whose other variables a line-by-line rewrite would change: address
-// keys inside another value, values running over lines, and assignments
-// after the address value on its line.  bash sources the old and the new
+// keys inside another value, values running over lines, assignments after
+// the address value on its line, and address lines the shell needs as the
+// command of a block or after an operator.  bash sources the old and the new
 // text and must see the same other variables.
 TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
     const std::vector<std::string> files = {
@@ -132,6 +133,9 @@ TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
         "BOOTPROTO=\"dhcp\" MTU=1\nA=1\n",
         "NETMASK=(# it's\nA=1)=B=$'x\\''\nC=3\n",
         "PREFIXLEN=8 \tMTU=1500\n",
+        "A=1 &&\nPREFIXLEN=24\n",
+        "if A=1; then\nIPADDR=1.1.1.1\nfi\nB=2\n",
+        "{ # block\n  PREFIXLEN=8\n}\nC=3 |\nNETMASK=1\n",
     };
     const std::vector<std::string> others = {"A", "B", "C", "MTU"};
     kxtest::scratch_root root;
@@ -154,6 +158,8 @@ TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
     EXPECT_EQ(ifcfg_rewrite_address("IPADDR=1.2.3.4; MTU=9000\nPREFIXLEN=24 && B=2\n", "10.1.2.3/24", false),
               "IPADDR=10.1.2.3; MTU=9000\n: && B=2\nBOOTPROTO=static\nNETMASK=255.255.255.0\n");
     EXPECT_EQ(ifcfg_rewrite_address("IPADDR=1.2.3.4 MTU=9000\n", "dhcp", false), " MTU=9000\nBOOTPROTO=dhcp\n");
+    EXPECT_EQ(ifcfg_rewrite_address("if A=1; then\nIPADDR=1.1.1.1\nfi\n", "dhcp", false),
+              "if A=1; then\n:\nfi\nBOOTPROTO=dhcp\n");
 }
 
 TEST(NewaddrRequest, IsFortyBytesLaidOutForTheKernel) {
