@@ -57,7 +57,8 @@ std::size_t shell_line_end(std::string_view text, std::size_t from) {
         } else {
             if (c == '(') ++open_parentheses;
             if (c == ')' && open_parentheses > 0) --open_parentheses;
-            word_start = shell_blank(c) || shell_operator(c) || c == '(' || c == ')' || c == '\n';
+            // Text right after ")" continues the word: "(1)#x" is no comment.
+            word_start = shell_blank(c) || shell_operator(c) || c == '(' || c == '\n';
             ++i;
         }
     }
