@@ -87,7 +87,8 @@ void check_rewrite(std::string_view old_text, std::string_view address, bool in_
         if (!owned_by_rewrite(key)) kept.emplace_back(line);
         else if (key == "PREFIXLEN" || (dhcp && key != "BOOTPROTO")) {
             const std::string_view tail = tail_of(line);
-            const std::string shown = (tail_is_assignment(tail) ? "" : ":") + std::string(tail);
+            const bool assigned = line.find_first_not_of(" \t") == line.find_first_not_of(" \t\v\f\r");
+            const std::string shown = (assigned && tail_is_assignment(tail) ? "" : ":") + std::string(tail);
             if (!tail.empty() && !owned_by_rewrite(key_of(shown))) kept.push_back(shown);
         }
     }

@@ -50,16 +50,17 @@ bool starts_with_assignment(std::string_view text) {
     return i != 0 && i < text.size() && text[i] == '=';
 }
 
-// A dropped assignment: nothing, or what followed its value, kept on a line
-// of its own.  Unless that starts with another assignment, ":" stands in for
-// the dropped one, so that an operator or a word like "{" keeps its place
-// as an argument; ":" also stands alone where the shell needs a command.
-void drop_value(std::string_view tail, bool command_wanted, std::string &out) {
+// A dropped line: nothing, or what followed its value, kept on a line of its
+// own.  ":" stands in for the dropped word, so that an operator keeps its
+// place and what were arguments stay arguments, unless the word was a shell
+// assignment (`assigned`: no blank but space or tab before it) and another
+// follows.  ":" also stands alone where the shell needs a command.
+void drop_value(std::string_view tail, bool assigned, bool command_wanted, std::string &out) {
     if (!tail_matters(tail)) {
         if (command_wanted) out.append(":\n");
         return;
     }
-    if (!starts_with_assignment(tail)) out.push_back(':');
+    if (!assigned || !starts_with_assignment(tail)) out.push_back(':');
     out.append(tail).push_back('\n');
 }
 
@@ -81,6 +82,9 @@ void rewrite_line(std::string_view line, address_lines &lines, std::string &out)
     char quote = '\0';
     if (value < line.size() && (line[value] == '\'' || line[value] == '"')) quote = line[value++];
     const std::string_view tail = line.substr(shell_word_end(line, equals + 1));
+    // "\rIPADDR=…" is a key here, as ifcfg readers see it, but a command word to the shell.
+    const bool assigned = first.find_first_not_of(" \t") == start;
+    auto drop = [&] { drop_value(tail, assigned, lines.command_wanted, out); };
     auto replace = [&](std::string_view new_value) {
         out.append(line.substr(0, value)).append(new_value);
         if (quote != '\0') out.push_back(quote);
@@ -93,12 +97,12 @@ void rewrite_line(std::string_view line, address_lines &lines, std::string &out)
         replace(lines.dhcp ? "dhcp" : "static");
     } else if (key == "IPADDR") {
         lines.seen_ipaddr = true;
-        lines.dhcp ? drop_value(tail, lines.command_wanted, out) : replace(lines.address);
+        lines.dhcp ? drop() : replace(lines.address);
     } else if (key == "NETMASK") {
         lines.seen_netmask = true;
-        lines.dhcp ? drop_value(tail, lines.command_wanted, out) : replace(lines.netmask);
+        lines.dhcp ? drop() : replace(lines.netmask);
     } else if (key == "PREFIXLEN") {
-        drop_value(tail, lines.command_wanted, out);
+        drop();
     } else {
         out.append(line).push_back('\n');
     }

@@ -137,6 +137,7 @@ TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
         "if A=1; then\nIPADDR=1.1.1.1\nfi\nB=2\n",
         "{ # block\n  PREFIXLEN=8\n}\nC=3 |\nNETMASK=1\n",
         "NETMASK=(1 \nA=)#1B=$'x\nA==1'\nC=1\n",
+        "\rPREFIXLEN=1\t C=x; A=1\n",
     };
     const std::vector<std::string> others = {"A", "B", "C", "MTU"};
     kxtest::scratch_root root;
