@@ -127,9 +127,7 @@ std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view ad
         const std::size_t end = shell_line_end(old_text, 0);
         const std::size_t written = out.size();
         rewrite_line(old_text.substr(0, end), lines, out);
-        const std::string_view line = std::string_view(out).substr(written);
-        const std::size_t first = line.find_first_not_of(" \t\n");
-        if (first != std::string_view::npos && line[first] != '#') lines.command_wanted = shell_line_wants_command(line);
+        lines.command_wanted = shell_line_wants_command(std::string_view(out).substr(written), lines.command_wanted);
         old_text.remove_prefix(end == old_text.size() ? end : end + 1);
     }
     if (!lines.seen_bootproto) append_key(out, "BOOTPROTO", lines.dhcp ? "dhcp" : "static", suse);

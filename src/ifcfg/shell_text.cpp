@@ -25,14 +25,15 @@ std::size_t quoted_end(std::string_view text, std::size_t at) {
     return text.size();
 }
 
+// Whether `c` starts a control or redirection operator of the shell.
+bool shell_operator(char c) { return c == ';' || c == '&' || c == '|' || c == '<' || c == '>'; }
+
 bool opens_quote(std::string_view text, std::size_t at) {
     const char c = text[at];
     return c == '\'' || c == '"' || c == '`' || (c == '$' && at + 1 < text.size() && text[at + 1] == '\'');
 }
 
 } // namespace
-
-bool shell_operator(char c) { return c == ';' || c == '&' || c == '|' || c == '<' || c == '>'; }
 
 std::size_t shell_line_end(std::string_view text, std::size_t from) {
     bool word_start = true;
@@ -65,7 +66,7 @@ std::size_t shell_line_end(std::string_view text, std::size_t from) {
     return text.size();
 }
 
-bool shell_line_wants_command(std::string_view line) {
+bool shell_line_wants_command(std::string_view line, bool before) {
     std::string_view last;
     std::size_t i = 0;
     while (i < line.size()) {
@@ -85,6 +86,7 @@ bool shell_line_wants_command(std::string_view line) {
             i += last.size();
         }
     }
+    if (last.empty()) return before;
     for (std::string_view opens : {"&&", "||", "|", "|&", "!", "(", "{", "if", "then", "else", "elif", "while", "until", "do"})
         if (last == opens) return true;
     return false;

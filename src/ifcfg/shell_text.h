@@ -26,10 +26,8 @@ std::size_t shell_word_end(std::string_view text, std::size_t from);
 // Whether the logical line ends where the shell still needs a command to
 // follow: after "&&", "||", "|", "!", "(", "{" or a word that opens a body
 // or a condition ("if", "then", "else", …).  A word like that used as an
-// argument counts too, which errs on the safe side.
-bool shell_line_wants_command(std::string_view line);
-
-// Whether `c` starts a control or redirection operator of the shell.
-bool shell_operator(char c);
+// argument counts too, which errs on the safe side.  A line of blanks and
+// comments only changes nothing: the answer is `before`.
+bool shell_line_wants_command(std::string_view line, bool before);
 
 } // namespace kx
