@@ -1,34 +1,86 @@
-// replace_file: temporary file, checked writes, fsync, rename, directory fsync;
-// and the sweep of temporaries that writers killed before their rename left.
+// replace_file: an unnamed temporary (or, where the file system has no
+// O_TMPFILE, a named one), marked as ours, checked writes, fsync, a name,
+// one rename, directory fsync; and the sweep that removes only marked
+// temporaries a killed writer left.
 #include "frame/atomic_file.h"
 
 #include "frame/fd.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <climits>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace kx {
 
 namespace {
 
-// Removes the temporary file unless it has been renamed into place.
-class temp_file_guard {
-public:
-    explicit temp_file_guard(const std::string &path) : path_(path) {}
-    temp_file_guard(const temp_file_guard &) = delete;
-    temp_file_guard &operator=(const temp_file_guard &) = delete;
-    ~temp_file_guard() {
-        if (!kept_) unlink(path_.c_str());
+constexpr std::string_view name_infix = ".kxnet-";
+constexpr std::size_t suffix_length = 6;
+// Fresh names tried when one is taken, before giving up with EEXIST.
+constexpr int name_attempts = 100;
+
+bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// Six letters or digits, from the kernel's random pool or, should that be
+// unavailable, from the clock, the pid and a counter; a clash only costs a retry.
+std::string random_suffix() {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[suffix_length] = {};
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        static unsigned counter = 0;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                                 (static_cast<unsigned long long>(getpid()) << 32) ^ (++counter * 0x9e3779b97f4a7c15ULL);
+        for (unsigned char &b : bytes) {
+            mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
+            b = static_cast<unsigned char>(mix >> 56);
+        }
     }
+    std::string suffix;
+    for (unsigned char b : bytes) suffix += alphabet[b % (sizeof alphabet - 1)];
+    return suffix;
+}
+
+std::string temporary_name_for(const std::string &base) {
+    return "." + base + std::string(name_infix) + random_suffix();
+}
+
+std::string directory_of(const std::string &path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string &path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The temporary's name in the directory, removed unless it has been renamed
+// into place.
+class named_temporary {
+public:
+    explicit named_temporary(int dir_fd) : dir_fd_(dir_fd) {}
+    named_temporary(const named_temporary &) = delete;
+    named_temporary &operator=(const named_temporary &) = delete;
+    ~named_temporary() {
+        if (!name_.empty() && !kept_) unlinkat(dir_fd_, name_.c_str(), 0);
+    }
+    void adopt(std::string name) { name_ = std::move(name); }
+    const std::string &name() const { return name_; }
     void keep() { kept_ = true; }
 
 private:
-    const std::string &path_;
+    int dir_fd_;
+    std::string name_;
     bool kept_ = false;
 };
 
@@ -47,68 +99,131 @@ bool write_all(int fd, std::string_view data) {
     return true;
 }
 
-std::string directory_of(const std::string &path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+// Marks the file as a temporary of ours named `name`.  A file system without
+// extended attributes, or a caller without CAP_SYS_ADMIN, leaves it unmarked:
+// the write goes on, and no sweep will ever take the file for ours.
+void mark(int fd, const std::string &name) {
+    fsetxattr(fd, temporary_mark, name.data(), name.size(), 0);
 }
 
-void sync_directory(const std::string &dir) {
-    unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) fsync(fd.get());
+// Mode, content and fsync of a freshly created temporary; 0 or the errno.
+int fill(int fd, std::string_view content, mode_t mode) {
+    if ((mode & 07777) != 0600 && fchmod(fd, mode) != 0) return errno;
+    if (!write_all(fd, content)) return errno;
+    if (fsync(fd) != 0) return errno;
+    return 0;
 }
 
-// A name mkstemp could have made from `temp_template`: the same stem, then
-// six letters or digits in place of the X's.
-bool made_from_template(std::string_view name, std::string_view temp_template) {
-    constexpr std::string_view suffix = "XXXXXX";
-    if (temp_template.size() < suffix.size() || name.size() != temp_template.size()) return false;
-    const std::size_t stem = temp_template.size() - suffix.size();
-    if (temp_template.substr(stem) != suffix || name.substr(0, stem) != temp_template.substr(0, stem))
-        return false;
-    for (char c : name.substr(stem))
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
-    return true;
+// Gives the unnamed file `fd` the name `name` in `dir_fd`.  AT_EMPTY_PATH
+// needs CAP_DAC_READ_SEARCH on older kernels; /proc serves everyone else.
+bool link_unnamed(int fd, int dir_fd, const std::string &name) {
+    if (linkat(fd, "", dir_fd, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno == EEXIST) return false;
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, proc.c_str(), dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// A file system that cannot make unnamed files in `dir_fd`: an overlay
+// before Linux 6.6, a kernel before 3.11, some network file systems.
+bool no_unnamed_files(int err) { return err == EOPNOTSUPP || err == ENOTSUP || err == EISDIR || err == EINVAL; }
+
+constexpr int use_named = -1;
+
+// Writes the content to an unnamed file and names it only when it is whole,
+// so a writer killed before that leaves nothing; the name it then gets is
+// marked from its first moment.  0, an errno, or use_named where the file
+// system cannot do this.
+int write_unnamed(int dir_fd, const std::string &base, std::string_view content, mode_t mode,
+                  named_temporary &temp) {
+    unique_fd fd(openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (!fd) return no_unnamed_files(errno) ? use_named : errno;
+    std::string name = temporary_name_for(base);
+    mark(fd.get(), name);
+    if (int err = fill(fd.get(), content, mode)) return err;
+    for (int attempt = 0; attempt < name_attempts; ++attempt) {
+        if (link_unnamed(fd.get(), dir_fd, name)) {
+            temp.adopt(name);
+            return close_retry(fd.release()) == 0 ? 0 : errno;
+        }
+        if (errno != EEXIST) return use_named;
+        name = temporary_name_for(base);
+        mark(fd.get(), name);
+    }
+    return EEXIST;
+}
+
+// The fallback: a named temporary made with O_EXCL, then marked.  A writer
+// killed between those two calls leaves an empty unmarked file, which is
+// never swept: it cannot be told from someone else's.
+int write_named(int dir_fd, const std::string &base, std::string_view content, mode_t mode,
+                named_temporary &temp) {
+    for (int attempt = 0; attempt < name_attempts; ++attempt) {
+        std::string name = temporary_name_for(base);
+        unique_fd fd(openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd && errno == EEXIST) continue;
+        if (!fd) return errno;
+        temp.adopt(name);
+        mark(fd.get(), name);
+        if (int err = fill(fd.get(), content, mode)) return err;
+        return close_retry(fd.release()) == 0 ? 0 : errno;
+    }
+    return EEXIST;
+}
+
+// Whether the mark of `path` names `name`: proof that we made the file.
+bool marked_as(const std::string &path, const char *name) {
+    char value[NAME_MAX + 1];
+    ssize_t size = lgetxattr(path.c_str(), temporary_mark, value, sizeof value);
+    return size >= 0 && std::string_view(value, static_cast<std::size_t>(size)) == name;
+}
+
+bool is_ours(int dir_fd, const std::string &dir, const char *name) {
+    struct stat info {};
+    if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) return false;
+    return marked_as(dir + "/" + name, name);
 }
 
 struct dir_close {
     void operator()(DIR *dir) const { closedir(dir); }
 };
 
-bool is_regular_file(int dir_fd, const char *name) {
-    struct stat info {};
-    return fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
-}
-
 } // namespace
 
-void remove_stale_temporaries(const std::string &dir, std::string_view temp_template) {
+bool is_temporary_name(std::string_view name) {
+    const std::size_t tail = name_infix.size() + suffix_length;
+    if (name.size() < 2 + tail || name[0] != '.') return false;
+    if (name.substr(name.size() - tail, name_infix.size()) != name_infix) return false;
+    for (char c : name.substr(name.size() - suffix_length))
+        if (!is_alnum(c)) return false;
+    return true;
+}
+
+void remove_stale_temporaries(const std::string &dir) {
     std::unique_ptr<DIR, dir_close> listing(opendir(dir.c_str()));
     if (!listing) return;
     const int dir_fd = dirfd(listing.get());
     while (const dirent *entry = readdir(listing.get())) {
-        if (!made_from_template(entry->d_name, temp_template)) continue;
-        if (is_regular_file(dir_fd, entry->d_name)) unlinkat(dir_fd, entry->d_name, 0);
+        if (is_temporary_name(entry->d_name) && is_ours(dir_fd, dir, entry->d_name))
+            unlinkat(dir_fd, entry->d_name, 0);
     }
 }
 
-int replace_file(const std::string &target, std::string_view content, mode_t mode,
-                 const char *temp_template) {
+int replace_file(const std::string &target, std::string_view content, mode_t mode) {
     const std::string dir = directory_of(target);
-    remove_stale_temporaries(dir, temp_template);
-    std::string temp = dir + "/" + temp_template;
-    unique_fd fd(mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd) return errno;
-    temp_file_guard remove_unless_kept(temp);
+    const std::string base = base_of(target);
+    unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd) return errno;
+    remove_stale_temporaries(dir);
 
-    if ((mode & 07777) != 0600 && fchmod(fd.get(), mode) != 0) return errno;
-    if (!write_all(fd.get(), content)) return errno;
-    if (fsync(fd.get()) != 0) return errno;
-    if (close_retry(fd.release()) != 0) return errno;
-    if (rename(temp.c_str(), target.c_str()) != 0) return errno;
-    remove_unless_kept.keep();
+    named_temporary temp(dir_fd.get());
+    int err = write_unnamed(dir_fd.get(), base, content, mode, temp);
+    if (err == use_named) err = write_named(dir_fd.get(), base, content, mode, temp);
+    if (err != 0) return err;
+    if (renameat(dir_fd.get(), temp.name().c_str(), dir_fd.get(), base.c_str()) != 0) return errno;
+    temp.keep();
     // The new content is in place; a failed directory sync cannot undo that.
-    sync_directory(dir);
+    fsync(dir_fd.get());
     return 0;
 }
 

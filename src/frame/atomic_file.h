@@ -1,6 +1,8 @@
 // Atomic replacement of a whole file: the one way the library writes the
 // registry and ifcfg files.  Readers see the old content or the new, whole,
-// also after a crash or a full disk.
+// also after a crash or a full disk.  The library's temporaries carry a mark
+// no unprivileged process can set, and only marked files are ever swept, so
+// no file of an administrator's or another tool's is removed.
 #pragma once
 
 #include <string>
@@ -9,19 +11,29 @@
 
 namespace kx {
 
-// Writes `content` to a fresh temporary file named by the mkstemp template
-// `temp_template` (a bare name such as "iface.XXXXXX") in the directory of
-// `target`, with `mode`, after removing stale temporaries of that template
-// there; checks every write and the close, fsyncs it, renames
-// it over `target` and fsyncs the directory.  0, or the errno of the step
-// that failed; then no temporary file remains and `target` is unchanged.
-int replace_file(const std::string &target, std::string_view content, mode_t mode,
-                 const char *temp_template);
+// The extended attribute that marks a temporary of ours; its value is the
+// temporary's own name.  Setting trusted.* takes CAP_SYS_ADMIN.
+inline constexpr const char *temporary_mark = "trusted.kxnet.temporary";
 
-// Removes the regular files of `dir` whose names mkstemp could have made from
-// `temp_template`.  Only the holder of the exclusive host lock writes the
-// library's files, so any such file was left by a writer that died between
-// its mkstemp and its rename.  Best effort: an unreadable directory is left.
-void remove_stale_temporaries(const std::string &dir, std::string_view temp_template);
+// Whether `name` has the shape of our temporaries: ".<target>.kxnet-" and
+// six letters or digits, e.g. ".kxnet.conf.kxnet-Kq7z2A".
+bool is_temporary_name(std::string_view name);
+
+// Writes `content` to a fresh temporary in the directory of `target` and
+// renames it over `target`, after sweeping that directory's stale
+// temporaries.  The temporary is unnamed (O_TMPFILE) until it is whole and
+// synced, marked before it gets a name, and gets mode `mode` (created 0600,
+// changed only for another mode).  Every write and the close are checked, the
+// directory is synced after the rename.  0, or the errno of the step that
+// failed; then no temporary remains and `target` is unchanged.
+int replace_file(const std::string &target, std::string_view content, mode_t mode);
+
+// Removes the temporaries that writers killed before their rename left in
+// `dir`: regular files of our effective user with a temporary's name whose
+// mark names that very file.  Only the holder of the exclusive host lock
+// writes the library's files, so no live writer owns one.  Where the file
+// system keeps no extended attributes nothing is proven ours and nothing is
+// removed.  Best effort: an unreadable directory is left.
+void remove_stale_temporaries(const std::string &dir);
 
 } // namespace kx

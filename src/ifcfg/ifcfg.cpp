@@ -175,7 +175,7 @@ int ifcfg_write_bridge(const char *bridge) {
                                              "BRIDGE_PORTS=''\n"
                                              "STARTMODE='auto'\n"
                                              "USERCONTROL='no'\n";
-        return replace_file(ifcfg_path(dir, bridge), content, 0600, "bridge.XXXXXX") != 0 ? 1 : 0;
+        return replace_file(ifcfg_path(dir, bridge), content, 0600) != 0 ? 1 : 0;
     });
 }
 
@@ -194,7 +194,7 @@ int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
             content.append("BOOTPROTO=static\nDEVICE=").append(vlan_name);
             content.append("\nONBOOT=yes\nVLAN=yes\n");
         }
-        return replace_file(ifcfg_path(dir, vlan_name), content, 0600, "vlan.XXXXXX") != 0 ? 1 : 0;
+        return replace_file(ifcfg_path(dir, vlan_name), content, 0600) != 0 ? 1 : 0;
     });
 }
 

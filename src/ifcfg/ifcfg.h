@@ -37,8 +37,8 @@ std::string ifcfg_device_path(std::string_view device);
 std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view address, bool suse);
 
 // Rewrites the device's own ifcfg file (current layout) in one pass through
-// a temporary "iface.XXXXXX" beside it and a rename; the new file has mode
-// 0600.  0 on success; 1 when an argument is missing, the file cannot be
+// a temporary beside it and a rename; the new file has mode 0600.  0 on
+// success; 1 when an argument is missing, the file cannot be
 // read (no file: nothing is created) or cannot be replaced.
 int ifcfg_set_address(const char *device, const char *address);
 

@@ -153,7 +153,7 @@ int ifcfg_set_address(const char *device, const char *address) {
             if (std::ferror(in.get()) || overlong) return 1;
         }
         const std::string content = ifcfg_rewrite_address(text, address, state().suse_flag != 0);
-        return replace_file(target, content, 0600, "iface.XXXXXX") == 0 ? 0 : 1;
+        return replace_file(target, content, 0600) == 0 ? 0 : 1;
     });
 }
 

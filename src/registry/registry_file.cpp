@@ -34,7 +34,6 @@ constexpr std::string_view vnid_prefix = "VNID_";
 constexpr std::string_view iflst_prefix = "IFLST_";
 constexpr std::string_view vlan_prefix = "VLAN_";
 constexpr std::string_view addr_prefix = "ADDR_";
-constexpr const char *temp_template = "kxnetcfg.XXXXXX";
 
 // ---- reading ----------------------------------------------------------------
 
@@ -332,7 +331,7 @@ int save_registry_file() {
     const std::string path = paths::rooted(paths::registry);
     // A host that never had a registry has no directory for it either.
     if (int err = make_directory(path.substr(0, path.rfind('/'))); err != 0) return err;
-    return replace_file(path, content, 0600, temp_template);
+    return replace_file(path, content, 0600);
 }
 
 } // namespace

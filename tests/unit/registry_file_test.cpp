@@ -1,6 +1,7 @@
 // Loading and saving the registry file: the round trip, malformed and
 // hostile lines, long lines, the save's file mode and temporary files, and
 // the configured-networks query.
+#include "frame/atomic_file.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 #include "test_support.h"
@@ -13,6 +14,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utime.h>
 #include <vector>
@@ -253,20 +255,54 @@ TEST_F(RegistryFile, FailedSaveIsReportedAndLogged) {
     EXPECT_EQ(log, std::vector<std::string>{"Failed to save kxnet.conf"});
 }
 
-// Temporaries of writers killed before their rename go with the next save;
-// names the template could not have made stay.
-TEST_F(RegistryFile, SaveRemovesStaleTemporariesOfItsTemplateOnly) {
+// Temporaries of writers killed before their rename go with the next save,
+// also those of other files of the directory; whatever we cannot prove ours
+// (no mark, a mark naming another file, another owner, not a temporary's
+// name, not a regular file) stays byte for byte.
+TEST_F(RegistryFile, SaveRemovesOnlyTemporariesProvenOurs) {
     load("VNID_br0=\"web\"\n");
     const std::string dir = root_.at("/etc/kx");
-    for (const char *name : {"kxnetcfg.a1B2c3", "kxnetcfg.ZZZZZZ"}) kxtest::write_file(dir + "/" + name, "VNID_");
-    for (const char *name : {"kxnetcfg.abc", "kxnetcfg.abcdefg", "kxnetcfg.ab-def", "iface.a1B2c3"})
-        kxtest::write_file(dir + "/" + name, "keep");
-    kxtest::make_dirs(dir + "/kxnetcfg.dir123");
+    struct planted {
+        const char *name;
+        const char *mark; // nullptr: none; "" the file's own name
+        uid_t owner;
+        bool directory;
+        bool removed;
+    };
+    const planted table[] = {
+        {".kxnet.conf.kxnet-a1B2c3", "", 0, false, true},
+        {".ifcfg-br0.kxnet-ZZZZZZ", "", 0, false, true},
+        {".kxnet.conf.kxnet-Kq7z2A", nullptr, 0, false, false},
+        {".kxnet.conf.kxnet-b2C3d4", ".kxnet.conf.kxnet-a1B2c3", 0, false, false},
+        {".kxnet.conf.kxnet-c3D4e5", "", 65534, false, false},
+        {".kxnet.conf.kxnet-d4E5f6", "", 0, true, false},
+        {"kxnetcfg.a1B2c3", "", 0, false, false},
+        {"kxnet.conf.kxnet-e5F6g7", "", 0, false, false},
+        {".kxnet.conf.kxnet-abc", "", 0, false, false},
+        {".kxnet.conf.kxnet-ab-def", "", 0, false, false},
+        {".kxnet.conf-kxnet-f6G7h8", "", 0, false, false},
+        {".kxnet-g7H8i9", "", 0, false, false},
+    };
+    for (const planted &p : table) {
+        const std::string path = dir + "/" + p.name;
+        if (p.directory) {
+            kxtest::make_dirs(path);
+        } else {
+            kxtest::write_file(path, std::string("keep ") + p.name, 0600);
+        }
+        if (p.owner != 0) { ASSERT_EQ(lchown(path.c_str(), p.owner, p.owner), 0); }
+        if (p.mark == nullptr) continue;
+        const std::string value = *p.mark != '\0' ? p.mark : p.name;
+        if (lsetxattr(path.c_str(), kx::temporary_mark, value.data(), value.size(), 0) != 0)
+            GTEST_SKIP() << "no trusted extended attributes here";
+    }
     EXPECT_EQ(kx::registry_save(), 0);
-    auto left = kxtest::list_dir(dir);
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"iface.a1B2c3", "kxnet.conf", "kxnetcfg.ab-def",
-                                              "kxnetcfg.abc", "kxnetcfg.abcdefg", "kxnetcfg.dir123"}));
+    for (const planted &p : table) {
+        SCOPED_TRACE(p.name);
+        const std::string path = dir + "/" + p.name;
+        EXPECT_EQ(kxtest::file_exists(path), !p.removed);
+        if (!p.removed && !p.directory) { EXPECT_EQ(kxtest::read_file(path), std::string("keep ") + p.name); }
+    }
 }
 
 TEST_F(RegistryFile, HostileInputLoadsWithoutHarm) {

@@ -91,7 +91,7 @@ TEST(AtomicFile, ReplacesWholeWithModeAndLeavesNoTemporary) {
     kxtest::make_dirs(root.at("/d"));
     const std::string target = root.at("/d/conf");
     write_file(target, "old\n");
-    ASSERT_EQ(kx::replace_file(target, "new content\n", 0644, "conf.XXXXXX"), 0);
+    ASSERT_EQ(kx::replace_file(target, "new content\n", 0644), 0);
     EXPECT_EQ(read_file(target), "new content\n");
     struct stat info {};
     ASSERT_EQ(stat(target.c_str(), &info), 0);
@@ -104,9 +104,9 @@ TEST(AtomicFile, AFailedRenameKeepsTheTargetAndRemovesTheTemporary) {
     const std::string target = root.at("/d/dir");
     kxtest::make_dirs(target + "/inside");
     // A non-empty directory cannot be replaced by a file.
-    EXPECT_NE(kx::replace_file(target, "x", 0600, "t.XXXXXX"), 0);
+    EXPECT_NE(kx::replace_file(target, "x", 0600), 0);
     EXPECT_EQ(kxtest::list_dir(root.at("/d")), std::vector<std::string>{"dir"});
-    EXPECT_EQ(kx::replace_file(root.at("/absent/f"), "x", 0600, "t.XXXXXX"), ENOENT);
+    EXPECT_EQ(kx::replace_file(root.at("/absent/f"), "x", 0600), ENOENT);
 }
 
 } // namespace
