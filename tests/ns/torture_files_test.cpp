@@ -3,6 +3,7 @@
 // left.  Either way each file holds its old content or its new, whole, the
 // next write leaves no temporary behind, and nothing is reported done that
 // the registry does not hold.
+#include "frame/atomic_file.h"
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"
@@ -19,6 +20,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -102,6 +104,14 @@ protected:
     }
 };
 
+// A whole temporary with our mark, as a writer killed after giving it its
+// name leaves it.
+void plant_killed_writers_temporary(const std::string &documented_dir, const std::string &name) {
+    const std::string path = ns::at(documented_dir + "/" + name);
+    write_file(path, "whole but never renamed", 0600);
+    ASSERT_EQ(setxattr(path.c_str(), kx::temporary_mark, name.data(), name.size(), 0), 0) << "trusted xattr";
+}
+
 // Three hundred networks, so that a save takes a while, and an address line
 // of one of two shapes, so that old and new content differ.
 void fill_networks() {
@@ -128,9 +138,10 @@ TEST_F(KilledWriter, RegistryIsOldOrNewAndTheNextSaveSweepsTemporaries) {
     ASSERT_EQ(kx::registry_save(), 0);
     const std::string even = read_file(path);
     ASSERT_NE(odd, even);
-    // What a writer killed between mkstemp and rename leaves, planted so the
-    // sweep is exercised whether or not a kill below lands in that window.
-    write_file(ns::at("/etc/kx/kxnetcfg.Kq7z2A"), "partial", 0600);
+    // What a writer killed between naming its temporary and the rename
+    // leaves, planted so the sweep is exercised whether or not a kill below
+    // lands in that window.
+    ASSERT_NO_FATAL_FAILURE(plant_killed_writers_temporary("/etc/kx", ".kxnet.conf.kxnet-Kq7z2A"));
     ASSERT_EQ(kx::registry_save(), 0);
     ASSERT_EQ(sorted_listing("/etc/kx"), std::vector<std::string>{"kxnet.conf"});
 
@@ -167,7 +178,8 @@ TEST_F(KilledWriter, IfcfgFileIsOldOrNewAndTheNextRewriteSweepsTemporaries) {
     const std::string two = kx::ifcfg_rewrite_address(one, second, false);
     ASSERT_EQ(kx::ifcfg_rewrite_address(two, first, false), one);
     write_file(path, one, 0600);
-    write_file(ns::at("/etc/sysconfig/network-scripts/iface.Kq7z2A"), "partial", 0600);
+    ASSERT_NO_FATAL_FAILURE(
+        plant_killed_writers_temporary("/etc/sysconfig/network-scripts", ".ifcfg-eth9.kxnet-Kq7z2A"));
     ASSERT_EQ(kx::ifcfg_set_address("eth9", first), 0);
     ASSERT_EQ(sorted_listing("/etc/sysconfig/network-scripts"), std::vector<std::string>{"ifcfg-eth9"});
 
