@@ -74,7 +74,8 @@ public:
     ~named_temporary() {
         if (!name_.empty() && !kept_) unlinkat(dir_fd_, name_.c_str(), 0);
     }
-    void adopt(std::string name) { name_ = std::move(name); }
+    // Moves, never copies: an allocation failing here would leave the name.
+    void adopt(std::string &&name) noexcept { name_ = std::move(name); }
     const std::string &name() const { return name_; }
     void keep() { kept_ = true; }
 
@@ -142,7 +143,7 @@ int write_unnamed(int dir_fd, const std::string &base, std::string_view content,
     if (int err = fill(fd.get(), content, mode)) return err;
     for (int attempt = 0; attempt < name_attempts; ++attempt) {
         if (link_unnamed(fd.get(), dir_fd, name)) {
-            temp.adopt(name);
+            temp.adopt(std::move(name));
             return close_retry(fd.release()) == 0 ? 0 : errno;
         }
         if (errno != EEXIST) return use_named;
@@ -162,8 +163,8 @@ int write_named(int dir_fd, const std::string &base, std::string_view content, m
         unique_fd fd(openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && errno == EEXIST) continue;
         if (!fd) return errno;
-        temp.adopt(name);
-        mark(fd.get(), name);
+        temp.adopt(std::move(name));
+        mark(fd.get(), temp.name());
         if (int err = fill(fd.get(), content, mode)) return err;
         return close_retry(fd.release()) == 0 ? 0 : errno;
     }
