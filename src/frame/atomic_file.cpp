@@ -223,7 +223,10 @@ int replace_file(const std::string &target, std::string_view content, mode_t mod
     if (err != 0) return err;
     if (renameat(dir_fd.get(), temp.name().c_str(), dir_fd.get(), base.c_str()) != 0) return errno;
     temp.keep();
-    // The new content is in place; a failed directory sync cannot undo that.
+    // The mark belongs to temporaries only.  Left by a kill, it names another
+    // file and is harmless.  The new content is in place: a failed directory
+    // sync cannot undo that.
+    lremovexattr(target.c_str(), temporary_mark);
     fsync(dir_fd.get());
     return 0;
 }

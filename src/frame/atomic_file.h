@@ -22,10 +22,12 @@ bool is_temporary_name(std::string_view name);
 // Writes `content` to a fresh temporary in the directory of `target` and
 // renames it over `target`, after sweeping that directory's stale
 // temporaries.  The temporary is unnamed (O_TMPFILE) until it is whole and
-// synced, marked before it gets a name, and gets mode `mode` (created 0600,
-// changed only for another mode).  Every write and the close are checked, the
-// directory is synced after the rename.  0, or the errno of the step that
-// failed; then no temporary remains and `target` is unchanged.
+// synced, marked before it gets a name (where the file system has no unnamed
+// files: right after its O_EXCL creation), and gets mode `mode` (created
+// 0600, changed only for another mode).  Every write and the close are
+// checked; after the rename the mark is taken off and the directory synced.
+// 0, or the errno of the step that failed; then no temporary remains and
+// `target` is unchanged.
 int replace_file(const std::string &target, std::string_view content, mode_t mode);
 
 // Removes the temporaries that writers killed before their rename left in

@@ -1,19 +1,32 @@
 // The shared text reader and the atomic file replacement: what hostile files
 // in a file's place do to a reader, how NUL bytes and long lines are read,
-// and that a failed replacement leaves the target and no temporary behind.
+// and that a replacement, with or without unnamed files, leaves the target
+// whole and no temporary behind.
 #include "frame/atomic_file.h"
 #include "frame/text_file.h"
 #include "netinfo/link_dump.h"
 
 #include "test_support.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
+#if defined(__x86_64__)
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
 
 namespace {
 
@@ -98,6 +111,68 @@ TEST(AtomicFile, ReplacesWholeWithModeAndLeavesNoTemporary) {
     EXPECT_EQ(info.st_mode & 07777, 0644u);
     EXPECT_EQ(kxtest::list_dir(root.at("/d")), std::vector<std::string>{"conf"});
 }
+
+#if defined(__x86_64__)
+// Makes every O_TMPFILE open of this process fail with `err`, as a file
+// system without unnamed files answers; exits with 250 if it cannot.
+void refuse_unnamed_files(int err) {
+    constexpr unsigned tmpfile_bit = O_TMPFILE & ~O_DIRECTORY;
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, tmpfile_bit),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, tmpfile_bit, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(err)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(250);
+}
+
+// Where the file system makes no unnamed files (an overlay before Linux 6.6,
+// an old kernel) the replacement takes a named temporary instead: the same
+// content and mode, no temporary left after success or failure, no mark left
+// on the target.
+TEST(AtomicFile, WithoutUnnamedFilesTheReplacementIsTheSame) {
+    for (int refused : {0, EOPNOTSUPP, EISDIR, EINVAL}) {
+        SCOPED_TRACE(refused);
+        kxtest::scratch_root root;
+        const std::string dir = root.at("/d");
+        const std::string target = dir + "/conf";
+        kxtest::make_dirs(dir + "/full/inside");
+        write_file(target, "old\n");
+        pid_t child = fork();
+        if (child == 0) {
+            if (refused != 0) {
+                refuse_unnamed_files(refused);
+                if (open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600) >= 0 || errno != refused) _exit(3);
+            }
+            if (kx::replace_file(target, "new content\n", 0644) != 0) _exit(4);
+            // A non-empty directory cannot be replaced by a file.
+            _exit(kx::replace_file(dir + "/full", "x", 0600) != 0 ? 0 : 5);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 250) GTEST_SKIP() << "no seccomp filters here";
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(read_file(target), "new content\n");
+        struct stat info {};
+        ASSERT_EQ(stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u);
+        auto names = kxtest::list_dir(dir);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"conf", "full"}));
+        EXPECT_LT(lgetxattr(target.c_str(), kx::temporary_mark, nullptr, 0), 0);
+    }
+}
+#endif
 
 TEST(AtomicFile, AFailedRenameKeepsTheTargetAndRemovesTheTemporary) {
     kxtest::scratch_root root;
