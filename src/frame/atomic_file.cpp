@@ -6,6 +6,7 @@
 
 #include "frame/fd.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -34,7 +35,7 @@ std::string random_suffix() {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[suffix_length] = {};
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        static unsigned counter = 0;
+        static std::atomic<unsigned> counter{0};
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
