@@ -300,8 +300,8 @@ host_figures measure_host(const char *label) {
     std::printf("  kxnet_get_info [0,0]   %9.3f %9.3f\n", ours.wall * 1e3, ours.cpu * 1e3);
     std::printf("  ip -j addr show        %9.3f %9.3f\n", ip.wall * 1e3, ip.cpu * 1e3);
     std::printf("  bare netlink dump      %9.3f %9.3f\n", floor.wall * 1e3, floor.cpu * 1e3);
-    std::printf("  ours / ip     %.2f wall, %.2f processor (target <= 0.4)\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
-    std::printf("  ours / floor  %.2f wall, %.2f processor (target <= 2.5)\n", ours.wall / floor.wall,
+    std::printf("  ours / ip     %.2f wall, %.2f processor\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
+    std::printf("  ours / floor  %.2f wall, %.2f processor\n", ours.wall / floor.wall,
                 ours.cpu / floor.cpu);
     std::printf("  heap allocations per record, whole snapshot and release: %.2f\n",
                 static_cast<double>(allocations) / static_cast<double>(records));
@@ -377,7 +377,8 @@ void stand_in_alone(const std::vector<int32_t> &ids) {
     while (reaped < ids.size()) reap_one();
 }
 
-void measure_containers(int count, int runs_here, bool one_by_one) {
+// Ours against `ip -all netns exec ip -j addr show`, wall.
+double measure_containers(int count, int runs_here, bool one_by_one) {
     const std::string kxct = kxct_path();
     for (int c = 1; c <= count; ++c) {
         const std::string id = std::to_string(c);
@@ -404,10 +405,11 @@ void measure_containers(int count, int runs_here, bool one_by_one) {
     row("the library's share", timing{ours.wall - stand_in.wall, ours.cpu - stand_in.cpu, ours.faults - stand_in.faults});
     row("ip -all netns exec ip -j addr show", ip);
     std::printf("  (%zu children at once at most)\n", kx::collect_window);
-    std::printf("  ours / ip  %.2f wall, %.2f processor (target <= 0.3)\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
+    std::printf("  ours / ip  %.2f wall, %.2f processor\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
     for (int c = 1; c <= count; ++c)
         sh(kxct + " stop " + std::to_string(c) + " >/dev/null && " + kxct + " destroy " + std::to_string(c) +
            " >/dev/null");
+    return ours.wall / ip.wall;
 }
 
 } // namespace
@@ -422,8 +424,9 @@ bool wanted(const char *half) {
 int main() {
     enter_namespace();
     std::printf("bench_info: %d runs each, medians\n", runs);
+    double containers_vs_ip = 0;
     if (wanted("containers")) {
-        measure_containers(100, runs, true);
+        containers_vs_ip = measure_containers(100, runs, true);
         if (std::getenv("KXNET_BENCH_SKIP_1000") == nullptr) measure_containers(1000, 3, false);
     }
     if (!wanted("host")) {
@@ -433,12 +436,25 @@ int main() {
 
     add_host_devices(0, 200);
     add_ifcfg_files(200);
-    host_figures small = measure_host("host, 400 pair links + 10 bridges");
+    // A host's ifcfg files are old; what is read from a file is kept only
+    // once its times are old enough to show a later rewrite.
+    sleep(3);
+    host_figures small = measure_host("host, 400 pair links + 10 bridges, 200 ifcfg files");
     add_host_devices(200, 2000);
     host_figures large = measure_host("host, 4,000 pair links + 100 bridges");
     measure_memory();
-    std::printf("growth 400 -> 4,000 links: ours %.2f (target <= 11), ip %.2f, floor %.2f\n",
-                large.ours / small.ours, large.ip / small.ip, large.floor / small.floor);
+    std::printf("growth 400 -> 4,000 links: ours %.2f, ip %.2f, floor %.2f\n", large.ours / small.ours,
+                large.ip / small.ip, large.floor / small.floor);
+    std::printf("the issue's figures (wall, medians; attach and detach: bench_attach)\n");
+    std::printf("  host snapshot, 4,100 links vs ip -j addr show          %5.2f (target <= 0.25)\n",
+                large.ours / large.ip);
+    std::printf("  host snapshot, 4,100 links vs the bare dump            %5.2f (target <= 1.8)\n",
+                large.ours / large.floor);
+    std::printf("  host snapshot, 400 links, 200 ifcfg files vs ip        %5.2f (target <= 0.4)\n",
+                small.ours / small.ip);
+    if (containers_vs_ip > 0)
+        std::printf("  100 containers vs ip -all netns exec ip -j addr show   %5.2f (target <= 0.3)\n",
+                    containers_vs_ip);
     sh("rm -rf " + scratch);
     return 0;
 }
