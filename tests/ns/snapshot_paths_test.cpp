@@ -21,6 +21,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -270,6 +271,30 @@ TEST_F(SnapshotPaths, OneDeviceSnapshotMatchesTheWholeHost) {
     for (kxnetif_info **item = list->items; *item != nullptr; ++item) after.push_back(describe(*item));
     ASSERT_EQ(kxnet_release_info(list), KXNET_OK);
     EXPECT_EQ(after, fresh);
+}
+
+// What is kept of an ifcfg file read by an earlier query must not outlive a
+// rewrite in place at the same size: same inode, same length, new times.
+TEST_F(SnapshotPaths, BootProtocolFollowsAnIfcfgFileRewrittenInPlace) {
+    const std::string own = at("/etc/sysconfig/network-scripts/ifcfg-hb");
+    const std::string keyed = at("/etc/sysconfig/network-scripts/ifcfg-uplink");
+    kxtest::write_file(keyed, "DEVICE=veth-x\nBOOTPROTO=dhcp\n");
+    sleep(3); // old enough to be kept
+    const kxnet_filter all{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
+    auto conf_of = [&](const char *name) {
+        const std::vector<std::string> lines = query_from_scratch(0xffffffffu, all, name);
+        if (lines.empty()) return std::string("(no record)");
+        const std::size_t at_conf = lines.front().find(" conf=");
+        return lines.front().substr(at_conf, lines.front().find(" hw=") - at_conf);
+    };
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(conf_of("hb"), " conf=dhcp ") << round;
+        EXPECT_EQ(conf_of("veth-x"), " conf=dhcp ") << round;
+    }
+    kxtest::write_file(own, "DEVICE=hb\n  BOOTPROTO=none\n");
+    kxtest::write_file(keyed, "DEVICE=veth-y\nBOOTPROTO=dhcp\n");
+    EXPECT_EQ(conf_of("hb"), " conf=(none)");
+    EXPECT_EQ(conf_of("veth-x"), " conf=(none)");
 }
 
 TEST_F(SnapshotPaths, DumpSettlesOnlyDevicesWhoseKindAnswersTheBridgeTest) {
