@@ -197,7 +197,9 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
     char name[IFNAMSIZ] = {};
     copy_name(name, table[IFLA_IFNAME]);
 
-    std::string addrs;
+    // Kept between links, so describing a link allocates no text of its own.
+    static thread_local std::string addrs;
+    addrs.clear();
     if (stream != nullptr) {
         fprintf(stream, "%s\n", name);
         describe_addrs(link->ifi_index, queues, stream, nullptr);
