@@ -1,9 +1,10 @@
 // Attaching and detaching container pair devices through the exported
-// calls on a host that also carries 2,000 other links: 200 kxct containers'
-// host ends attached to one network, then detached.  Each call must take a
-// snapshot of its interface (the query with the attach filter and every
-// flag), so the figure that matters is the call against that snapshot
-// alone; `ip link set DEV master BR` on the same host gives the scale.
+// calls on hosts of 200, 2,000 and 8,000 links: 200 kxct containers' host
+// ends attached to one network, then detached, each host in a namespace of
+// its own.  Every call takes a snapshot of its interface (the query with
+// the attach filter and every flag); `ip link set DEV master BR` and
+// `nomaster` on the same host give the scale, and the calls on the largest
+// host against those on the smallest show whether the cost grows with it.
 #include "frame/state.h"
 #include "kxnet_ct.h"
 
@@ -28,8 +29,8 @@ namespace {
 using kxbench::median;
 using kxbench::seconds;
 
-constexpr int other_pairs = 1000; // 2,000 links
 constexpr int containers = 200;
+constexpr int host_sizes[] = {200, 2000, 8000}; // links, the containers' host ends included
 constexpr const char *network = "bench-net";
 
 std::string scratch;
@@ -64,8 +65,8 @@ std::string kxct_path() {
     return dir + "/../platform/kxct/kxct";
 }
 
-// 1,000 veth pairs, one IPv4 address on each end.
-void add_other_links() {
+// `other_pairs` veth pairs, one IPv4 address on each end.
+void add_other_links(int other_pairs) {
     std::string batch;
     auto addr = [](int n) {
         return std::to_string(10 + n / 65536) + "." + std::to_string(n / 256 % 256) + "." +
@@ -81,7 +82,7 @@ void add_other_links() {
     if (f == nullptr) die("batch file");
     std::fputs(batch.c_str(), f);
     std::fclose(f);
-    sh("ip -batch " + path);
+    if (!batch.empty()) sh("ip -batch " + path);
 }
 
 std::string host_end(int i) { return "vc" + std::to_string(i); }
@@ -126,16 +127,25 @@ void ip_link(const std::vector<const char *> &argv) {
 
 const char *ip_path() { return access("/sbin/ip", X_OK) == 0 ? "/sbin/ip" : "/usr/sbin/ip"; }
 
-} // namespace
+// The medians of one host, per call.
+struct host_figures {
+    double snapshot, attach, detach, ip_master, ip_nomaster;
+};
 
-int main() {
+void ip_master(const std::string &name, const char *bridge) {
+    ip_link({ip_path(), "link", "set", name.c_str(), "master", bridge, nullptr});
+}
+
+void ip_nomaster(const std::string &name) { ip_link({ip_path(), "link", "set", name.c_str(), "nomaster", nullptr}); }
+
+host_figures measure_host(int links) {
     enter_namespace();
-    add_other_links();
+    add_other_links((links - containers) / 2);
     char bridge[16] = "";
     if (kxnet_br_new(network, bridge) != KXNET_OK) die("kxnet_br_new");
     start_containers();
 
-    std::vector<double> attach, detach, snap, ip;
+    std::vector<double> attach, detach, snap, master, nomaster;
     for (int i = 0; i < containers; ++i) {
         const std::string name = host_end(i);
         snap.push_back(seconds([&] { snapshot(name); }));
@@ -151,18 +161,57 @@ int main() {
     }
     for (int i = 0; i < containers; ++i) {
         const std::string name = host_end(i);
-        ip.push_back(seconds([&] { ip_link({ip_path(), "link", "set", name.c_str(), "master", bridge, nullptr}); }));
-        ip_link({ip_path(), "link", "set", name.c_str(), "nomaster", nullptr});
+        master.push_back(seconds([&] { ip_master(name, bridge); }));
+        nomaster.push_back(seconds([&] { ip_nomaster(name); }));
     }
     stop_containers();
-
-    const double a = median(attach), d = median(detach), s = median(snap), l = median(ip);
-    std::printf("%d container pair devices, %d other links, one network (medians per call)\n", containers,
-                2 * other_pairs);
-    std::printf("  snapshot (kxnet_get_info_SL, attach filter, all flags) %8.3f ms\n", s * 1e3);
-    std::printf("  kxnet_br_attach_CT   %8.3f ms   attach / snapshot %.2f (target <= 1.2)\n", a * 1e3, a / s);
-    std::printf("  kxnet_br_detach_CT   %8.3f ms   detach / snapshot %.2f\n", d * 1e3, d / s);
-    std::printf("  ip link set master   %8.3f ms   attach / ip %.1f\n", l * 1e3, a / l);
     sh("rm -rf " + scratch);
+    return {median(snap), median(attach), median(detach), median(master), median(nomaster)};
+}
+
+// Each host is built and measured in a child of its own, in fresh
+// namespaces, and its figures come back through a pipe.
+host_figures measure_in_child(int links) {
+    int ends[2];
+    if (pipe(ends) != 0) die("pipe");
+    const pid_t pid = fork();
+    if (pid < 0) die("fork");
+    if (pid == 0) {
+        close(ends[0]);
+        const host_figures figures = measure_host(links);
+        if (write(ends[1], &figures, sizeof figures) != static_cast<ssize_t>(sizeof figures)) _exit(1);
+        _exit(0);
+    }
+    close(ends[1]);
+    host_figures figures{};
+    const ssize_t got = read(ends[0], &figures, sizeof figures);
+    close(ends[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (got != static_cast<ssize_t>(sizeof figures) || status != 0) die("host of " + std::to_string(links) + " links");
+    return figures;
+}
+
+} // namespace
+
+int main() {
+    std::printf("%d container pair devices attached to one network and detached (medians per call, ms)\n",
+                containers);
+    std::printf("  %6s %9s %9s %9s %9s %9s %8s %8s\n", "links", "snapshot", "attach", "master", "detach",
+                "nomaster", "att/ip", "det/ip");
+    std::vector<host_figures> all;
+    for (int links : host_sizes) {
+        const host_figures h = measure_in_child(links);
+        all.push_back(h);
+        std::printf("  %6d %9.3f %9.3f %9.3f %9.3f %9.3f %8.2f %8.2f\n", links, h.snapshot * 1e3, h.attach * 1e3,
+                    h.ip_master * 1e3, h.detach * 1e3, h.ip_nomaster * 1e3, h.attach / h.ip_master,
+                    h.detach / h.ip_nomaster);
+        std::fflush(stdout);
+    }
+    std::printf("  (master, nomaster: one `ip link set DEV master BR` / `nomaster` process; target att/ip <= 0.5)\n");
+    const host_figures &small = all.front(), &large = all.back();
+    std::printf("growth %d -> %d links: attach %.2f, detach %.2f (target <= 1.5), ip master %.2f\n", host_sizes[0],
+                host_sizes[2], large.attach / small.attach, large.detach / small.detach,
+                large.ip_master / small.ip_master);
     return 0;
 }

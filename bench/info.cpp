@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 // Every heap allocation of the process is counted, so a phase's
@@ -229,7 +230,8 @@ long vm_hwm_kib() {
 }
 
 struct host_figures {
-    double ours, ip, floor;
+    double ours, ip, floor;             // wall
+    double ours_cpu, ip_cpu, floor_cpu; // processor
 };
 
 // The boot-protocol step as the query runs it: every host record held.
@@ -294,14 +296,14 @@ host_figures measure_host(const char *label) {
     const timing ours = measure(runs, [] { snapshot(0, 0); });
     const timing ip = measure(runs, [] { run_quiet({"/sbin/ip", "-j", "addr", "show", nullptr}); });
     const timing floor = measure(runs, [] { bare_dump(); });
-    host_figures h{ours.wall, ip.wall, floor.wall};
+    host_figures h{ours.wall, ip.wall, floor.wall, ours.cpu, ip.cpu, floor.cpu};
     (void)floor.faults;
     std::printf("%s: %zu records (wall ms, processor ms)\n", label, records);
     std::printf("  kxnet_get_info [0,0]   %9.3f %9.3f\n", ours.wall * 1e3, ours.cpu * 1e3);
     std::printf("  ip -j addr show        %9.3f %9.3f\n", ip.wall * 1e3, ip.cpu * 1e3);
     std::printf("  bare netlink dump      %9.3f %9.3f\n", floor.wall * 1e3, floor.cpu * 1e3);
-    std::printf("  ours / ip     %.2f wall, %.2f processor (target <= 0.4)\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
-    std::printf("  ours / floor  %.2f wall, %.2f processor (target <= 2.5)\n", ours.wall / floor.wall,
+    std::printf("  ours / ip     %.2f wall, %.2f processor\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
+    std::printf("  ours / floor  %.2f wall, %.2f processor\n", ours.wall / floor.wall,
                 ours.cpu / floor.cpu);
     std::printf("  heap allocations per record, whole snapshot and release: %.2f\n",
                 static_cast<double>(allocations) / static_cast<double>(records));
@@ -377,7 +379,28 @@ void stand_in_alone(const std::vector<int32_t> &ids) {
     while (reaped < ids.size()) reap_one();
 }
 
-void measure_containers(int count, int runs_here, bool one_by_one) {
+// The parent's share of a container's dump: its four lines per link (the
+// two pair ends with an address each, as the containers here have) read
+// back and reported, for every container, into a store emptied first.
+void parse_alone(const std::vector<int32_t> &ids) {
+    const std::string lines = "eth0\n10.200.1.2/24 fe80::1:2ff:fe03:405/64\n02:01:02:03:04:05\n69699\n"
+                              "eth1\n10.201.1.2/24 fe80::1:2ff:fe03:406/64\n02:01:02:03:04:06\n69699\n";
+    if (kx::take_semaphore() != 0) die("semaphore");
+    kx::store_retire_all();
+    for (int32_t id : ids) {
+        kx::store_set_scope(id, kx::scope_phase_collect);
+        kx::store_advance_generation();
+        FILE *in = fmemopen(const_cast<char *>(lines.data()), lines.size(), "r");
+        if (in == nullptr) die("fmemopen");
+        kx::report_container_links(id, in);
+        std::fclose(in);
+        kx::sweep_kxnetif_info();
+    }
+    kx::post_semaphore();
+}
+
+// Ours against `ip -all netns exec ip -j addr show`: wall, processor.
+std::pair<double, double> measure_containers(int count, int runs_here, bool one_by_one) {
     const std::string kxct = kxct_path();
     for (int c = 1; c <= count; ++c) {
         const std::string id = std::to_string(c);
@@ -390,6 +413,7 @@ void measure_containers(int count, int runs_here, bool one_by_one) {
     size_t records = snapshot(1, INT32_MAX);
     const timing ours = measure(runs_here, [] { snapshot(1, INT32_MAX); });
     const timing stand_in = measure(runs_here, [&] { stand_in_alone(ids); });
+    const timing parse = measure(runs_here, [&] { parse_alone(ids); });
     const timing sequential = one_by_one ? measure(runs_here, [&] { collect_one_by_one(ids); }) : timing{};
     const timing ip = measure(
         runs_here, [] { run_quiet({"/sbin/ip", "-all", "netns", "exec", "/sbin/ip", "-j", "addr", "show", nullptr}); });
@@ -402,12 +426,14 @@ void measure_containers(int count, int runs_here, bool one_by_one) {
     if (one_by_one) row("one container after another", sequential);
     row("the stand-in alone (idle children)", stand_in);
     row("the library's share", timing{ours.wall - stand_in.wall, ours.cpu - stand_in.cpu, ours.faults - stand_in.faults});
+    row("  of it the parent's parse", parse);
     row("ip -all netns exec ip -j addr show", ip);
     std::printf("  (%zu children at once at most)\n", kx::collect_window);
-    std::printf("  ours / ip  %.2f wall, %.2f processor (target <= 0.3)\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
+    std::printf("  ours / ip  %.2f wall, %.2f processor\n", ours.wall / ip.wall, ours.cpu / ip.cpu);
     for (int c = 1; c <= count; ++c)
         sh(kxct + " stop " + std::to_string(c) + " >/dev/null && " + kxct + " destroy " + std::to_string(c) +
            " >/dev/null");
+    return {ours.wall / ip.wall, ours.cpu / ip.cpu};
 }
 
 } // namespace
@@ -422,8 +448,9 @@ bool wanted(const char *half) {
 int main() {
     enter_namespace();
     std::printf("bench_info: %d runs each, medians\n", runs);
+    std::pair<double, double> containers_vs_ip{0, 0};
     if (wanted("containers")) {
-        measure_containers(100, runs, true);
+        containers_vs_ip = measure_containers(100, runs, true);
         if (std::getenv("KXNET_BENCH_SKIP_1000") == nullptr) measure_containers(1000, 3, false);
     }
     if (!wanted("host")) {
@@ -433,12 +460,25 @@ int main() {
 
     add_host_devices(0, 200);
     add_ifcfg_files(200);
-    host_figures small = measure_host("host, 400 pair links + 10 bridges");
+    // A host's ifcfg files are old; what is read from a file is kept only
+    // once its times are old enough to show a later rewrite.
+    sleep(3);
+    host_figures small = measure_host("host, 400 pair links + 10 bridges, 200 ifcfg files");
     add_host_devices(200, 2000);
     host_figures large = measure_host("host, 4,000 pair links + 100 bridges");
     measure_memory();
-    std::printf("growth 400 -> 4,000 links: ours %.2f (target <= 11), ip %.2f, floor %.2f\n",
-                large.ours / small.ours, large.ip / small.ip, large.floor / small.floor);
+    std::printf("growth 400 -> 4,000 links: ours %.2f, ip %.2f, floor %.2f\n", large.ours / small.ours,
+                large.ip / small.ip, large.floor / small.floor);
+    std::printf("summary (medians: wall, processor; attach and detach: bench_attach)\n");
+    std::printf("  host snapshot, 4,100 links vs ip -j addr show          %5.2f %5.2f (target <= 0.25)\n",
+                large.ours / large.ip, large.ours_cpu / large.ip_cpu);
+    std::printf("  host snapshot, 4,100 links vs the bare dump            %5.2f %5.2f (target <= 1.8)\n",
+                large.ours / large.floor, large.ours_cpu / large.floor_cpu);
+    std::printf("  host snapshot, 400 links, 200 ifcfg files vs ip        %5.2f %5.2f (target <= 0.4)\n",
+                small.ours / small.ip, small.ours_cpu / small.ip_cpu);
+    if (containers_vs_ip.first > 0)
+        std::printf("  100 containers vs ip -all netns exec ip -j addr show   %5.2f %5.2f (target <= 0.3 wall)\n",
+                    containers_vs_ip.first, containers_vs_ip.second);
     sh("rm -rf " + scratch);
     return 0;
 }

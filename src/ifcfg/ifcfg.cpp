@@ -5,6 +5,7 @@
 
 #include "frame/atomic_file.h"
 #include "frame/fd.h"
+#include "frame/file_identity.h"
 #include "frame/memory_short.h"
 #include "frame/frame.h"
 #include "frame/paths.h"
@@ -21,7 +22,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -214,6 +217,46 @@ std::optional<std::string> ifcfg_find_by_device_key(const char *device) {
     });
 }
 
+namespace {
+
+// The DEVICE= keys of one file in line order, kept per path while the file
+// stays as it was read, so an index built again reads only changed files.
+struct file_keys {
+    file_identity identity;
+    std::vector<std::string> keys;
+};
+
+std::vector<std::string> read_device_keys(const std::string &path) {
+    std::vector<std::string> keys;
+    for_each_line(path, [&](std::string_view line) {
+        if (auto key = device_key(line)) keys.emplace_back(*key);
+        return false;
+    });
+    return keys;
+}
+
+template <class OnKey>
+void for_each_device_key(const std::string &path, OnKey &&on_key) {
+    const std::optional<file_identity> identity = regular_file_identity(path.c_str());
+    if (!identity) return; // the line reader takes regular files only
+    static std::mutex mutex;
+    static std::unordered_map<std::string, file_keys> known;
+    std::lock_guard<std::mutex> guard(mutex);
+    auto hit = known.find(path);
+    if (hit == known.end() || !(hit->second.identity == *identity)) {
+        file_keys fresh{*identity, read_device_keys(path)};
+        if (!settled(*identity)) {
+            if (hit != known.end()) known.erase(hit);
+            for (const std::string &key : fresh.keys) on_key(key);
+            return;
+        }
+        hit = known.insert_or_assign(path, std::move(fresh)).first;
+    }
+    for (const std::string &key : hit->second.keys) on_key(key);
+}
+
+} // namespace
+
 ifcfg_device_index ifcfg_device_index::build() {
     ifcfg_device_index index;
     const bool read_keys = state().suse_flag == 0;
@@ -222,10 +265,8 @@ ifcfg_device_index ifcfg_device_index::build() {
                              [&](const std::string &path, std::string_view name) {
                                  names.emplace(name);
                                  if (!read_keys) return false;
-                                 for_each_line(path, [&](std::string_view line) {
-                                     if (auto key = device_key(line))
-                                         index.first_file_.try_emplace(std::string(*key), path);
-                                     return false;
+                                 for_each_device_key(path, [&](const std::string &key) {
+                                     index.first_file_.try_emplace(key, path);
                                  });
                                  return false;
                              }))

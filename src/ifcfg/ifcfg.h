@@ -65,6 +65,8 @@ class ifcfg_device_index {
 public:
     // Reads "/etc/sysconfig/network-scripts" now; an unreadable directory
     // gives an index that finds nothing, as the per-device search would.
+    // The keys of a file that is as an earlier build read it (and settled
+    // since) come from that reading, kept in the process.
     static ifcfg_device_index build();
 
     // The path ifcfg_find_by_device_key(device) would return.

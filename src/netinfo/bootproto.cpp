@@ -1,14 +1,19 @@
 // The boot protocol of a host device: an ifcfg file that sets BOOTPROTO to
 // dhcp gives the device's record the configured address "dhcp".  Only real
-// line starts count, however long a line is, as for the DEVICE= keys.
+// line starts count, however long a line is, as for the DEVICE= keys.  What
+// a file says is kept while the file stays as it was read.
 #include "netinfo/host_collectors.h"
 
+#include "frame/file_identity.h"
 #include "frame/text_file.h"
 #include "ifcfg/ifcfg.h"
 #include "netinfo/store.h"
 
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace kx {
 
@@ -25,20 +30,50 @@ bool sets_dhcp(std::string_view line) {
     return line.substr(key.size()).find("dhcp") != std::string_view::npos;
 }
 
+// What a file says of the boot protocol: how many of its lines set it to
+// dhcp.  Kept per path while the file stays as it was read, so a query
+// reads only the ifcfg files that changed since the one before.
+struct dhcp_lines {
+    file_identity identity;
+    int count = 0;
+};
+
+int count_dhcp_lines(const char *path) {
+    unique_file file = open_text_file(path);
+    if (!file) return 0;
+    int count = 0;
+    std::string line;
+    while (read_text_line(file.get(), line))
+        if (sets_dhcp(up_to_nul(line))) ++count;
+    return count;
+}
+
+int dhcp_lines_of(const std::string &path) {
+    const std::optional<file_identity> identity = regular_file_identity(path.c_str());
+    if (!identity) return 0; // the open takes regular files only
+    static std::mutex mutex;
+    static std::unordered_map<std::string, dhcp_lines> known;
+    std::lock_guard<std::mutex> guard(mutex);
+    auto hit = known.find(path);
+    if (hit != known.end() && hit->second.identity == *identity) return hit->second.count;
+    const int count = count_dhcp_lines(path.c_str());
+    if (settled(*identity))
+        known.insert_or_assign(path, dhcp_lines{*identity, count});
+    else if (hit != known.end())
+        known.erase(hit);
+    return count;
+}
+
 } // namespace
 
 void read_bootproto(kxnetif_info *record, const ifcfg_device_index *index) {
     if (record == nullptr || record->name == nullptr) return;
     std::optional<std::string> path = ifcfg_find(record->name, record->type, record->hwaddr, index);
     if (!path) return;
-    unique_file file = open_text_file(path->c_str());
-    if (!file) return;
     kxnetif_info *target = record;
-    std::string line;
     // A later match goes to the record the previous one returned (last_ib).
-    while (target != nullptr && read_text_line(file.get(), line))
-        if (sets_dhcp(up_to_nul(line)))
-            target = update_held_kxnetif_info(target, KXNETIF_F_CONF_ADDRS, str_value("dhcp"));
+    for (int left = dhcp_lines_of(*path); target != nullptr && left > 0; --left)
+        target = update_held_kxnetif_info(target, KXNETIF_F_CONF_ADDRS, str_value("dhcp"));
 }
 
 } // namespace kx

@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace kx {
@@ -181,6 +182,50 @@ void scan_bridges(const link_facts *facts) {
     if (state().ovs_enabled == 0) return;
     for (kxnet_network *entry : records<kxnet_network>(found.list.link))
         if (std::strncmp(entry->bridge, "br-", 3) == 0) link_physical_device(found.list, *entry);
+}
+
+namespace {
+
+// The bridge that sysfs links device `name` to as its port; none for a
+// device that is no bridge's port.
+std::optional<std::string> master_bridge(int listing, const char *name) {
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/brport/bridge", name);
+    char target[4096];
+    const ssize_t length = readlinkat(listing, path, target, sizeof target - 1);
+    if (length <= 0) return std::nullopt;
+    target[length] = '\0';
+    const char *base = std::strrchr(target, '/');
+    return std::string(base != nullptr ? base + 1 : target);
+}
+
+bool listed(int listing, const char *name) {
+    struct stat info {};
+    return std::strchr(name, '/') == nullptr && fstatat(listing, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+} // namespace
+
+void scan_bridges_of(const char *name, const link_facts *facts) {
+    ctl_socket_holder hold;
+    unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing || !listed(listing.get(), name)) return;
+    const std::vector<ovs_bridge> no_switch;
+    scan_networks found;
+    if (is_bridge(listing.get(), name, facts, no_switch)) {
+        scan_bridge(found.list, name, nullptr);
+        return;
+    }
+    const std::optional<std::string> bridge = master_bridge(listing.get(), name);
+    if (!bridge || !listed(listing.get(), bridge->c_str()) ||
+        !is_bridge(listing.get(), bridge->c_str(), facts, no_switch))
+        return;
+    kxnet_network *entry = nullptr;
+    if (const kxnet_network *network = network_find_by_bridge(bridge->c_str())) {
+        const std::string network_id = network->network_id;
+        entry = network_add(found.list, network_id.c_str(), bridge->c_str(), bridge_exists(network_id.c_str()));
+    }
+    report_port(bridge->c_str(), name, entry);
 }
 
 } // namespace kx

@@ -21,6 +21,10 @@ void read_vlan_devices();
 // the host dump of the same snapshot, settle devices whose kind answers the
 // bridge test; without them every device is probed.
 void scan_bridges(const link_facts *facts = nullptr);
+// The same for one host device alone, without Open vSwitch: a bridge with
+// its network id and ports, or a port with its bridge and network id, as
+// the whole scan reports them for that device.
+void scan_bridges_of(const char *name, const link_facts *facts);
 // Reports "dhcp" as a configured address of a host record whose ifcfg file
 // sets BOOTPROTO to dhcp.  `index` (may be null) is the query's one-pass
 // index of the network-scripts directory.

@@ -173,6 +173,17 @@ void format_addr_msg(const nlmsghdr *message, FILE *stream, std::string *text) {
     emit(stream, text, buffer);
 }
 
+bool link_msg_named(const nlmsghdr *message, const char *name) {
+    if (message->nlmsg_type != RTM_NEWLINK || message->nlmsg_len < link_message_min) return false;
+    const rtattr *table[link_attr_max + 1];
+    rtattr_table_by_type(table, link_attr_max, first_attr(message, sizeof(ifinfomsg)),
+                         attrs_length(message, sizeof(ifinfomsg)));
+    if (table[IFLA_IFNAME] == nullptr) return false;
+    char own[IFNAMSIZ] = {};
+    copy_name(own, table[IFLA_IFNAME]);
+    return strcmp(own, name) == 0;
+}
+
 void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *stream,
                      const link_report_sink &sink) {
     if (message->nlmsg_type != RTM_NEWLINK || message->nlmsg_len < link_message_min) return;
@@ -186,7 +197,9 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
     char name[IFNAMSIZ] = {};
     copy_name(name, table[IFLA_IFNAME]);
 
-    std::string addrs;
+    // Kept between links, so describing a link allocates no text of its own.
+    static thread_local std::string addrs;
+    addrs.clear();
     if (stream != nullptr) {
         fprintf(stream, "%s\n", name);
         describe_addrs(link->ifi_index, queues, stream, nullptr);

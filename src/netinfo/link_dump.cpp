@@ -1,5 +1,6 @@
-// dump_link_info: runs the link dump and, when asked, the address dumps to
-// completion, then describes every link.  A failed dump describes nothing,
+// dump_link_info: runs the link dump (or the request for the one link asked
+// for) and, when asked, the address dumps to completion, then describes
+// every link received.  A failed dump describes nothing,
 // so the caller sees a host or container without links.
 #include "netinfo/link_dump.h"
 
@@ -8,6 +9,7 @@
 #include "frame/stream.h"
 #include "rtnl/rtnl.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
 
@@ -15,12 +17,13 @@ namespace kx {
 
 namespace {
 
-// One dump into `queue`; false after printing why it failed.  An
-// interrupted dump is repeated when `repeat_interrupted`, else it fails.
-bool dump_into(rtchan &channel, int family, int type, reply_queue &queue, bool repeat_interrupted) {
-    const rtchan_filter keep = type == RTM_GETLINK ? queue_link_reply : queue_reply;
+// One dump into `queue`, asked for by `send`; false after printing why it
+// failed.  An interrupted dump is repeated when `repeat_interrupted`, else
+// it fails.
+template <class Send>
+bool dump_into(rtchan &channel, Send &&send, rtchan_filter keep, reply_queue &queue, bool repeat_interrupted) {
     for (;;) {
-        if (rtchan_dump_request(channel, family, type) < 0) {
+        if (send() < 0) {
             perror("Cannot send dump request");
             return false;
         }
@@ -37,6 +40,41 @@ bool dump_into(rtchan &channel, int family, int type, reply_queue &queue, bool r
     }
 }
 
+bool dump_links(rtchan &channel, reply_queue &links) {
+    return dump_into(
+        channel, [&] { return rtchan_dump_request(channel, AF_UNSPEC, RTM_GETLINK); }, queue_link_reply, links,
+        true);
+}
+
+// Link `name` alone into `links`: true when the kernel answered, with the
+// link or without (no such link; a name that is only another link's
+// alternative name is no link either).  False when the request failed
+// otherwise: then `links` is empty and the whole dump serves instead.
+bool get_one_link(rtchan &channel, const char *name, reply_queue &links) {
+    const int result = rtchan_get_link(channel, name, queue_link_reply, &links);
+    if (result == 0 || result == ENODEV) {
+        if (links.messages().size() != 1 || !link_msg_named(links.messages().front(), name)) links.clear();
+        return true;
+    }
+    links.clear();
+    return false;
+}
+
+// The addresses of one family: of link `only` (an index; 0 for every link)
+// where the kernel filters by link, else the whole dump.
+bool dump_addrs(rtchan &channel, int family, int only, bool filtered, reply_queue &queue) {
+    auto send = [&] {
+        return filtered ? rtchan_addr_dump_request(channel, family, only)
+                        : rtchan_dump_request(channel, family, RTM_GETADDR);
+    };
+    return dump_into(channel, send, queue_reply, queue, false);
+}
+
+int link_index(const reply_queue &links) {
+    if (links.messages().empty()) return 0;
+    return static_cast<const ifinfomsg *>(NLMSG_DATA(links.messages().front()))->ifi_index;
+}
+
 int run_dump(const link_dump_args &args) {
     unique_file stream;
     if (args.ctid != 0) {
@@ -48,13 +86,14 @@ int run_dump(const link_dump_args &args) {
     rtchan_scope close_channel(channel);
 
     reply_queue links, ipv4, ipv6;
-    if (!dump_into(channel, AF_UNSPEC, RTM_GETLINK, links, true)) return 0;
-    if ((args.flags & KXNET_INFO_IPV4) != 0 &&
-        !dump_into(channel, AF_INET, RTM_GETADDR, ipv4, false))
-        return 0;
-    if ((args.flags & KXNET_INFO_IPV6) != 0 &&
-        !dump_into(channel, AF_INET6, RTM_GETADDR, ipv6, false))
-        return 0;
+    const bool narrow = args.ctid == 0 && args.only_name != nullptr && get_one_link(channel, args.only_name, links);
+    if (!narrow && !dump_links(channel, links)) return 0;
+    // Without the one link asked for there are no addresses to ask for.
+    const uint32_t flags = narrow && links.messages().empty() ? 0 : args.flags;
+    const int only = narrow ? link_index(links) : 0;
+    const bool filtered = narrow && flags != 0 && rtchan_strict_check(channel);
+    if ((flags & KXNET_INFO_IPV4) != 0 && !dump_addrs(channel, AF_INET, only, filtered, ipv4)) return 0;
+    if ((flags & KXNET_INFO_IPV6) != 0 && !dump_addrs(channel, AF_INET6, only, filtered, ipv6)) return 0;
 
     const link_report_sink &sink = args.sink != nullptr ? *args.sink : store_link_sink();
     if (args.ctid == 0 && args.facts != nullptr) {

@@ -2,7 +2,9 @@
 // every IPv4 and IPv6 address, and describes each link but loopback.  On the
 // host (container id 0) the descriptions go to the information store; inside
 // a container they are written as four lines per link to a pipe, which the
-// collector in the library's process reads back with read_link_lines.
+// collector in the library's process reads back with read_link_lines.  A
+// host dump may name one link: then that link alone is asked for, and only
+// its addresses where the kernel can filter them.
 #pragma once
 
 #include "netinfo/link_facts.h"
@@ -31,7 +33,12 @@ struct link_dump_args {
     uint32_t flags; // query flags: KXNET_INFO_IPV4, KXNET_INFO_IPV6
     const link_report_sink *sink = nullptr; // host reports; null: the store
     link_facts *facts = nullptr;            // host: receives each link's kind facts
+    const char *only_name = nullptr;        // host: describe this link alone
 };
+
+// Whether link message `message` describes the link named `name` (the name
+// a record of it would carry).
+bool link_msg_named(const nlmsghdr *message, const char *name);
 
 // Runs the dump with `args` (a link_dump_args *), in the form the container
 // exec call takes.  With a nonzero ctid the stream it opens on args->fd owns

@@ -12,6 +12,7 @@
 #include "kxctl.h"
 #include "netinfo/container_collector.h"
 #include "netinfo/host_collectors.h"
+#include "netinfo/link_dump.h"
 #include "netinfo/link_facts.h"
 #include "netinfo/selection.h"
 #include "netinfo/store.h"
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <net/if.h>
 #include <optional>
 #include <vector>
 
@@ -97,7 +99,62 @@ void host_phase(const link_facts &facts) {
     check_boot_protocols();
 }
 
+// The host device a filter selects alone, when a snapshot of that device
+// gives the same records as one of the whole host: a name a device can
+// carry, the host only, and no Open vSwitch (whose bridges and uplinks only
+// a scan of every bridge settles).  Null otherwise.
+const char *single_host_device(const kxnet_filter *filter) {
+    if (filter == nullptr || filter->name == nullptr || filter->name[0] == '\0') return nullptr;
+    if (filter->ctid_min != 0 || filter->ctid_max != 0 || state().ovs_enabled != 0) return nullptr;
+    if (strnlen(filter->name, IFNAMSIZ) >= IFNAMSIZ || strchr(filter->name, '/') != nullptr) return nullptr;
+    return filter->name;
+}
+
+// The host pass of the container collection for device `name` alone.
+void collect_host_device(uint32_t flags, const char *name, link_facts &facts) {
+    store_set_scope(0, scope_phase_collect);
+    store_advance_generation();
+    link_dump_args args{-1, 0, flags};
+    args.facts = &facts;
+    args.only_name = name;
+    dump_link_info(&args);
+    sweep_kxnetif_info();
+}
+
+// The boot protocol of the records named `name`, held as in the whole pass.
+void check_boot_protocol_of(const char *name) {
+    const kxnet_filter named{KXNETIF_ALL, nullptr, nullptr, const_cast<char *>(name), 0, 0};
+    held_list held(select_kxnetif_info(&named));
+    if (!held) {
+        note_memory_short();
+        return;
+    }
+    if (held->items[0] == nullptr) return;
+    const ifcfg_device_index index = ifcfg_device_index::build();
+    for (kxnetif_info **item = held->items; *item != nullptr; ++item) read_bootproto(*item, &index);
+}
+
+// The query for one host device: the same steps, each narrowed to that
+// device where the step's records of other devices cannot reach its own.
+// The store then holds the registry's records, the device's, the pair and
+// VLAN readers' and, for a bridge port, the container end of its pair.
+kxnetif_info_list *run_device_query(uint32_t flags, const char *name, const kxnet_filter *filter) {
+    store_retire_all();
+    clear_memory_short();
+    if ((flags & KXNET_INFO_CONFIG) != 0) registry_pass();
+    link_facts facts;
+    collect_host_device(flags, name, facts);
+    read_proc_veth(1);
+    read_proc_vmth();
+    read_vlan_devices();
+    scan_bridges_of(name, &facts);
+    check_boot_protocol_of(name);
+    if (memory_short()) return nullptr;
+    return select_kxnetif_info(filter);
+}
+
 kxnetif_info_list *run_query(uint32_t flags, const kxnet_filter *filter) {
+    if (const char *name = single_host_device(filter)) return run_device_query(flags, name, filter);
     const int32_t ctid_min = filter != nullptr ? filter->ctid_min : 0;
     const int32_t ctid_max = filter != nullptr ? filter->ctid_max : INT32_MAX;
     store_retire_all();

@@ -4,6 +4,7 @@
 
 #include "frame/memory_short.h"
 
+#include <algorithm>
 #include <cstring>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
@@ -52,7 +53,10 @@ int copy_whole(reply_queue &queue, const nlmsghdr *message) {
 
 nlmsghdr *reply_queue::append(std::size_t length) {
     const std::size_t room = align8(length);
-    messages_.reserve(messages_.size() + 1);
+    // Room for the pointer first, so a failure below leaves the queue as it
+    // was; doubling, since a reserve of one more would copy the whole list
+    // on every message.
+    if (messages_.size() == messages_.capacity()) messages_.reserve(std::max<std::size_t>(64, 2 * messages_.capacity()));
     if (room > block_size) {
         // A block of its own, put before the block being filled; with no
         // block yet, used_ still marks the last block full.

@@ -53,6 +53,21 @@ int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t g
                     nlmsghdr *answer, rtchan_filter junk, void *junk_arg,
                     std::size_t answer_size = rtchan_buffer_size);
 
+// Turns on the kernel's strict checking of requests on the channel, which
+// lets a dump request carry a filter; false where the kernel lacks it.
+bool rtchan_strict_check(rtchan &handle);
+
+// Asks for link `name` alone and hands its message to `filter`.  0 when the
+// kernel has answered, the kernel's errno (ENODEV: no such link) when it
+// refused, -1 on a failure of the channel, or the filter's negative result.
+// Nothing is printed: a missing link is an answer.
+int rtchan_get_link(rtchan &handle, const char *name, rtchan_filter filter, void *arg);
+
+// Sends an address dump request for one family that names link `ifindex`;
+// with strict checking on the kernel lists only that link's addresses, else
+// every address.  Received with rtchan_dump_receive; the send's result.
+int rtchan_addr_dump_request(rtchan &handle, int family, int ifindex);
+
 // Appends one attribute to a zero-padded request; -1 (request unchanged) when
 // it would pass `maxlen` bytes.
 int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int length);

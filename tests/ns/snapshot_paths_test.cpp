@@ -1,7 +1,8 @@
 // The query's containers collected side by side and its bridge scan settled
 // by the dump give, record by record, the snapshot of one container after
 // another and of a scan that probes every device: same records, same
-// fields, same generations and scopes, in the same order.
+// fields, same generations and scopes, in the same order.  A snapshot of one
+// named host device hands out what the whole host's snapshot does for it.
 #include "kxnet_ct.h"
 
 #include "frame/state.h"
@@ -16,9 +17,12 @@
 
 #include "ns_env.h"
 
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -200,6 +204,97 @@ TEST_F(SnapshotPaths, WindowKeepsTheOrderOfPassesWithTheHostAndMissingIdsBetween
         EXPECT_EQ(side_by_side(addr_flags, ids, true, window), before) << "window " << window;
     const std::vector<std::string> containers_only = one_by_one(0, {7, 3, 4}, false);
     EXPECT_EQ(side_by_side(0, {7, 3, 4}, false, 2), containers_only);
+}
+
+// What a query with `filter` hands out, from a store emptied and set to one
+// generation, so two queries can be compared field by field.
+std::vector<std::string> query_from_scratch(uint32_t flags, const kxnet_filter &filter, const char *name) {
+    kx::store_reset_for_tests();
+    kx::store_set_generation(1000);
+    EXPECT_EQ(kx::take_semaphore(), 0);
+    kxnetif_info_list *list = kxnet_get_info_SL(flags, &filter);
+    kx::post_semaphore();
+    std::vector<std::string> out;
+    if (list == nullptr) return {"(no list)"};
+    for (kxnetif_info **item = list->items; *item != nullptr; ++item)
+        if (name == nullptr || std::strcmp((*item)->name, name) == 0) out.push_back(describe(*item));
+    EXPECT_EQ(kxnet_release_info(list), KXNET_OK);
+    return out;
+}
+
+// A filter naming one host device takes a snapshot of that device alone;
+// it must hand out what the whole host's snapshot gives for the same filter:
+// ports with and without a network, a bridge, pairs of containers, VLAN,
+// vnic, macvlan and tun devices, configured addresses and boot protocols,
+// an alternative name and devices that do not exist.
+TEST_F(SnapshotPaths, OneDeviceSnapshotMatchesTheWholeHost) {
+    kxtest::write_file(at("/etc/kx/kxnet.conf"),
+                       "VNID_brnet=\"net1\"\nADDR_ha=\"10.9.0.1/24\"\nADDR_absent0=\"10.9.9.1/24\"\n");
+    kxtest::write_file(at("/etc/sysconfig/network-scripts/ifcfg-ha"), "DEVICE=ha\nBOOTPROTO=dhcp\n");
+    kxtest::write_file(at("/etc/sysconfig/network-scripts/ifcfg-uplink"), "DEVICE=veth-x\nBOOTPROTO=dhcp\n");
+    std::vector<std::string> names = {"ha",  "hb",   "eth0.5", "vnic0", "veth-x", "hc",  "mv0", "tun0",
+                                      "brnet", "brfree", "kx3a", "kx4a", "kx7a", "lo", "absent0", "eth0"};
+    if (sh("ip link property add dev hc altname althc 2>/dev/null") == 0) names.push_back("althc");
+    for (uint32_t flags : {0xffffffffu, addr_flags, uint32_t{0}}) {
+        for (uint32_t mask : {58u, uint32_t{KXNETIF_ALL}}) {
+            for (const std::string &name : names) {
+                kxnet_filter whole{mask, nullptr, nullptr, nullptr, 0, 0};
+                kxnet_filter one{mask, nullptr, nullptr, const_cast<char *>(name.c_str()), 0, 0};
+                const std::vector<std::string> expected = query_from_scratch(flags, whole, name.c_str());
+                EXPECT_EQ(query_from_scratch(flags, one, nullptr), expected)
+                    << name << " flags " << flags << " mask " << mask;
+            }
+        }
+    }
+    // The records compared carry what they are meant to.
+    const kxnet_filter all{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
+    auto whole_of = [&](const char *name) {
+        const std::vector<std::string> lines = query_from_scratch(0xffffffffu, all, name);
+        return lines.empty() ? std::string() : lines.front();
+    };
+    for (const auto &[name, piece] : std::vector<std::pair<const char *, const char *>>{
+             {"ha", "bridge=brnet net=net1 addrs=10.7.0.1/24"}, {"ha", "conf=dhcp"}, {"veth-x", "conf=dhcp"},
+             {"kx3a", "net=net1"}, {"brnet", "type=4"}, {"absent0", "conf=10.9.9.1/24"}})
+        EXPECT_NE(whole_of(name).find(piece), std::string::npos) << whole_of(name);
+
+    // A whole query after a narrow one sees the whole host again.
+    const std::vector<std::string> fresh = query_from_scratch(0xffffffffu, all, nullptr);
+    kx::store_reset_for_tests();
+    kxnet_filter one{58, nullptr, nullptr, const_cast<char *>("ha"), 0, 0};
+    ASSERT_EQ(kx::take_semaphore(), 0);
+    kx::release_kxnetif_info_list(kxnet_get_info_SL(0xffffffffu, &one));
+    kx::store_set_generation(1000);
+    kxnetif_info_list *list = kxnet_get_info_SL(0xffffffffu, &all);
+    kx::post_semaphore();
+    ASSERT_NE(list, nullptr);
+    std::vector<std::string> after;
+    for (kxnetif_info **item = list->items; *item != nullptr; ++item) after.push_back(describe(*item));
+    ASSERT_EQ(kxnet_release_info(list), KXNET_OK);
+    EXPECT_EQ(after, fresh);
+}
+
+// What is kept of an ifcfg file read by an earlier query must not outlive a
+// rewrite in place at the same size: same inode, same length, new times.
+TEST_F(SnapshotPaths, BootProtocolFollowsAnIfcfgFileRewrittenInPlace) {
+    const std::string own = at("/etc/sysconfig/network-scripts/ifcfg-hb");
+    const std::string keyed = at("/etc/sysconfig/network-scripts/ifcfg-uplink");
+    kxtest::write_file(keyed, "DEVICE=veth-x\nBOOTPROTO=dhcp\n");
+    sleep(3); // old enough to be kept
+    const kxnet_filter all{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
+    auto conf_of = [&](const char *name) {
+        const std::vector<std::string> lines = query_from_scratch(0xffffffffu, all, name);
+        if (lines.empty()) return std::string("(no record)");
+        const std::size_t at_conf = lines.front().find(" conf=");
+        return lines.front().substr(at_conf, lines.front().find(" hw=") - at_conf);
+    };
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(conf_of("hb"), " conf=dhcp ") << round;
+        EXPECT_EQ(conf_of("veth-x"), " conf=dhcp ") << round;
+    }
+    kxtest::write_file(own, "DEVICE=hb\n  BOOTPROTO=none\n");
+    kxtest::write_file(keyed, "DEVICE=veth-y\nBOOTPROTO=dhcp\n");
+    EXPECT_EQ(conf_of("hb"), " conf=(none)");
+    EXPECT_EQ(conf_of("veth-x"), " conf=(none)");
 }
 
 TEST_F(SnapshotPaths, DumpSettlesOnlyDevicesWhoseKindAnswersTheBridgeTest) {

@@ -1,0 +1,132 @@
+// The narrow forms of the link and address dumps, for a snapshot of one
+// interface: a request for one link by name, answered by that link's message
+// alone, and address dump requests that the kernel filters by link index
+// once strict checking is on.
+#include "rtnl/rtnl.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <linux/if_addr.h>
+#include <linux/if_link.h>
+#include <net/if.h>
+#include <sys/uio.h>
+
+namespace kx {
+
+static_assert(IFLA_IFNAME == 3 && NLMSG_ERROR == 2 && NLMSG_DONE == 3);
+
+namespace {
+
+sockaddr_nl kernel_address() {
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    return address;
+}
+
+int send_request(rtchan &handle, const nlmsghdr &request) {
+    const sockaddr_nl kernel = kernel_address();
+    return static_cast<int>(sendto(handle.fd, &request, request.nlmsg_len, 0,
+                                   reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel));
+}
+
+// A link's message with every attribute a request without an extension
+// mask brings fits with room to spare; a longer answer fails the request.
+constexpr std::size_t answer_buffer_size = 2 * rtchan_buffer_size;
+
+// One whole datagram and its sender; its length, or -1 (also when the
+// datagram did not fit).
+ssize_t receive_whole(int fd, char (&buffer)[answer_buffer_size], sockaddr_nl &sender) {
+    for (;;) {
+        iovec io{buffer, sizeof buffer};
+        msghdr header{};
+        header.msg_name = &sender;
+        header.msg_namelen = sizeof sender;
+        header.msg_iov = &io;
+        header.msg_iovlen = 1;
+        const ssize_t length = recvmsg(fd, &header, 0);
+        if (length < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (length <= 0 || (header.msg_flags & MSG_TRUNC) != 0) return -1;
+        return length;
+    }
+}
+
+int error_code(const nlmsghdr *message) {
+    if (message->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return -EPROTO;
+    int code;
+    memcpy(&code, NLMSG_DATA(message), sizeof code);
+    return code == INT_MIN ? -EPROTO : code;
+}
+
+constexpr int answer_more = INT_MIN;
+
+// The messages of one datagram that answer request `seq`: each link message
+// goes to `filter`; the acknowledgement or an error ends the exchange.
+int walk_answer(const rtchan &handle, uint32_t seq, char *data, std::size_t length, rtchan_filter filter,
+                void *arg) {
+    const sockaddr_nl kernel = kernel_address();
+    while (length >= sizeof(nlmsghdr)) {
+        auto *message = reinterpret_cast<nlmsghdr *>(data);
+        if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > length) return -1;
+        const bool answers = message->nlmsg_pid == handle.local.nl_pid && message->nlmsg_seq == seq;
+        if (answers && message->nlmsg_type == NLMSG_ERROR) return -error_code(message);
+        if (answers && message->nlmsg_type == NLMSG_DONE) return 0;
+        if (answers) {
+            const int result = filter(&kernel, message, arg);
+            if (result < 0) return result;
+        }
+        const std::size_t step = NLMSG_ALIGN(message->nlmsg_len);
+        if (step >= length) break;
+        data += step;
+        length -= step;
+    }
+    return answer_more;
+}
+
+} // namespace
+
+bool rtchan_strict_check(rtchan &handle) {
+    const int on = 1;
+    return setsockopt(handle.fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on) == 0;
+}
+
+int rtchan_get_link(rtchan &handle, const char *name, rtchan_filter filter, void *arg) {
+    struct {
+        nlmsghdr header;
+        ifinfomsg body;
+        char attrs[RTA_SPACE(IFNAMSIZ)];
+    } request{};
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    request.header.nlmsg_seq = ++handle.seq;
+    if (addattr_l(&request.header, sizeof request, IFLA_IFNAME, name, static_cast<int>(strnlen(name, IFNAMSIZ - 1)) + 1) < 0)
+        return EINVAL;
+    if (send_request(handle, request.header) < 0) return -1;
+    alignas(nlmsghdr) char buffer[answer_buffer_size];
+    for (;;) {
+        sockaddr_nl sender{};
+        const ssize_t length = receive_whole(handle.fd, buffer, sender);
+        if (length < 0) return -1;
+        if (sender.nl_pid != 0) continue;
+        const int result = walk_answer(handle, request.header.nlmsg_seq, buffer,
+                                       static_cast<std::size_t>(length), filter, arg);
+        if (result != answer_more) return result;
+    }
+}
+
+int rtchan_addr_dump_request(rtchan &handle, int family, int ifindex) {
+    struct {
+        nlmsghdr header;
+        ifaddrmsg body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETADDR;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = handle.dump = ++handle.seq;
+    request.body.ifa_family = static_cast<unsigned char>(family);
+    request.body.ifa_index = static_cast<uint32_t>(ifindex);
+    return send_request(handle, request.header);
+}
+
+} // namespace kx
