@@ -7,6 +7,7 @@
 #include "kxnet_ct.h"
 #include "test_support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -69,13 +70,39 @@ std::pair<int, std::string> run_capturing(const char *const argv[]) {
     return {status, text};
 }
 
+// Nothing of the caller's environment, PATH included: only the fixed
+// search path, behind the sandbox's sbin folders.
 TEST(RunCommand, ProgramSeesNoEnvironment) {
     scratch_root root;
     setenv("KXNET_SHOULD_NOT_LEAK", "1", 1);
+    const std::string caller_path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+    setenv("PATH", "/caller/bin", 1);
     const char *argv[] = {"/usr/bin/env", nullptr};
     auto [status, output] = run_capturing(argv);
+    setenv("PATH", caller_path.c_str(), 1);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(output, "");
+    EXPECT_EQ(output, "PATH=" + root.at("/usr/sbin") + ":" + root.at("/sbin") + ":/usr/sbin:/usr/bin:/sbin:/bin\n");
+}
+
+// A caller that blocks or ignores signals passes neither to the program.
+TEST(RunCommand, ProgramStartsWithDefaultSignals) {
+    scratch_root root;
+    sigset_t blocked, saved;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &saved);
+    struct sigaction ignore {}, was_int {}, was_pipe {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &was_int);
+    sigaction(SIGPIPE, &ignore, &was_pipe);
+    const char *argv[] = {"/usr/bin/grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status", nullptr};
+    std::string output;
+    const int status = kx::run_command_output(argv, output);
+    sigaction(SIGPIPE, &was_pipe, nullptr);
+    sigaction(SIGINT, &was_int, nullptr);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(output, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 TEST(RunCommand, ExitStatusSignalAndMissingProgram) {
