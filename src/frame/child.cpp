@@ -38,42 +38,82 @@ private:
     sigset_t saved_;
 };
 
-// In the child: an ignored signal would stay ignored across exec and a
-// blocked one stay blocked, so both are reset.  The C library's own signals
-// refuse the change; exec resets them anyway.
-void default_signal_state() {
+// In a child: every disposition back to default, so neither an ignored
+// SIGCHLD nor a handler of the caller's acts there.  The C library's own
+// signals refuse the change; exec resets them anyway.
+void default_dispositions() {
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &standard, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// In the child, which shares nothing with the caller but a copy of its
-// memory: only calls that are safe after fork, and no return.
-[[noreturn]] void exec_child(const spawn_request &request, int report_fd) {
+// What the keeper tells the library: first the exec's outcome, then how the
+// program ended.
+struct report {
+    int kind;
+    int value;
+};
+enum : int { report_exec = 1, report_exited = 2, report_signalled = 3 };
+
+void send_report(int fd, report message) {
+    while (write(fd, &message, sizeof message) < 0 && errno == EINTR) {
+    }
+}
+
+// false at the end of the pipe or on a short message.
+bool read_report(int fd, report &message) {
+    ssize_t got;
+    while ((got = read(fd, &message, sizeof message)) < 0 && errno == EINTR) {
+    }
+    return got == static_cast<ssize_t>(sizeof message);
+}
+
+int wait_on_pidfd(int pidfd, siginfo_t &info, int options);
+
+// The program's process: its streams, an empty signal mask, exec.  An exec
+// failure goes back through the close-on-exec pipe.
+[[noreturn]] void exec_program(const spawn_request &request, int exec_fd) {
     int failure = 0;
     if (request.stdout_fd >= 0 && dup2(request.stdout_fd, STDOUT_FILENO) < 0) failure = errno;
     if (failure == 0 && request.stderr_fd >= 0 && dup2(request.stderr_fd, STDERR_FILENO) < 0) failure = errno;
     if (failure == 0) {
-        default_signal_state();
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execve(request.path, const_cast<char *const *>(request.argv), const_cast<char *const *>(request.envp));
         failure = errno;
     }
-    while (write(report_fd, &failure, sizeof failure) < 0 && errno == EINTR) {
+    while (write(exec_fd, &failure, sizeof failure) < 0 && errno == EINTR) {
     }
     _exit(255);
 }
 
-// The errno the child reported before exiting, or 0 when its exec closed
-// the pipe.
-int exec_report(int read_fd) {
+// The keeper: the library's direct child.  An exec resets a process's exit
+// signal to SIGCHLD, so the keeper never execs: it starts the program as
+// its own child (with default dispositions, so the kernel does not reap it
+// early), waits for it and reports.  It runs with every signal blocked and
+// only calls that are safe after fork.
+[[noreturn]] void run_keeper(const spawn_request &request, int report_fd) {
+    default_dispositions();
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) _exit(255);
+    int pidfd = -1;
+    const long pid = syscall(SYS_clone, CLONE_PIDFD | SIGCHLD, nullptr, &pidfd, nullptr, nullptr);
+    if (pid == 0) exec_program(request, ends[1]);
+    close(ends[1]);
+    if (pid < 0) _exit(255);
+    // The program holds its streams now; a reader waits for its end alone.
+    if (request.stdout_fd >= 0) close(request.stdout_fd);
+    if (request.stderr_fd >= 0) close(request.stderr_fd);
     int failure = 0;
     ssize_t got;
-    while ((got = read(read_fd, &failure, sizeof failure)) < 0 && errno == EINTR) {
+    while ((got = read(ends[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
     }
-    return got == static_cast<ssize_t>(sizeof failure) ? failure : 0;
+    send_report(report_fd, {report_exec, got == static_cast<ssize_t>(sizeof failure) ? failure : 0});
+    siginfo_t info;
+    if (wait_on_pidfd(pidfd, info, WEXITED) != 0) _exit(255);
+    send_report(report_fd, {info.si_code == CLD_EXITED ? report_exited : report_signalled, info.si_status});
+    _exit(0);
 }
 
 // The library's only wait: for the one child behind `pidfd`, whatever its
@@ -89,12 +129,14 @@ int wait_on_pidfd(int pidfd, siginfo_t &info, int options) {
 } // namespace
 
 child_process::child_process(child_process &&other) noexcept
-    : pidfd_(std::move(other.pidfd_)), adopted_(std::exchange(other.adopted_, false)) {}
+    : pidfd_(std::move(other.pidfd_)), report_(std::move(other.report_)),
+      adopted_(std::exchange(other.adopted_, false)) {}
 
 child_process &child_process::operator=(child_process &&other) noexcept {
     if (this != &other) {
         reset();
         pidfd_ = std::move(other.pidfd_);
+        report_ = std::move(other.report_);
         adopted_ = std::exchange(other.adopted_, false);
     }
     return *this;
@@ -123,13 +165,19 @@ bool child_process::spawn(const spawn_request &request, int &exec_errno) {
         signals_blocked quiet;
         // Exit signal 0: never reaped by the kernel on the caller's behalf.
         pid = syscall(SYS_clone, CLONE_PIDFD, nullptr, &pidfd, nullptr, nullptr);
-        if (pid == 0) exec_child(request, report_write.get());
+        if (pid == 0) run_keeper(request, report_write.get());
     }
     if (pid < 0) return false;
     pidfd_.reset(pidfd);
     adopted_ = false;
     report_write.reset();
-    exec_errno = exec_report(report_read.get());
+    report_ = std::move(report_read);
+    report started{};
+    if (!read_report(report_.get(), started) || started.kind != report_exec) {
+        wait(); // the keeper could not start the program
+        return false;
+    }
+    exec_errno = started.value;
     return true;
 }
 
@@ -153,11 +201,18 @@ exit_status child_process::wait() {
         status.value = ECHILD;
         return status;
     }
+    // A spawned program's end comes from its keeper, which ends right after.
+    report ended{};
+    const bool reported = report_ && read_report(report_.get(), ended) && ended.kind != report_exec;
+    report_.reset();
     siginfo_t info;
     const int failed = wait_on_pidfd(pidfd_.get(), info, WEXITED);
     pidfd_.reset();
     adopted_ = false;
-    if (failed != 0) {
+    if (reported) {
+        status.how = ended.kind == report_exited ? exit_status::ending::exited : exit_status::ending::signalled;
+        status.value = ended.value;
+    } else if (failed != 0) {
         status.value = failed;
     } else if (info.si_code == CLD_EXITED) {
         status.how = exit_status::ending::exited;

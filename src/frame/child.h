@@ -1,7 +1,9 @@
 // Child processes: the one way the library starts a program and reaps what
-// it started.  A spawned child gets an exit signal of 0, so the kernel never
-// reaps it for a caller that ignores SIGCHLD and a caller's waitpid(-1) never
-// sees it; every wait names our own child alone, through its pidfd.
+// it started.  The library's direct child (a keeper) has an exit signal of
+// 0 and never execs, so the kernel never reaps it for a caller that ignores
+// SIGCHLD and a caller's waitpid(-1) never sees it; the keeper runs the
+// program as its own child and reports how it ended.  Every wait names one
+// child of ours alone, through its pidfd.
 #pragma once
 
 #include "frame/fd.h"
@@ -63,13 +65,15 @@ public:
     // wait, but a child still running after `timeout_ms` is killed first.
     exit_status wait_within(int timeout_ms);
 
-    // SIGKILL through the pidfd, so it can only reach this child.
+    // SIGKILL through the pidfd, so it can only reach this child (of a
+    // spawned one, its keeper).
     void kill();
 
 private:
     void reset();
 
     unique_fd pidfd_;
+    unique_fd report_; // from a spawned child's keeper
     bool adopted_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include "library_test.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -23,7 +24,7 @@ namespace {
 volatile sig_atomic_t handler_calls = 0;
 
 void reaping_handler(int) {
-    ++handler_calls;
+    handler_calls = handler_calls + 1;
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
 }
@@ -108,15 +109,17 @@ TEST_F(CallerSettingsTest, SigchldSettingsChangeNoResultAndSeeNoChild) {
         siginfo_t ended{};
         ASSERT_EQ(waitid(P_PID, own, &ended, WEXITED | WNOWAIT), 0);
 
-        const std::string bridge = "brcall" + std::to_string(round++);
+        char bridge_name[16];
+        std::snprintf(bridge_name, sizeof bridge_name, "brcall%d", round++);
+        const std::string bridge = bridge_name;
         {
             sigchld_as caller(setting);
             EXPECT_EQ(compat_kxnet_addr_set("vcall", "dhcp"), KXNET_OK);
-            EXPECT_EQ(kxnet_br_new(("net-" + bridge).c_str(), bridge.c_str()), KXNET_OK);
+            EXPECT_EQ(kxnet_br_new(("net-" + bridge).c_str(), bridge_name), KXNET_OK);
             EXPECT_EQ(handler_calls, 0) << "a child of the library's signalled the caller";
         }
         EXPECT_EQ(read_file(record), "ifdown vcall\nifup vcall\n");
-        EXPECT_EQ(registry(), "ADDR_vcall=\"dhcp\"\nVNID_" + bridge + "=\"net-" + bridge + "\"\n");
+        EXPECT_EQ(registry(), "VNID_" + bridge + "=\"net-" + bridge + "\"\nADDR_vcall=\"dhcp\"\n");
         EXPECT_TRUE(ns::device_exists(bridge));
 
         int status = 0;
