@@ -220,3 +220,32 @@ TEST_F(HostileDumpTest, AHostileChildIsEndedAndItsContainerReportsNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// A caller that ignores SIGCHLD has the platform's children reaped by the
+// kernel: the query neither fails nor waits for them, and a child it cannot
+// prove its own is never signalled; the deadline still ends a pipe held open.
+TEST_F(HostileDumpTest, AnIgnoredSigchldChangesNoContainerResult) {
+    struct sigaction ignore {}, saved {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGCHLD, &ignore, &saved);
+    // Every container's names, with 302's child writing `what` (none: the
+    // platform's dump).
+    const auto names_with = [](const writes *what) {
+        hostile.clear();
+        if (what != nullptr) hostile = {{302, *what}};
+        std::unique_ptr<kxnet_filter, filter_release> filter(
+            kxnet_get_simple_filter(KXNETIF_ALL, nullptr, nullptr, nullptr, 301, 303));
+        std::unique_ptr<kxnetif_info_list, list_release> list(kxnet_get_info(KXNET_INFO_IPV4, filter.get()));
+        return list ? names(list.get()) : std::vector<std::string>{"no list"};
+    };
+    const std::vector<std::string> others{"eth0@301", "eth0@303"};
+    EXPECT_EQ(names_with(nullptr), (std::vector<std::string>{"eth0@301", "eth0@302", "eth0@303"}));
+    for (const writes what : {writes::grandchild_keeps_pipe, writes::endless_groups})
+        EXPECT_EQ(names_with(&what), others) << static_cast<int>(what);
+    EXPECT_FALSE(zombie_left());
+    sigaction(SIGCHLD, &saved, nullptr);
+}
+
+} // namespace
