@@ -1,6 +1,7 @@
-// child_process: clone with a pidfd and no exit signal, exec in the child
-// with clean signal state, an exec failure reported back through a
-// close-on-exec pipe, and the one wait of the library, by pidfd.
+// child_process: a keeper cloned with a pidfd and no exit signal, which
+// starts the program with clean signal state and reports through a pipe
+// whether the exec worked and how the program ended; and the one wait of
+// the library, by pidfd.
 #include "frame/child.h"
 
 #include <cerrno>
