@@ -28,6 +28,15 @@ extern "C" {
 #endif
 
 /*
+ * Programs the library runs (ovs-vsctl, ip, the shell of a DHCP restart) get
+ * the fixed PATH given at compat_kxnet_addr_set; ovs-vsctl and ip see no
+ * other variable.  Their results do not depend on the caller's SIGCHLD
+ * disposition (SIG_IGN, SA_NOCLDWAIT) or handler: these children raise no
+ * SIGCHLD and no waitpid(-1) of the caller's sees them, and the library
+ * never waits for a child it did not start.
+ */
+
+/*
  * Result codes of every operation that returns a code (4 and 7 are unused).
  * OK success; EXISTS the thing to create exists already; NOT_FOUND the named
  * network, interface or VLAN device is unknown; INVALID a missing or
@@ -377,7 +386,12 @@ KXNET_API void kxnet_release_filter(kxnet_filter *filter) KXNET_NOEXCEPT;
  * lock in any mode).  The records stay valid and unchanged until the list
  * is released with kxnet_release_info, however many queries run meanwhile;
  * never change or free them.  NULL when the lock cannot be taken or memory
- * runs out; a failing source only leaves its interfaces out.
+ * runs out; a failing source only leaves its interfaces out.  A container's
+ * interfaces come from a child run inside it, which is not trusted: one that
+ * writes more than 4096 interfaces or 4096 * 1072 bytes, or whose output has
+ * not ended 3 seconds after its start (the platform's 2-second exec timeout
+ * and a margin), is killed and reaped, logged, and its container reports
+ * nothing; the others are still reported.
  */
 KXNET_API kxnetif_info_list *kxnet_get_info(uint32_t flags, const kxnet_filter *filter) KXNET_NOEXCEPT;
 KXNET_API kxnetif_info_list *kxnet_get_info_SL(uint32_t flags, const kxnet_filter *filter) KXNET_NOEXCEPT;
@@ -434,7 +448,11 @@ KXNET_API int kxnet_destroy_devices(void) KXNET_NOEXCEPT;
  * an address that is not dotted IPv4; KXNET_ERR_NOT_FOUND when no such
  * device exists (static address); KXNET_ERR_SYSTEM when the registry cannot
  * be read, the kernel refuses the address (for instance one the device has
- * already), or the DHCP restart fails.
+ * already), or the DHCP restart fails.  The restart runs
+ * "ifdown <device>; ifup <device>" with /bin/sh in the caller's environment,
+ * but with PATH "/usr/sbin:/usr/bin:/sbin:/bin" (behind
+ * "$KXNET_ROOT/usr/sbin:$KXNET_ROOT/sbin" when KXNET_ROOT is set), never the
+ * caller's.
  */
 KXNET_API int compat_kxnet_addr_set(const char *device, const char *address) KXNET_NOEXCEPT;
 KXNET_API int compat_kxnet_addr_set_SL(const char *device, const char *address) KXNET_NOEXCEPT;

@@ -1,37 +1,36 @@
-// run_command: a vfork-style child that executes a program with an empty
-// environment.  The child only calls execve and _exit; an exec failure is
-// reported back through memory shared with the parent, which logs it.
+// run_command: a child that executes a program with PATH as its only
+// variable, reaped by the library's one child facility; an exec failure is
+// reported back to the caller, which logs it.
 #include "frame/command.h"
 
+#include "frame/child.h"
 #include "frame/log.h"
+#include "frame/paths.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <string>
 
 namespace kx {
 
+int command_result(const exit_status &status) {
+    if (status.exited()) return status.value;
+    if (status.signalled()) return -2;
+    return status.value;
+}
+
 int run_command(const char *const argv[]) {
     if (argv == nullptr || argv[0] == nullptr) return -1;
-    char *const empty_environment[] = {nullptr};
-    volatile int exec_errno = 0;
-
-    pid_t child = vfork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        execve(argv[0], const_cast<char *const *>(argv), empty_environment);
-        exec_errno = errno;
-        _exit(255);
-    }
+    const std::string path_entry = paths::command_path_entry();
+    const char *const environment[] = {path_entry.c_str(), nullptr};
+    spawn_request request;
+    request.path = argv[0];
+    request.argv = argv;
+    request.envp = environment;
+    child_process child;
+    int exec_errno = 0;
+    if (!child.spawn(request, exec_errno)) return -1;
     if (exec_errno != 0) kxnet_log("Failed to exec %s!", argv[0]);
-
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return errno;
-    }
-    if (WIFSIGNALED(status)) return -2;
-    return WEXITSTATUS(status);
+    return command_result(child.wait());
 }
 
 void free_string_vector(char **vec) {

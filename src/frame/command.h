@@ -9,9 +9,15 @@
 
 namespace kx {
 
-// Runs argv[0] (an absolute path) with an empty environment and waits for it:
-// its exit status, -2 when a signal ended it, -1 when no process could be
-// started, or the errno of a failed wait.
+struct exit_status;
+
+// The result run_command gives for a child's end.
+int command_result(const exit_status &status);
+
+// Runs argv[0] (an absolute path) with an environment of PATH alone (the
+// fixed search path) and waits for it: its exit status, -2 when a signal
+// ended it, -1 when no process could be started, or the errno of a failed
+// wait.  An exec failure is logged and gives 255.
 int run_command(const char *const argv[]);
 
 // run_command with the program's standard output collected in `output`

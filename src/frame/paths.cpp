@@ -28,6 +28,17 @@ std::string rooted(std::string_view documented) {
     return result;
 }
 
+std::string command_path_entry() {
+    std::string entry("PATH=");
+    const std::string_view root = root_prefix();
+    if (!root.empty()) {
+        entry.append(root).append(sandbox_sbin).append(":");
+        entry.append(root).append(sandbox_root_sbin).append(":");
+    }
+    entry.append(command_search);
+    return entry;
+}
+
 fixed_path rooted_fixed(std::string_view documented) noexcept {
     fixed_path path;
     path.text[0] = '\0';

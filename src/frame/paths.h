@@ -23,6 +23,11 @@ inline constexpr std::string_view kxctl_device = "/dev/kxctl";
 inline constexpr std::string_view ovs_vsctl = "/usr/bin/ovs-vsctl";
 inline constexpr std::string_view ip_tool = "/sbin/ip";
 inline constexpr std::string_view platform_dir = "/etc/kxctl";
+// The program search path of every child, whatever the caller's PATH.
+inline constexpr std::string_view command_search = "/usr/sbin:/usr/bin:/sbin:/bin";
+// Folders put before it when a sandbox root is set, where stand-ins live.
+inline constexpr std::string_view sandbox_sbin = "/usr/sbin";
+inline constexpr std::string_view sandbox_root_sbin = "/sbin";
 // Printf pattern of a bridge's via-physical-device switch (container kernel).
 inline constexpr std::string_view via_phys_dev_pattern = "/sys/class/net/%s/bridge/via_phys_dev";
 
@@ -32,6 +37,10 @@ std::string sandbox_root();
 // A documented absolute path as the library must open it: under the
 // sandbox root when one is set.
 std::string rooted(std::string_view documented);
+
+// "PATH=" and the search path of children: under a sandbox root its sbin
+// folders first, then command_search.
+std::string command_path_entry();
 
 // The same path formed in a fixed buffer, for the places that must not
 // allocate (the log, the host lock, first-use initialisation).  Empty when it

@@ -1,27 +1,46 @@
-// run_shell: posix_spawn of the shell with the caller's environment, then a
-// wait for it that is repeated while interrupted.
+// run_shell: the shell started by the library's child facility with the
+// caller's environment, except that PATH is the fixed search path.
 #include "frame/shell.h"
 
-#include <cerrno>
-#include <spawn.h>
-#include <sys/wait.h>
+#include "frame/child.h"
+#include "frame/command.h"
+#include "frame/paths.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
 
 extern char **environ;
 
 namespace kx {
 
+namespace {
+
+// The caller's variables with every PATH entry replaced by `path_entry`.
+std::vector<const char *> shell_environment(const std::string &path_entry) {
+    std::vector<const char *> variables;
+    for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "PATH=", 5) != 0) variables.push_back(*entry);
+    variables.push_back(path_entry.c_str());
+    variables.push_back(nullptr);
+    return variables;
+}
+
+} // namespace
+
 int run_shell(const char *command) {
     if (command == nullptr) return -1;
     const char *const argv[] = {"sh", "-c", command, nullptr};
-    pid_t child = 0;
-    if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0)
-        return -1;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return errno;
-    }
-    if (WIFSIGNALED(status)) return -2;
-    return WEXITSTATUS(status);
+    const std::string path_entry = paths::command_path_entry();
+    const std::vector<const char *> environment = shell_environment(path_entry);
+    spawn_request request;
+    request.path = "/bin/sh";
+    request.argv = argv;
+    request.envp = environment.data();
+    child_process child;
+    int exec_errno = 0;
+    if (!child.spawn(request, exec_errno) || exec_errno != 0) return -1;
+    return command_result(child.wait());
 }
 
 } // namespace kx

@@ -1,5 +1,6 @@
 // Running a command line through the system shell, as the distribution's
-// network scripts expect to be run: "/bin/sh -c" in the caller's environment.
+// network scripts expect to be run: "/bin/sh -c" in the caller's environment,
+// but with PATH the fixed search path (paths::command_path_entry).
 #pragma once
 
 namespace kx {

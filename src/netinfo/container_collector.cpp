@@ -3,20 +3,26 @@
 // back through each pipe into store updates.  Children of later containers
 // start while earlier ones are reported; their output waits in memory, so no
 // child ever blocks on a full pipe and the store is fed strictly in turn.
-// Every handle, descriptor and child is owned by a guard, so each path
-// releases them.
+// What a container writes is bounded in bytes, records and time; past a
+// bound its child is killed and reaped and it reports nothing.  Every
+// handle, descriptor and child is owned by a guard, so each path releases
+// them.
 #include "netinfo/container_collector.h"
 
+#include "frame/child.h"
 #include "frame/container_conf.h"
 #include "frame/fd.h"
+#include "frame/log.h"
 #include "frame/stream.h"
 #include "netinfo/link_dump.h"
 #include "netinfo/link_facts.h"
 #include "netinfo/store.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <memory>
@@ -24,7 +30,6 @@
 #include <optional>
 #include <poll.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,36 +38,43 @@ namespace kx {
 namespace {
 
 constexpr std::size_t conf_path_size = 1024;
-constexpr int exec_timeout_seconds = 2;
 constexpr std::size_t read_chunk = 16384;
 
+// Milliseconds on the monotonic clock.
+int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // One container's dump: its configuration (held until its pass ends), the
-// read end of its pipe, the child and the output read so far.  The pipe
-// closes before the child is reaped, so a child still writing cannot keep
-// the wait from returning.
+// child, the read end of its pipe and the output read so far.  The pipe is
+// declared after the child so it closes first: a child still writing cannot
+// keep the reap from returning.
 struct container_dump {
     int32_t ctid = 0;
     bool started = false; // false: the container could not be entered
+    bool refused = false; // past a bound: reports nothing
     std::optional<container_conf> conf;
     link_dump_args args{-1, 0, 0};
     int status = 0;
-    pid_t pid = -1;
+    int64_t deadline_ms = 0;
+    std::size_t line_breaks = 0;
+    child_process child;
     unique_fd read_end;
     std::string output;
 
     container_dump() = default;
     container_dump(const container_dump &) = delete;
     container_dump &operator=(const container_dump &) = delete;
-    ~container_dump() {
-        read_end.reset();
-        reap();
-    }
     bool ended() const { return !read_end; }
-    void reap() {
-        if (pid <= 0) return;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid = -1;
+    // Closes the pipe, kills and reaps the child and drops what it wrote.
+    void refuse() {
+        refused = true;
+        read_end.reset();
+        child.kill();
+        child.wait();
+        std::string().swap(output);
     }
 };
 using dump_ptr = std::unique_ptr<container_dump>;
@@ -92,7 +104,7 @@ void report_container_link(int32_t ctid, const link_lines &link) {
 // Reads the whole output through the same line reader as a pipe stream
 // would be read, so cut lines and a partial last group come out the same.
 void report_container_output(const container_dump &dump) {
-    if (dump.output.empty()) return;
+    if (dump.refused || dump.output.empty()) return;
     unique_file in(fmemopen(const_cast<char *>(dump.output.data()), dump.output.size(), "r"));
     if (!in) return;
     report_container_links(dump.ctid, in.get());
@@ -131,26 +143,45 @@ dump_ptr start_dump(uint32_t flags, int32_t ctid) {
     dump->args = link_dump_args{write_end.get(), id, flags};
     int keep_fds[] = {write_end.get(), -1};
     const int pid = kxctl_env_exec_fn_async(id, dump->conf->param->root, dump_link_info, &dump->args,
-                                            keep_fds, exec_timeout_seconds, 0, &dump->status);
+                                            keep_fds, dump_exec_timeout_seconds, 0, &dump->status);
     if (pid < 0) {
         dump->conf.reset();
         return dump;
     }
-    dump->pid = pid;
+    // A plain fork of the platform's: a caller ignoring SIGCHLD may already
+    // have had it reaped, and then there is nothing left to wait for or kill.
+    dump->child.adopt(pid);
     dump->started = true;
+    dump->deadline_ms = now_ms() + int64_t{dump_deadline_seconds} * 1000;
     // Drained whenever it has data, so a read must never wait.
     fcntl(read_end.get(), F_SETFL, fcntl(read_end.get(), F_GETFL) | O_NONBLOCK);
     dump->read_end = std::move(read_end);
     return dump;
 }
 
-// Moves what the child has written into its output; closes the pipe at its end.
+// Takes a chunk the child wrote; false when it carries the dump past a bound.
+bool keep_chunk(container_dump &dump, const char *chunk, std::size_t size) {
+    dump.line_breaks += static_cast<std::size_t>(std::count(chunk, chunk + size, '\n'));
+    if (dump.line_breaks > 4 * dump_records_max) {
+        kxnet_log("container %d: dump passed %zu interfaces, not reported", dump.ctid, dump_records_max);
+        return false;
+    }
+    if (dump.output.size() + size > dump_bytes_max) {
+        kxnet_log("container %d: dump passed %zu bytes, not reported", dump.ctid, dump_bytes_max);
+        return false;
+    }
+    dump.output.append(chunk, size);
+    return true;
+}
+
+// Moves what the child has written into its output; closes the pipe at its
+// end, and refuses the dump past a bound.
 void drain(container_dump &dump) {
     char chunk[read_chunk];
     while (dump.read_end) {
         const ssize_t got = read(dump.read_end.get(), chunk, sizeof chunk);
         if (got > 0) {
-            dump.output.append(chunk, static_cast<std::size_t>(got));
+            if (!keep_chunk(dump, chunk, static_cast<std::size_t>(got))) dump.refuse();
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
             dump.read_end.reset();
         } else if (errno == EAGAIN) {
@@ -159,8 +190,16 @@ void drain(container_dump &dump) {
     }
 }
 
+// Refuses a dump whose output has not ended by its deadline.
+void enforce_deadline(container_dump &dump, int64_t now) {
+    if (dump.ended() || now < dump.deadline_ms) return;
+    kxnet_log("container %d: dump did not end within %d seconds, not reported", dump.ctid, dump_deadline_seconds);
+    dump.refuse();
+}
+
 // Waits until `current` has ended its output, draining every other running
-// dump as its data comes, so none of them stalls on a full pipe.
+// dump as its data comes, so none of them stalls on a full pipe.  No wait
+// outlasts the earliest deadline of a running dump.
 void wait_for_output(container_dump &current, std::deque<dump_ptr> &ahead) {
     std::vector<pollfd> fds;
     std::vector<container_dump *> owners;
@@ -169,18 +208,23 @@ void wait_for_output(container_dump &current, std::deque<dump_ptr> &ahead) {
         owners.clear();
         fds.push_back({current.read_end.get(), POLLIN, 0});
         owners.push_back(&current);
+        int64_t earliest = current.deadline_ms;
         for (dump_ptr &other : ahead) {
             if (other->ended()) continue;
             fds.push_back({other->read_end.get(), POLLIN, 0});
             owners.push_back(other.get());
+            earliest = std::min(earliest, other->deadline_ms);
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        const int64_t wait_ms = std::max<int64_t>(0, earliest - now_ms());
+        if (poll(fds.data(), fds.size(), static_cast<int>(wait_ms)) < 0) {
             if (errno == EINTR) continue;
-            current.read_end.reset(); // cannot wait: end with what was read
+            current.refuse(); // cannot wait: end it rather than block
             return;
         }
         for (std::size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents != 0) drain(*owners[i]);
+        const int64_t now = now_ms();
+        for (container_dump *owner : owners) enforce_deadline(*owner, now);
     }
 }
 
@@ -195,7 +239,7 @@ void finish_pass(uint32_t flags, container_dump &dump, std::deque<dump_ptr> &ahe
     drain(dump);
     wait_for_output(dump, ahead);
     report_container_output(dump);
-    dump.reap();
+    dump.child.wait_within(static_cast<int>(std::max<int64_t>(0, dump.deadline_ms - now_ms())));
     sweep_kxnetif_info();
 }
 

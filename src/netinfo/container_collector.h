@@ -15,6 +15,24 @@ struct link_facts;
 // How many dump children a query runs at once.
 inline constexpr std::size_t collect_window = 16;
 
+// What a container's dump may write; the container is not trusted.  A link
+// is four lines: a name of at most 15 characters, addresses cut at 1023, a
+// hardware address cut at 19 and the flags in at most 11 digits, each with
+// its break, so at most 1072 bytes.  More than 4096 interfaces is beyond any
+// container the platform runs.  A dump past either bound is ended and its
+// container reports nothing, so a query holds at most about
+// collect_window * dump_bytes_max bytes of output whatever the containers
+// write.
+inline constexpr std::size_t dump_records_max = 4096;
+inline constexpr std::size_t dump_record_bytes_max = 16 + 1024 + 20 + 12;
+inline constexpr std::size_t dump_bytes_max = dump_records_max * dump_record_bytes_max;
+
+// The platform kills a dump child after dump_exec_timeout_seconds; one whose
+// pipe is still open a margin later (a process it left behind holds the
+// write end) is killed and reaped, and its container reports nothing.
+inline constexpr int dump_exec_timeout_seconds = 2;
+inline constexpr int dump_deadline_seconds = dump_exec_timeout_seconds + 1;
+
 // Opens a pass (scope of `ctid`, next generation), describes the container's
 // links and ends with a sweep.  Inside a container the link dump runs in a
 // child started there and its lines come back through a pipe; for 0 it runs

@@ -59,16 +59,16 @@ protected:
         return ns::capture("bash -c '. \"" + path + "\" && echo \"$BOOTPROTO|$IPADDR|$NETMASK|$PREFIXLEN\"' 2>/dev/null");
     }
 
-    // Stand-ins for ifdown and ifup, first on PATH, that record their calls;
-    // ifup exits with `ifup_status`.
+    // Stand-ins for ifdown and ifup in the sandbox's sbin folder, first on
+    // the shell's fixed search path, that record their calls; ifup exits
+    // with `ifup_status`.
     std::string install_restart_standins(int ifup_status) {
-        const std::string bin = ns::at("/standin-bin");
+        const std::string bin = ns::at("/usr/sbin");
         const std::string record = ns::at("/restart.record");
         write_file(bin + "/ifdown", "#!/bin/sh\necho \"ifdown $*\" >> " + record + "\n", 0755);
         write_file(bin + "/ifup",
                    "#!/bin/sh\necho \"ifup $*\" >> " + record + "\nexit " + std::to_string(ifup_status) + "\n",
                    0755);
-        setenv("PATH", (bin + ":" + old_path_).c_str(), 1);
         return record;
     }
 

@@ -140,6 +140,9 @@ void reset_world() {
     kxtest::write_file(registry_path(), registered_text, 0600);
     clear_dir(ns::at("/etc/sysconfig/network-scripts"));
     kx::set_last_bridge_index(-1);
+    // ifdown and ifup of a DHCP restart, found first on the shell's PATH.
+    for (const char *tool : {"/usr/sbin/ifdown", "/usr/sbin/ifup"})
+        if (!kxtest::file_exists(ns::at(tool))) kxtest::write_file(ns::at(tool), "#!/bin/sh\nexit 0\n", 0755);
     // As after any earlier call of the process: the bridge query reads the
     // registry held in memory.
     kx::registry_load();
@@ -349,6 +352,13 @@ int set_address() {
 
 int set_address_SL() { return compat_kxnet_addr_set_SL("sw-eth0", "10.9.9.9/24"); }
 
+// The restart runs the shell through the child facility.
+int set_dhcp() { return compat_kxnet_addr_set("sw-eth0", "dhcp"); }
+
+void check_set_dhcp(int result) {
+    if (result == KXNET_OK) { EXPECT_NE(registry_text().find("ADDR_sw-eth0=\"dhcp\""), std::string::npos); }
+}
+
 void check_set_address(int result) {
     const std::string shown = ns::capture("ip -4 -o addr show dev sw-eth0");
     if (result == KXNET_OK) { EXPECT_NE(shown.find("10.9.9.9/24"), std::string::npos); }
@@ -385,6 +395,7 @@ const sweep_case sweep_cases[] = {
     {"addr_set", hold::none, set_address, {KXNET_OK, KXNET_ERR_SYSTEM}, check_set_address},
     {"addr_set_SL", hold::exclusive, set_address_SL, {KXNET_OK, KXNET_ERR_SYSTEM},
      check_set_address},
+    {"addr_set_dhcp", hold::none, set_dhcp, {KXNET_OK, KXNET_ERR_SYSTEM}, check_set_dhcp},
     {"vlan_new", hold::none, new_vlan, {KXNET_ERR_INVALID, KXNET_ERR_SYSTEM}, check_new_vlan},
     {"vlan_new_SL", hold::exclusive, new_vlan_SL, {KXNET_ERR_INVALID, KXNET_ERR_SYSTEM}, check_new_vlan},
     {"init_devices", hold::none, init_devices, {KXNET_OK, KXNET_ERR_SYSTEM}, check_init_devices},

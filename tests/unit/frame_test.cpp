@@ -1,5 +1,6 @@
 // The frame's pure services: log line shape and cut, running programs, the
 // control socket's reference count, the filter record and the path table.
+#include "frame/child.h"
 #include "frame/command.h"
 #include "frame/log.h"
 #include "frame/paths.h"
@@ -7,12 +8,14 @@
 #include "kxnet_ct.h"
 #include "test_support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -69,13 +72,81 @@ std::pair<int, std::string> run_capturing(const char *const argv[]) {
     return {status, text};
 }
 
+// Nothing of the caller's environment, PATH included: only the fixed
+// search path, behind the sandbox's sbin folders.
 TEST(RunCommand, ProgramSeesNoEnvironment) {
     scratch_root root;
     setenv("KXNET_SHOULD_NOT_LEAK", "1", 1);
+    const std::string caller_path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+    setenv("PATH", "/caller/bin", 1);
     const char *argv[] = {"/usr/bin/env", nullptr};
     auto [status, output] = run_capturing(argv);
+    setenv("PATH", caller_path.c_str(), 1);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(output, "");
+    EXPECT_EQ(output, "PATH=" + root.at("/usr/sbin") + ":" + root.at("/sbin") + ":/usr/sbin:/usr/bin:/sbin:/bin\n");
+}
+
+// A caller that blocks or ignores signals passes neither to the program.
+TEST(RunCommand, ProgramStartsWithDefaultSignals) {
+    scratch_root root;
+    sigset_t blocked, saved;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &saved);
+    struct sigaction ignore {}, was_int {}, was_pipe {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &was_int);
+    sigaction(SIGPIPE, &ignore, &was_pipe);
+    const char *argv[] = {"/usr/bin/grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status", nullptr};
+    std::string output;
+    const int status = kx::run_command_output(argv, output);
+    sigaction(SIGPIPE, &was_pipe, nullptr);
+    sigaction(SIGINT, &was_int, nullptr);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(output, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
+// Only a child of this process, not yet reaped, can be adopted (and so
+// killed): a grandchild or a reaped pid is refused.
+TEST(ChildProcess, AdoptsOnlyAnUnreapedChildOfItsOwn) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t parent = fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+        const pid_t grandchild = fork();
+        if (grandchild == 0) {
+            alarm(20);
+            pause();
+            _exit(0);
+        }
+        if (write(ends[1], &grandchild, sizeof grandchild) != sizeof grandchild) _exit(1);
+        int status = 0;
+        waitpid(grandchild, &status, 0);
+        _exit(WIFSIGNALED(status) ? 9 : 0);
+    }
+    close(ends[1]);
+    pid_t grandchild = -1;
+    ASSERT_EQ(read(ends[0], &grandchild, sizeof grandchild), static_cast<ssize_t>(sizeof grandchild));
+    close(ends[0]);
+    {
+        kx::child_process not_ours;
+        EXPECT_FALSE(not_ours.adopt(grandchild));
+    }
+    EXPECT_EQ(kill(grandchild, 0), 0) << "a process of another's was signalled";
+    kill(grandchild, SIGTERM);
+
+    kx::child_process ours;
+    ASSERT_TRUE(ours.adopt(parent));
+    const kx::exit_status ended = ours.wait();
+    EXPECT_TRUE(ended.exited());
+    EXPECT_EQ(ended.value, 9) << "its parent saw the grandchild end by the test's signal";
+
+    const pid_t reaped = fork();
+    if (reaped == 0) _exit(0);
+    ASSERT_EQ(waitpid(reaped, nullptr, 0), reaped);
+    EXPECT_FALSE(ours.adopt(reaped));
 }
 
 TEST(RunCommand, ExitStatusSignalAndMissingProgram) {
