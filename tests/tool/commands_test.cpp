@@ -67,6 +67,11 @@ TEST_F(NetworkCommands, LifecycleAndItsRefusals) {
     expect_refused(kxnetctl({"network", "del", "backend"}), 12, "network \"backend\" does not exist");
 }
 
+TEST_F(NetworkCommands, AFailureNamesTheLogTheLibraryWrites) {
+    ASSERT_EQ(ns::sh("rm -rf " + ns::at("/tmp")), 0); // no lock file can be made
+    expect_refused(kxnetctl({"network", "add", "web"}), 16, "(see " + ns::at("/var/log/kxnetcfg.log") + ")");
+}
+
 TEST_F(NetworkCommands, ListMatchesTheConfiguredNetworks) {
     std::string web = make_network("web");
     make_network("db");
