@@ -211,6 +211,22 @@ typedef struct kxnet_filter {
  * takes the lock, or that makes a filter, initialises the library; the first
  * calls of a process must not race each other.
  *
+ * Lock file.  Only a regular file owned by the effective user with one link
+ * is used; it is opened without following a symlink, created 0600, and an
+ * existing one with group or other bits is set to 0600 in place.  Anything
+ * else at the path (another user's file, a symlink, a directory, a FIFO, a
+ * hard link) is removed, a non-empty directory moved aside to
+ * "<path>.moved.<pid>.<n>", and the file made anew with O_EXCL, logging
+ * "libkxnet: replaced <what> at <path>".  Replacing is serialised by an flock
+ * on "/run/kxnetcfg.lck" (root's directory); without that directory nothing
+ * is replaced.  KXNET_ERR_SYSTEM (6) when the file can be neither opened nor
+ * made, or what stands there cannot be replaced (then with a log line).
+ *
+ * Log.  Control bytes, DEL and the backslash in a message are written as
+ * \n, \t, \r, \\ and \xNN, so every message is one line; the message is cut
+ * to 1022 characters before escaping.  A log the library creates is 0644
+ * whatever the umask; an existing log keeps its mode.
+ *
  * _SL variants.  Each locked operation also exists with the suffix _SL: the
  * same body without the lock and without the outcome log line, for a caller
  * that already holds the host lock (in the mode named for the operation).

@@ -1,9 +1,10 @@
 // The host lock: a process semaphore serialises this process's threads, and
 // an advisory flock on the lock file serialises processes on the host
-// (exclusive for changes, shared for queries).
+// (exclusive for changes, shared for queries).  How the lock file is opened
+// safely is lock_file.cpp's.
 #include "frame/fd.h"
+#include "frame/lock_file.h"
 #include "frame/log.h"
-#include "frame/paths.h"
 #include "frame/state.h"
 
 #include <cerrno>
@@ -60,13 +61,9 @@ int grab_file_lock(int operation, const char *name) {
     libkxnet_state &s = state();
     semaphore_return give_back;
     kxnet_log("libkxnet: %s", name);
-    const paths::fixed_path path = paths::rooted_fixed(paths::lock);
-    s.lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (s.lock_fd < 0) {
-        s.lock_fd = -1;
-        return 6;
-    }
-    if (flock_retry(s.lock_fd, operation) != 0) {
+    const int code = lock_host_file(operation, s.lock_fd);
+    if (code == 6) return 6;
+    if (code != 0) {
         close_lock_fd();
         kxnet_log("libkxnet: %s failed", name);
         return 8;

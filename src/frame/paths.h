@@ -12,6 +12,8 @@ inline constexpr std::string_view registry = "/etc/kx/kxnet.conf";
 inline constexpr std::string_view registry_dir = "/etc/kx";
 inline constexpr std::string_view log = "/var/log/kxnetcfg.log";
 inline constexpr std::string_view lock = "/tmp/kxnetcfg.lck";
+// Held while the lock file is replaced; in a directory only root may write.
+inline constexpr std::string_view lock_guard = "/run/kxnetcfg.lck";
 inline constexpr std::string_view suse_release = "/etc/SuSE-release";
 inline constexpr std::string_view ovs_module = "/sys/module/openvswitch";
 inline constexpr std::string_view ifcfg_redhat_dir = "/etc/sysconfig/network-scripts";

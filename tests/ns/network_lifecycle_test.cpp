@@ -253,9 +253,11 @@ TEST_F(LifecycleTest, MalformedNetworkIdsChangeNothing) {
     }
     EXPECT_EQ(registry_text(), registry);
     EXPECT_EQ(devices(), host);
-    // Only the outcome lines were written (an id's newline splits its line).
+    // Only the outcome lines were written, one each: the log escapes an id's
+    // control bytes.
+    const std::vector<std::string> shown = {"a b", "a\"b", "a=b", "a\\nb", "a\\x01b", "", std::string(64, 'n')};
     std::string expected, seen;
-    for (const auto &id : bad)
+    for (const auto &id : shown)
         expected += "Failed to add network \"" + id + "\", err = 3\n" + "Failed to rename network \"good\" to \"" +
                     id + "\", err = 3\n" + "Failed to rename network \"" + id + "\" to \"fine\", err = 3\n";
     for (const auto &m : body_messages()) seen += m + "\n";

@@ -67,6 +67,11 @@ TEST_F(NetworkCommands, LifecycleAndItsRefusals) {
     expect_refused(kxnetctl({"network", "del", "backend"}), 12, "network \"backend\" does not exist");
 }
 
+TEST_F(NetworkCommands, AFailureNamesTheLogTheLibraryWrites) {
+    kxtest::make_dirs(ns::at("/etc/kx/kxnet.conf")); // a registry that cannot be read
+    expect_refused(kxnetctl({"network", "add", "web"}), 16, "(see " + ns::at("/var/log/kxnetcfg.log") + ")");
+}
+
 TEST_F(NetworkCommands, ListMatchesTheConfiguredNetworks) {
     std::string web = make_network("web");
     make_network("db");

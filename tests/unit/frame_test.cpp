@@ -48,6 +48,33 @@ TEST(Log, LongMessageIsCutAt1022AndOwnNewlineLeavesEmptyLine) {
     EXPECT_EQ(messages[3], "");
 }
 
+// Each message is one line, and the escapes read back unambiguously.
+TEST(Log, ControlBytesDelAndBackslashAreEscaped) {
+    scratch_root root;
+    struct row {
+        std::string argument;
+        const char *logged;
+    } rows[] = {
+        {"a\nb", "<a\\nb>"},
+        {"a\\nb", "<a\\\\nb>"}, // a name that only spells "\n" reads differently
+        {"t\tr\re\x1b[0m", "<t\\tr\\re\\x1b[0m>"},
+        {"del\x7f", "<del\\x7f>"},
+        {"caf\xc3\xa9 \"q\"", "<caf\xc3\xa9 \"q\">"}, // UTF-8 and quotes stay as they are
+        {"end\n", "<end\\n>"},                  // an argument's newline is never the line break
+        {std::string(1100, '\x01'), nullptr},    // cut to 1022 bytes, then escaped whole
+    };
+    for (const row &r : rows) kxnet_log("<%s>", r.argument.c_str());
+    kxnet_log("own %s\n", "x\n");
+    auto messages = log_messages();
+    ASSERT_EQ(messages.size(), std::size(rows) + 2);
+    for (size_t i = 0; i + 1 < std::size(rows); ++i) EXPECT_EQ(messages[i], rows[i].logged);
+    std::string cut = "<";
+    for (int i = 0; i < 1021; ++i) cut += "\\x01";
+    EXPECT_EQ(messages[std::size(rows) - 1], cut);
+    EXPECT_EQ(messages[std::size(rows)], "own x\\n") << "the format's own newline stays a line break";
+    EXPECT_EQ(messages[std::size(rows) + 1], "");
+}
+
 TEST(Log, MissingDirectoryDropsTheMessageQuietly) {
     scratch_root root;
     ASSERT_EQ(system(("rm -rf " + root.at("/var/log")).c_str()), 0);

@@ -49,7 +49,7 @@ int attach(const output &out, const std::string &id, const std::string &iface) {
                                    (phys.empty() ? std::string() : " (" + in_quotes(phys) + ")"));
     }
     case KXNET_ERR_SYSTEM:
-        return fail_code(code, what + "the bridge refused the port (see /var/log/kxnetcfg.log)");
+        return fail_code(code, what + "the bridge refused the port " + see_log());
     default: return fail_code(code, what + code_words(code));
     }
 }

@@ -37,7 +37,7 @@ int vlan_add(const output &out, const std::string &device, const std::string &vi
     case KXNET_ERR_INVALID:
         return fail_code(code, what + "the kernel refused to create it (is the 8021q module loaded?)");
     case KXNET_ERR_SYSTEM:
-        return fail_code(code, what + "its registry entry or ifcfg file could not be written (see /var/log/kxnetcfg.log)");
+        return fail_code(code, what + "its registry entry or ifcfg file could not be written " + see_log());
     default: return fail_code(code, what + code_words(code));
     }
 }

@@ -75,8 +75,11 @@ std::vector<vlan_device> kernel_vlans() {
 }
 
 std::string under_root(const std::string &documented) {
-    const char *root = std::getenv("KXNET_ROOT");
-    return (root != nullptr ? std::string(root) : std::string()) + documented;
+    // As the library reads the root: trailing slashes dropped, "/" is none.
+    const char *root = secure_getenv("KXNET_ROOT");
+    std::string prefix = root != nullptr ? root : "";
+    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+    return prefix + documented;
 }
 
 bool suse_layout() { return path_exists(under_root("/etc/SuSE-release")); }

@@ -23,8 +23,11 @@ struct vlan_device {
 };
 std::vector<vlan_device> kernel_vlans();
 
-// `documented` under KXNET_ROOT when it is set.
+// `documented` under KXNET_ROOT when it is set, as the library takes it.
 std::string under_root(const std::string &documented);
+// The log and the lock file the library uses, for messages.
+inline std::string library_log() { return under_root("/var/log/kxnetcfg.log"); }
+inline std::string library_lock() { return under_root("/tmp/kxnetcfg.lck"); }
 // The ifcfg path of a device in the layout the library writes (SuSE layout
 // when /etc/SuSE-release exists).
 std::string ifcfg_path(const std::string &device);

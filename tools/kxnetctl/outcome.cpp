@@ -1,6 +1,7 @@
 // Exit statuses and the words for the library's result codes.
 #include "outcome.h"
 
+#include "kernel.h"
 #include "kxnet_ct.h"
 #include "library_call.h"
 
@@ -10,15 +11,17 @@ namespace kxnetctl {
 
 int status_of_code(int code) { return code == KXNET_OK ? status_ok : 10 + code; }
 
-const char *code_words(int code) {
+std::string see_log() { return "(see " + library_log() + ")"; }
+
+std::string code_words(int code) {
     switch (code) {
     case KXNET_OK: return "done";
     case KXNET_ERR_EXISTS: return "it exists already";
     case KXNET_ERR_NOT_FOUND: return "it was not found";
     case KXNET_ERR_INVALID: return "an argument is not valid";
     case KXNET_ERR_BUSY: return "the interface is in use elsewhere";
-    case KXNET_ERR_SYSTEM: return "the system refused (see /var/log/kxnetcfg.log)";
-    case KXNET_ERR_LOCK: return "the host lock /tmp/kxnetcfg.lck could not be taken";
+    case KXNET_ERR_SYSTEM: return "the system refused " + see_log();
+    case KXNET_ERR_LOCK: return "the host lock " + library_lock() + " could not be taken";
     case KXNET_ERR_DOWN: return "the device is down";
     default: return "the library answered an unknown result";
     }

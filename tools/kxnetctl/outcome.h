@@ -20,7 +20,9 @@ inline constexpr int status_usage = 2;
 
 int status_of_code(int code);
 // The result code in words, for messages that have nothing better to say.
-const char *code_words(int code);
+std::string code_words(int code);
+// "(see <the library's log>)", pointing at the log the library writes.
+std::string see_log();
 
 // Prints "kxnetctl: <message>" on standard error; returns `status`.
 int fail(int status, const std::string &message);
