@@ -47,15 +47,6 @@ struct list_release {
 
 class NameRule : public LibraryTest {
 protected:
-    void SetUp() override {
-        LibraryTest::SetUp();
-        if (stopped()) return;
-        char bridge[16] = "";
-        ASSERT_EQ(kxnet_br_new("net-a", bridge), KXNET_OK);
-        bridge_ = bridge;
-        kxtest::write_file(ns::at("/sys/class/net/" + bridge_ + "/bridge/via_phys_dev"), "0");
-    }
-
     // A physical-looking device named `name` (a veth whose peer is pN), up.
     // False when the kernel refuses the name.
     bool add_nic(const std::string &name) {
@@ -66,13 +57,16 @@ protected:
         return true;
     }
 
-    std::string bridge_;
     int peers_ = 0;
 };
 
 } // namespace
 
 TEST_F(NameRule, EveryExportRefusesANameOutsideTheRuleBeforeAnyChange) {
+    char made[16] = "";
+    ASSERT_EQ(kxnet_br_new("net-a", made), KXNET_OK);
+    const std::string bridge = made;
+    kxtest::write_file(ns::at("/sys/class/net/" + bridge + "/bridge/via_phys_dev"), "0");
     const std::string marker = ns::at("/tmp/name-ran");
     struct bad_name {
         std::string name;
@@ -115,7 +109,9 @@ TEST_F(NameRule, EveryExportRefusesANameOutsideTheRuleBeforeAnyChange) {
             EXPECT_EQ(kxnet_br_new("net-x", buffer), KXNET_ERR_INVALID);
         }
         // The log shows control bytes its own way; the others as given.
-        if (!has_control_byte(bad.name)) EXPECT_TRUE(logged("Invalid interface name \"" + bad.name + "\""));
+        if (!has_control_byte(bad.name)) {
+            EXPECT_TRUE(logged("Invalid interface name \"" + bad.name + "\""));
+        }
     }
     EXPECT_EQ(kxnet_br_attach_CT("net-a", nullptr), KXNET_ERR_INVALID);
     EXPECT_TRUE(logged("Invalid interface name \"(null)\""));
@@ -123,7 +119,7 @@ TEST_F(NameRule, EveryExportRefusesANameOutsideTheRuleBeforeAnyChange) {
     EXPECT_EQ(registry_text(), registry);
     EXPECT_EQ(ns::files_under("/etc"), files);
     EXPECT_EQ(ns::device_dump(), devices);
-    EXPECT_EQ(ns::bridge_ports(bridge_), std::vector<std::string>{});
+    EXPECT_EQ(ns::bridge_ports(bridge), std::vector<std::string>{});
     EXPECT_FALSE(file_exists(marker));
 
     // A host stop and start brings back nothing another device could answer to.
