@@ -239,8 +239,20 @@ typedef struct kxnet_filter {
  * Functions returning a pointer return NULL on any failure.  No C++
  * exception ever leaves a function.
  *
- * Names.  Device names are at most 15 characters.  Network ids are strings
- * the container-management library accepts (kxctl_is_networkid_valid).
+ * Names.  A device, bridge or VLAN name given to kxnet_br_new (bridge_name),
+ * kxnet_br_attach, kxnet_br_detach, kxnet_vlan_new, kxnet_vlan_del or
+ * compat_kxnet_addr_set (and their _SL and alias forms) must be 1 to 15
+ * characters, each a letter, a digit, '.', '_', '-', '@' or '+', and must
+ * not begin with '-': such names need no quoting in the registry, ifcfg
+ * files, shell command lines or command arguments they reach.  Any other
+ * name (a NULL one included) gives KXNET_ERR_INVALID before anything is
+ * changed and the log line "Invalid interface name \"<name>\"".  Devices
+ * the kernel has under other names are still listed by kxnet_get_info;
+ * they cannot be attached, registered or given addresses.  Network ids are
+ * strings the container-management library accepts
+ * (kxctl_is_networkid_valid); kxnet_br_new and kxnet_br_change also refuse
+ * an id holding a double quote, a blank or a control character, which the
+ * registry line cannot carry.
  * Every changing operation writes one outcome line to
  * "/var/log/kxnetcfg.log" and keeps "/etc/kx/kxnet.conf" in step.
  */
@@ -254,8 +266,9 @@ typedef struct kxnet_filter {
  * written back on success.  If a device named exactly like the network id
  * exists (and no name is given) it becomes the network's bridge and is left
  * in place when the network is removed.
- * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL or rejected id or an
- * unusable bridge name; KXNET_ERR_EXISTS when the id is registered or the
+ * A bridge name of 16 or more characters is cut to its first 15.
+ * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL or rejected id or a bridge
+ * name outside the name rule; KXNET_ERR_EXISTS when the id is registered or the
  * named bridge exists or belongs to another network; KXNET_ERR_SYSTEM when
  * the registry cannot be read, no automatic name is free or the bridge
  * cannot be made.
@@ -297,8 +310,8 @@ KXNET_API int kxnet_br_change_SL(const char *network_id, const char *new_network
  * device is added and brought up without a registry change; one attached
  * elsewhere is moved.  kxnet_br_attach is the same function under a second
  * name.
- * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL id, a NULL, empty or
- * 16-or-more-character name, or an interface without hardware address;
+ * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL id, a name outside the
+ * name rule, or an interface without hardware address;
  * KXNET_ERR_NOT_FOUND when the interface or the network is unknown;
  * KXNET_ERR_BUSY when a physical or VLAN device is already in a network or
  * bridge; KXNET_ERR_EXISTS when the network already has a physical
@@ -314,10 +327,11 @@ KXNET_API int kxnet_br_attach_SL(const char *network_id, const char *name) KXNET
  * further interface then becomes the physical one).  Detaching an
  * interface that is in no bridge succeeds.  kxnet_br_detach is the same
  * function under a second name.
- * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL, empty or
- * 16-or-more-character name or an interface without hardware address;
- * KXNET_ERR_NOT_FOUND when the interface is unknown or has no index;
- * KXNET_ERR_SYSTEM when the port cannot be removed.
+ * Returns KXNET_OK; KXNET_ERR_INVALID for a name outside the name rule or
+ * an interface without hardware address; KXNET_ERR_NOT_FOUND when the
+ * interface is unknown or has no index; KXNET_ERR_SYSTEM when the port
+ * cannot be removed, or when the registry cannot be saved (the interface
+ * is then put back into its bridge).
  */
 KXNET_API int kxnet_br_detach_CT(const char *name) KXNET_NOEXCEPT;
 KXNET_API int kxnet_br_detach(const char *name) KXNET_NOEXCEPT;
@@ -332,9 +346,8 @@ KXNET_API int kxnet_br_detach_SL(const char *name) KXNET_NOEXCEPT;
  * a caller buffer of buf_len bytes that receives the VLAN device's name when
  * buf_len is at least 16 (also when a later check fails); a shorter buffer
  * is never written.
- * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL, empty or
- * 16-or-more-character device name or one holding a blank, a control
- * character, '/', ':', '=' or a quote, an id above 4095, or a device the kernel
+ * Returns KXNET_OK; KXNET_ERR_INVALID for a device name outside the name
+ * rule, an id above 4095, or a device the kernel
  * refuses to create (the ifcfg file and registry entry are then undone);
  * KXNET_ERR_NOT_FOUND when `device` does not exist; KXNET_ERR_DOWN when it is
  * down; KXNET_ERR_EXISTS when the VLAN device exists; KXNET_ERR_SYSTEM when
@@ -348,9 +361,8 @@ KXNET_API int kxnet_vlan_new_SL(const char *device, unsigned int vlan_id, char *
  * Removes the VLAN device `vlan_device`, its ifcfg file and its entries in
  * the registry (as a VLAN, as a network's interface, and its addresses).  A
  * VLAN device the registry does not know is removed all the same.
- * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL, empty or
- * 16-or-more-character name, one holding a character refused by
- * kxnet_vlan_new, or when the kernel refuses the removal;
+ * Returns KXNET_OK; KXNET_ERR_INVALID for a name outside the name rule, or
+ * when the kernel refuses the removal;
  * KXNET_ERR_NOT_FOUND when the name is not a VLAN device; KXNET_ERR_SYSTEM
  * when the registry cannot be read.
  */
@@ -458,9 +470,8 @@ KXNET_API int kxnet_destroy_devices(void) KXNET_NOEXCEPT;
  * address with an optional "/prefix" (no or an out-of-range prefix means
  * /32), or "dhcp" to restart the device under DHCP.  Earlier addresses are
  * kept.  A missing ifcfg file is not an error.
- * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL, empty or
- * 16-or-more-character device name, a name with characters other than
- * letters, digits, '.', '_', '-', ':' and '@', a NULL or empty address, or
+ * Returns KXNET_OK; KXNET_ERR_INVALID for a device name outside the name
+ * rule, a NULL or empty address, or
  * an address that is not dotted IPv4; KXNET_ERR_NOT_FOUND when no such
  * device exists (static address); KXNET_ERR_SYSTEM when the registry cannot
  * be read, the kernel refuses the address (for instance one the device has

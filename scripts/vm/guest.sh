@@ -17,7 +17,7 @@ daemon=${3:-}
 per_test_timeout=${KXNET_VM_TEST_TIMEOUT:-300}
 
 echo "vm guest: kernel $(uname -r)"
-for module in 8021q dummy openvswitch veth bridge cuse; do
+for module in 8021q dummy openvswitch veth bridge cuse ipip ip_gre sit; do
   modprobe "$module" || echo "vm guest: modprobe $module failed"
 done
 mkdir -p /var/run/openvswitch /etc/openvswitch /var/log/openvswitch

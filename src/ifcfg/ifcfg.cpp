@@ -7,6 +7,7 @@
 #include "frame/fd.h"
 #include "frame/file_identity.h"
 #include "frame/memory_short.h"
+#include "frame/names.h"
 #include "frame/frame.h"
 #include "frame/paths.h"
 #include "frame/state.h"
@@ -55,17 +56,6 @@ std::string ifcfg_path(const std::string &dir, std::string_view device) {
 // device can have one, and it would lead the path out of the directory).
 bool usable_file_name(const char *name) {
     return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr;
-}
-
-// Names written into a file the start-up scripts source as shell: only
-// characters that need no quoting and cannot close a quote.
-bool shell_safe(std::string_view name) {
-    if (name.empty()) return false;
-    for (char c : name) {
-        bool letter_or_digit = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!letter_or_digit && std::string_view("._-@+").find(c) == std::string_view::npos) return false;
-    }
-    return true;
 }
 
 bool is_white(char c) {
@@ -186,7 +176,8 @@ int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
     if (parent == nullptr || vlan == nullptr) return 1;
     std::string_view parent_name(parent->name, strnlen(parent->name, sizeof parent->name));
     std::string_view vlan_name(vlan->name, strnlen(vlan->name, sizeof vlan->name));
-    if (!shell_safe(parent_name) || !shell_safe(vlan_name)) return 1;
+    // Names written into a file the start-up scripts source as shell.
+    if (!plain_name_characters(parent_name) || !plain_name_characters(vlan_name)) return 1;
     return guarded(1, [&] {
         std::string dir = layout_dir();
         std::string content;

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if_arp.h>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -60,8 +61,24 @@ const ovs_bridge *switch_bridge(const std::vector<ovs_bridge> &bridges, const ch
     return nullptr;
 }
 
+// Whether sysfs gives `name` a hardware type other than Ethernet, which no
+// bridge has.  IP tunnels (ipip, gre, sit, ...) answer the legacy bridge
+// request with their own tunnel request, so they must not reach it.
+bool never_a_bridge(int listing, const char *name) {
+    char path[4096];
+    std::snprintf(path, sizeof path, "%s/type", name);
+    unique_fd type_file(openat(listing, path, O_RDONLY | O_CLOEXEC));
+    if (!type_file) return false;
+    char text[16] = {};
+    const ssize_t length = read(type_file.get(), text, sizeof text - 1);
+    if (length <= 0) return false;
+    char *end = nullptr;
+    const long type = std::strtol(text, &end, 10);
+    return end != text && type != ARPHRD_ETHER;
+}
+
 // `listing` is "/sys/class/net" opened once for the scan: each probe then
-// resolves only "<name>/bridge" below it.  A bridge the switch lists is one
+// resolves only "<name>/bridge" and "<name>/type" below it.  A bridge the switch lists is one
 // whatever its kind.  A device whose dumped kind settles the answer is not
 // probed: the bridge driver's devices both have the attribute directory and
 // answer the request, the settled others neither.
@@ -73,7 +90,7 @@ bool is_bridge(int listing, const char *name, const link_facts *facts, const std
     std::snprintf(path, sizeof path, "%s/bridge", name);
     struct stat info {};
     if (fstatat(listing, path, &info, 0) == 0 && S_ISDIR(info.st_mode)) return true;
-    return answers_bridge_request(name);
+    return !never_a_bridge(listing, name) && answers_bridge_request(name);
 }
 
 // The bridges of "/sys/class/net" in alphabetical order; none when the

@@ -1,8 +1,8 @@
 // Classifies each dumped link by its kind (IFLA_INFO_KIND) for the bridge
-// scan.  Only kinds whose drivers have no private device requests at all
-// count as settled non-bridges: a device without a kind (a physical NIC) or
-// of another kind may answer the legacy bridge request through a driver of
-// its own, so it is still asked.
+// scan.  Only kinds whose drivers have no private device requests at all,
+// and IP tunnels, count as settled non-bridges: a device without a kind (a
+// physical NIC) or of another kind may answer the legacy bridge request
+// through a driver of its own, so it is still asked.
 #include "netinfo/link_facts.h"
 
 #include <algorithm>
@@ -17,9 +17,12 @@ static_assert(IFLA_LINKINFO == 18 && IFLA_INFO_KIND == 1 && IFLA_IFNAME == 3);
 
 namespace {
 
-// Drivers with neither bridge attributes nor private device requests.
+// Drivers with neither bridge attributes nor private device requests, and
+// IP tunnels, whose private requests are their own and answer the legacy
+// bridge request too.
 constexpr std::string_view settled_non_bridges[] = {
     "veth", "vlan", "macvlan", "macvtap", "ipvlan", "ipvtap", "dummy", "ifb", "vxlan", "geneve", "vrf",
+    "ipip", "gre", "sit", "ip6tnl", "ip6gre", "vti", "vti6",
 };
 
 bridge_answer answer_for_kind(std::string_view kind) {

@@ -3,6 +3,7 @@
 // registry; "dhcp" rewrites the file and restarts the interface with the
 // distribution's ifdown and ifup.  Earlier addresses are never removed.
 #include "frame/frame.h"
+#include "frame/names.h"
 #include "frame/shell.h"
 #include "ifcfg/address_text.h"
 #include "ifcfg/ifcfg.h"
@@ -20,20 +21,6 @@ namespace kx {
 
 namespace {
 
-// The name goes unquoted into a shell command line, a file name and a
-// registry key: only characters none of them can misread, and short enough
-// for the kernel to take whole.
-bool acceptable_device_name(const char *device) {
-    if (device == nullptr) return false;
-    const std::size_t length = std::strlen(device);
-    if (length == 0 || length >= IFNAMSIZ) return false;
-    for (const char *c = device; *c != '\0'; ++c) {
-        const bool letter_or_digit = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
-        if (!letter_or_digit && std::strchr("._-:@", *c) == nullptr) return false;
-    }
-    return true;
-}
-
 // Takes the interface down and up again so that it asks for a DHCP lease.
 // 0 when the shell's status (that of ifup) is 0.
 int restart_interface(const char *device) {
@@ -43,7 +30,7 @@ int restart_interface(const char *device) {
 }
 
 int set_address(const char *device, const char *address) {
-    if (!acceptable_device_name(device) || address == nullptr || !address_text_acceptable(address))
+    if (!name_accepted(device) || address == nullptr || !address_text_acceptable(address))
         return KXNET_ERR_INVALID;
     if (registry_load() != 0) return KXNET_ERR_SYSTEM;
 

@@ -8,6 +8,7 @@
 #include "frame/command.h"
 #include "frame/frame.h"
 #include "frame/log.h"
+#include "frame/names.h"
 #include "frame/state.h"
 #include "kxctl.h"
 #include "kxnet_ct.h"
@@ -37,13 +38,6 @@ struct snapshot_release {
     void operator()(kxnetif_info_list *list) const { kxnet_release_info_SL(list); }
 };
 using snapshot = std::unique_ptr<kxnetif_info_list, snapshot_release>;
-
-// A name a device can carry: present, not empty, at most 15 characters.  A
-// missing name would select every host interface, and a longer one would
-// act on the device named by its first 15 characters.
-bool is_device_name(const char *name) {
-    return name != nullptr && name[0] != '\0' && strnlen(name, IFNAMSIZ) < IFNAMSIZ;
-}
 
 bool is_network_id(const char *network_id) {
     return network_id != nullptr && kxctl_is_networkid_valid(network_id) != 0;
@@ -124,7 +118,7 @@ void remove_host_port(const kxnet_network &network, const char *name) {
 }
 
 int attach_interface(const char *network_id, const char *name) {
-    if (!is_device_name(name) || !is_network_id(network_id)) return KXNET_ERR_INVALID;
+    if (!name_accepted(name) || !is_network_id(network_id)) return KXNET_ERR_INVALID;
     const attach_check checked = check_interface(network_id, name);
     if (checked.code != KXNET_OK) return checked.code;
     const int kind = checked.kind;
@@ -153,30 +147,53 @@ int attach_interface(const char *network_id, const char *name) {
     return KXNET_OK;
 }
 
-int detach_interface(const char *name) {
-    if (!is_device_name(name)) return KXNET_ERR_INVALID;
+// Puts host interface `name` back into `bridge`, which detach_interface
+// took it out of: into its network's bridge by the road attach_interface
+// took, into any other by the bridge's own kind.
+void restore_port(const char *bridge, const kxnet_network &network, const char *name) {
+    const bool own_bridge = std::strncmp(network.bridge, bridge, sizeof network.bridge) == 0;
+    bridge_add_port(bridge, name, true, own_bridge ? network.preexisting != 0 : is_linux_bridge(bridge));
+}
+
+// Takes `name` out of whatever bridge the snapshot shows it in: its kind,
+// the bridge it left ("" when none), or a result code.
+struct detach_check {
+    int code = KXNET_OK;
     int kind = KXNETIF_UNKNOWN;
-    {
-        snapshot taken;
-        if (int err = take_snapshot(name, taken); err != 0) return err;
-        const kxnetif_info *record = first_record(taken);
-        if (record == nullptr) return KXNET_ERR_NOT_FOUND;
-        if (record->hwaddr == nullptr) return KXNET_ERR_INVALID;
-        kind = record->type;
-        if (record->bridge != nullptr) {
-            if (int err = bridge_remove_port(record->bridge, name, kind); err != 0) return err;
-        }
-    }
+    char bridge[IFNAMSIZ] = "";
+};
+
+detach_check leave_bridge(const char *name) {
+    snapshot taken;
+    if (int err = take_snapshot(name, taken); err != 0) return {err};
+    const kxnetif_info *record = first_record(taken);
+    if (record == nullptr) return {KXNET_ERR_NOT_FOUND};
+    if (record->hwaddr == nullptr) return {KXNET_ERR_INVALID};
+    detach_check left{KXNET_OK, record->type};
+    if (record->bridge == nullptr) return left;
+    if (int err = bridge_remove_port(record->bridge, name, left.kind); err != 0) return {err};
+    copy_ifname(left.bridge, record->bridge);
+    return left;
+}
+
+int detach_interface(const char *name) {
+    if (!name_accepted(name)) return KXNET_ERR_INVALID;
+    const detach_check left = leave_bridge(name);
+    if (left.code != KXNET_OK) return left.code;
     // Pair devices are never registered: their containers' configurations
     // name their networks.
-    if (kind == KXNETIF_VETH) return KXNET_OK;
+    if (left.kind == KXNETIF_VETH) return KXNET_OK;
     kxnet_network *network = network_find_by_iface(name);
     if (network == nullptr) return KXNET_OK;
     {
         registry_guard guard;
         network_iface_remove(network, name);
     }
-    return registry_save() != 0 ? KXNET_ERR_SYSTEM : KXNET_OK;
+    if (registry_save() == 0) return KXNET_OK;
+    // The registry still names the interface: it goes back where it was, or
+    // a retried detach would find nothing to do and a re-attach EXISTS.
+    if (left.bridge[0] != '\0') restore_port(left.bridge, *network, name);
+    return KXNET_ERR_SYSTEM;
 }
 
 } // namespace

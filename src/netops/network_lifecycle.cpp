@@ -6,6 +6,7 @@
 #include "frame/command.h"
 #include "frame/frame.h"
 #include "frame/log.h"
+#include "frame/names.h"
 #include "ifcfg/ifcfg.h"
 #include "kxctl.h"
 #include "kxnet_ct.h"
@@ -23,18 +24,10 @@ namespace kx {
 
 namespace {
 
+// An id the container-management library accepts and the registry line it
+// is written into ("VNID_<bridge>=\"<id>\"") can carry.
 bool valid_network_id(const char *network_id) {
-    return network_id != nullptr && kxctl_is_networkid_valid(network_id) != 0;
-}
-
-// A caller's bridge name must survive the registry line it is written into
-// ("VNID_<bridge>=\"<id>\"") and be a name the kernel accepts.
-bool valid_bridge_name(const char *name) {
-    for (const char *c = name; *c != '\0'; ++c) {
-        unsigned char u = static_cast<unsigned char>(*c);
-        if (u <= ' ' || u == 0x7f || u == '=' || u == '"' || u == '/' || u == ':') return false;
-    }
-    return true;
+    return network_id != nullptr && kxctl_is_networkid_valid(network_id) != 0 && registry_value_fits(network_id);
 }
 
 // A device named exactly like the network id (ids longer than a device name
@@ -65,7 +58,7 @@ int new_network(const char *network_id, char *bridge_name) {
     int index = -1;
     if (bridge_name != nullptr && bridge_name[0] != '\0') {
         copy_ifname(bridge, bridge_name);
-        if (!valid_bridge_name(bridge)) return KXNET_ERR_INVALID;
+        if (!name_accepted(bridge)) return KXNET_ERR_INVALID;
         // A bridge already registered to another network is refused as well,
         // even when its device is gone: two entries cannot share a bridge.
         if (bridge_exists(bridge) != 0 || network_find_by_bridge(bridge) != nullptr)

@@ -5,6 +5,7 @@
 #include "frame/command.h"
 #include "frame/frame.h"
 #include "frame/log.h"
+#include "frame/names.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"
 #include "netinfo/store.h"
@@ -22,20 +23,6 @@ namespace {
 
 inline constexpr unsigned vlan_id_max = 4095;
 
-// A whole device name the kernel could hold (at most 15 characters, never
-// cut) that also survives the registry line and the ifcfg path it goes into.
-bool valid_device_name(const char *name) {
-    if (name == nullptr || name[0] == '\0') return false;
-    size_t length = strnlen(name, IFNAMSIZ);
-    if (length >= IFNAMSIZ) return false;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c <= ' ' || c == 0x7f || c == '=' || c == '"' || c == '\'' || c == '/' || c == ':')
-            return false;
-    }
-    return true;
-}
-
 // On SuSE the kernel names VLAN devices "vlan<id>": switch it there once.
 int force_suse_naming(int sock) {
     if (state().suse_flag == 0) return 0;
@@ -52,7 +39,7 @@ void hand_out_name(const char (&name)[16], char *buffer, int length) {
 }
 
 int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
-    if (!valid_device_name(device) || vid > vlan_id_max) return KXNET_ERR_INVALID;
+    if (!name_accepted(device) || vid > vlan_id_max) return KXNET_ERR_INVALID;
     ctl_socket_holder hold;
     if (!hold) return KXNET_ERR_SYSTEM;
     int sock = hold.socket();
@@ -100,7 +87,7 @@ void forget_vlan(const char *name, vlan_parent *parent, vlan_entry *entry) {
 }
 
 int delete_vlan(const char *name) {
-    if (!valid_device_name(name)) return KXNET_ERR_INVALID;
+    if (!name_accepted(name)) return KXNET_ERR_INVALID;
     ctl_socket_holder hold;
     if (!hold) return KXNET_ERR_SYSTEM;
     int sock = hold.socket();

@@ -353,4 +353,12 @@ int registry_save() noexcept {
     return result;
 }
 
+bool registry_value_fits(const char *value) {
+    for (const char *c = value; *c != '\0'; ++c) {
+        const auto u = static_cast<unsigned char>(*c);
+        if (u <= ' ' || u == 0x7f || u == '"') return false;
+    }
+    return true;
+}
+
 } // namespace kx

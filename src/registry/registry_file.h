@@ -22,6 +22,10 @@ int registry_load(conf_addr_sink report_conf_addr = nullptr) noexcept;
 // failure leaves the previous file whole and no temporary file behind.
 int registry_save() noexcept;
 
+// Whether `value` survives a registry line and its reading back whole: no
+// double quote, space or control character, since the format escapes nothing.
+bool registry_value_fits(const char *value);
+
 // Longest registry line kept by the load; a longer line is skipped whole.
 inline constexpr std::size_t registry_line_max = std::size_t{1} << 20;
 

@@ -276,7 +276,7 @@ TEST_F(FullDisk, EveryChangingOperationFailsWholeAndTakesBackWhatItDid) {
          },
          KXNET_ERR_SYSTEM, true},
         {"remove VLAN", [] { return kxnet_vlan_del("fd-eth1.7"); }, KXNET_ERR_NOT_FOUND, true},
-        {"detach", [] { return kxnet_br_detach_CT("fd-eth0"); }, KXNET_ERR_SYSTEM, false},
+        {"detach", [] { return kxnet_br_detach_CT("fd-eth0"); }, KXNET_ERR_SYSTEM, true},
         {"remove network", [] { return kxnet_br_del("net-b"); }, KXNET_ERR_SYSTEM, false},
     };
     int failed_saves = 0;
@@ -303,6 +303,7 @@ TEST_F(FullDisk, EveryChangingOperationFailsWholeAndTakesBackWhatItDid) {
     ASSERT_EQ(ns::sh("rm '" + ns::at("/etc/kx/filler") + "'"), 0);
     EXPECT_EQ(kxnet_br_del("net-b"), KXNET_OK);
     EXPECT_EQ(kxnet_br_detach_CT("fd-eth0"), KXNET_OK);
+    EXPECT_EQ(ns::master_of("fd-eth0"), "");
     EXPECT_EQ(read_file(registry_path).find("net-b"), std::string::npos);
     EXPECT_EQ(read_file(registry_path).find("IFLST_"), std::string::npos);
 }

@@ -162,9 +162,16 @@ void set_kernel_offloads(const std::string &device, const offloads &wanted) {
 
 namespace {
 
+// `text` as one single-quoted shell word, whatever it holds.
+std::string shell_word(const std::string &text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 // "vlan <id> over <parent>" from the detailed link line, or "".
 std::string vlan_details(const std::string &device) {
-    std::string line = capture("ip -d -o link show dev " + device + " 2>/dev/null");
+    std::string line = capture("ip -d -o link show dev " + shell_word(device) + " 2>/dev/null");
     size_t id_at = line.find(" vlan protocol 802.1Q id ");
     if (id_at == std::string::npos) return "";
     std::string id = line.substr(id_at + 25);
