@@ -33,7 +33,7 @@ modules=$(chroot /newroot readlink -f /lib/modules 2>/dev/null)
 [ -n "$modules" ] || modules=/lib/modules
 mkdir -p /newroot$modules
 mount -t 9p -o $options,ro kmods /newroot$modules || fail "cannot mount the modules"
-[ -x /newroot/sbin/init ] || fail "the host root has no /sbin/init (package systemd)"
+chroot /newroot /bin/sh -c '[ -x /sbin/init ]' || fail "the host root has no /sbin/init (package systemd)"
 mount --move /dev /newroot/dev
 umount /sys /proc
 exec switch_root /newroot /sbin/init
