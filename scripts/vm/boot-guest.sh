@@ -5,7 +5,7 @@
 # records them.  Second boot: finds them back without any command of ours,
 # then stops the service and removes the packages.  Ends with the marker
 # line "KXBOOT-END status=N" and powers the guest off.
-# Environment (from /etc/kxnet-boot.env): KXNET_BOOT_DEBS, KXNET_BOOT_BINARY_DIR.
+# Environment (from /etc/kxnet-boot.env): KXNET_BOOT_DEBS, KXNET_BOOT_PLATFORM.
 set -uo pipefail
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C HOME=/root
 state=/var/lib/kxnet-boot
@@ -56,8 +56,8 @@ first_boot() {
   # The platform's own library and container tool, which the host provides.
   local multiarch
   multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
-  step install -m 0644 "$KXNET_BOOT_BINARY_DIR/platform/libkxctl.so.1" "/usr/lib/$multiarch/libkxctl.so.1"
-  step install -m 0755 "$KXNET_BOOT_BINARY_DIR/platform/kxct/kxct" /usr/local/sbin/kxct
+  step install -m 0644 "$KXNET_BOOT_PLATFORM/libkxctl.so.1" "/usr/lib/$multiarch/libkxctl.so.1"
+  step install -m 0755 "$KXNET_BOOT_PLATFORM/kxct" /usr/local/sbin/kxct
   step ldconfig
   step systemctl enable kxnet.service
   step systemctl enable --now openvswitch-switch.service

@@ -86,9 +86,16 @@ for name in serial-getty@ttyS0.service getty@tty1.service systemd-timesyncd.serv
   apt-daily-upgrade.timer; do
   ln -sf /dev/null "$units/$name"
 done
+# What the guest installs and runs comes with the image: the packages, the
+# platform's stand-ins and the guest's script.
+lane=$upper/var/lib/kxnet-boot
+mkdir -p "$lane/debs" "$lane/platform"
+cp "$debs"/libkxnet-ct3_*.deb "$debs"/libkxnet-ct-dev_*.deb "$debs"/kxnetctl_*.deb "$lane/debs/"
+cp -L "$binary_dir/platform/libkxctl.so.1" "$binary_dir/platform/kxct/kxct" "$lane/platform/"
+cp "$here/boot-guest.sh" "$lane/boot-guest.sh"
 cat >"$upper/etc/kxnet-boot.env" <<EOF2
-KXNET_BOOT_DEBS=$debs
-KXNET_BOOT_BINARY_DIR=$binary_dir
+KXNET_BOOT_DEBS=/var/lib/kxnet-boot/debs
+KXNET_BOOT_PLATFORM=/var/lib/kxnet-boot/platform
 EOF2
 # The host's NIC: a dummy device with a fixed address, made before
 # kxnet.service as a driver would.
@@ -113,7 +120,7 @@ After=multi-user.target
 [Service]
 Type=oneshot
 EnvironmentFile=/etc/kxnet-boot.env
-ExecStart=/bin/bash $here/boot-guest.sh
+ExecStart=/bin/bash /var/lib/kxnet-boot/boot-guest.sh
 StandardOutput=tty
 StandardError=tty
 TTYPath=/dev/ttyS0
