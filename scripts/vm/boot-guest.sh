@@ -32,19 +32,23 @@ expect() { # description, command...
 
 # The links as compared across a reboot: names, kinds, masters, VLAN ids,
 # addresses and state, without indexes, counters or timers; the container's
-# host end (not running after a reboot) and loopback are left out.
+# host end (not running after a reboot) and loopback are left out, and so
+# are the hardware addresses Open vSwitch draws anew when it starts.
 links_view() {
   ip -d -j link | jq -S '[.[] | select((.ifname | test("^(lo|veth)")) | not) |
-    {ifname, master, mtu, address, up: ((.flags // []) | index("UP") != null),
+    {ifname, master, mtu, up: ((.flags // []) | index("UP") != null),
+     address: (if .linkinfo.info_kind == "openvswitch" then null else .address end),
      kind: .linkinfo.info_kind, slave_kind: .linkinfo.info_slave_kind,
      vlan: .linkinfo.info_data.id, vlan_over: (if .linkinfo.info_kind == "vlan" then .link else null end)}]
     | sort_by(.ifname)'
 }
-# kxnetctl's view: every record without indexes and counters, container
+# kxnetctl's view: every record without indexes, counters and flags, and
+# with the registry's addresses but not the kernel's (host start restores
+# devices; the distribution's network scripts restore addresses), container
 # host ends left out.
 show_view() {
   kxnetctl show --json --registry | jq -S 'walk(if type == "object" then
-      with_entries(select(.key | test("ifindex|index|stats|bytes|packets|errors|dropped|counter") | not))
+      with_entries(select(.key | test("^(addrs|flags)$|ifindex|index|stats|bytes|packets|errors|dropped|counter") | not))
     else . end)
     | walk(if type == "array" then map(select((type != "object") or ((.name // .ifname // "") | tostring | test("^veth") | not))) else . end)'
 }

@@ -82,7 +82,7 @@ for wanted in /etc/systemd/system/*.wants/*; do
     *) ln -sf /dev/null "$units/$name" ;;
   esac
 done
-for name in serial-getty@ttyS0.service getty@tty1.service systemd-timesyncd.service apt-daily.timer \
+for name in serial-getty@ttyS0.service console-getty.service getty@tty1.service systemd-timesyncd.service apt-daily.timer \
   apt-daily-upgrade.timer; do
   ln -sf /dev/null "$units/$name"
 done
@@ -146,7 +146,7 @@ boot() { # number
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$kroot/lib/modules",mount_tag=kmods,security_model=none,readonly=on,multidevs=remap \
     -display none -monitor none -serial stdio -no-reboot -nodefaults -net none \
-    </dev/null 2>&1 | tr -d '\r' | tee "$log"
+    </dev/null 2>&1 | stdbuf -oL tr -d '\r' | tee "$log"
   status=${PIPESTATUS[0]}
   note "boot $1: the guest ran $(($(date +%s) - start))s"
   marker=$(sed -n 's/^KXBOOT-END status=\([0-9]*\)$/\1/p' "$log" | tail -n1)
