@@ -4,13 +4,17 @@
 #
 #   install-deps.sh build   what building the library, kxnetctl and the demo needs
 #   install-deps.sh all     that, and what every test lane needs (clang, the
-#                           vm lane's qemu, busybox, kmod and Open vSwitch)
+#                           vm lane's qemu, busybox, kmod and Open vSwitch, the
+#                           Debian packaging tools and lintian, logrotate,
+#                           bash-completion, and systemd as the boot lane's
+#                           guest init; the host itself never boots with it)
 set -euo pipefail
 set_name=${1:-all}
 build=(build-essential cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev scdoc iproute2 util-linux)
 tests=(clang libclang-rt-14-dev libbenchmark-dev binutils systemd dpkg-dev file valgrind
-  qemu-system-x86 busybox-static kmod openvswitch-switch libfuse3-dev fuse3)
+  qemu-system-x86 busybox-static kmod openvswitch-switch libfuse3-dev fuse3
+  debhelper fakeroot lintian logrotate bash-completion man-db jq e2fsprogs systemd-sysv)
 wanted=("${build[@]}")
 [[ $set_name == all ]] && wanted+=("${tests[@]}")
 

@@ -22,6 +22,14 @@ need "Type=oneshot"
 need "RemainAfterExit=yes"
 need "ExecStart=$kxnetctl host start"
 need "ExecStop=$kxnetctl host stop"
-grep -q '^Before=.*network-pre.target' "$dir/kxnet.service" || { echo "check_unit: not before network-pre.target"; fail=1; }
+grep -q '^Before=.*networking.service' "$dir/kxnet.service" || { echo "check_unit: not before networking.service"; fail=1; }
+grep -q '^Before=.*network.target' "$dir/kxnet.service" || { echo "check_unit: not before network.target"; fail=1; }
 grep -q '^After=.*openvswitch-switch.service' "$dir/kxnet.service" || { echo "check_unit: not after openvswitch-switch.service"; fail=1; }
+# Open vSwitch's units order themselves after network-pre.target: with them
+# present, starting both must form no ordering cycle.
+if [[ -f /lib/systemd/system/openvswitch-switch.service || -f /usr/lib/systemd/system/openvswitch-switch.service ]]; then
+  cycle=$(SYSTEMD_LOG_LEVEL=notice systemd-analyze verify --man=no "$dir/kxnet.service" openvswitch-switch.service 2>&1 |
+    grep -i 'ordering cycle' || true)
+  [[ -z $cycle ]] || { printf '%s\n' "$cycle"; echo "check_unit: kxnet.service and Open vSwitch form an ordering cycle"; fail=1; }
+fi
 exit $fail

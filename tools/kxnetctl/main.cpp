@@ -85,6 +85,7 @@ int main(int argc, char **argv) {
     app.footer(footer());
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", "kxnetctl " KXNETCTL_VERSION, "Print the version and exit");
     app.add_flag("--json", s.json, "Print one JSON document");
     app.add_option("--color,--colour", s.colour, "Colour: auto (on a terminal, unless NO_COLOR), always, never")
         ->check(CLI::IsMember({"auto", "always", "never"}));
@@ -169,6 +170,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::string what = e.what();

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Runs at each boot of the boot lane's guest, from kxnet-boot.service under
+# systemd.  First boot: installs this tree's packages and the platform's
+# stand-ins, enables the services, defines the networks with kxnetctl and
+# records them.  Second boot: finds them back without any command of ours,
+# then stops the service and removes the packages.  Ends with the marker
+# line "KXBOOT-END status=N" and powers the guest off.
+# Environment (from /etc/kxnet-boot.env): KXNET_BOOT_DEBS, KXNET_BOOT_PLATFORM.
+set -uo pipefail
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C HOME=/root
+state=/var/lib/kxnet-boot
+failures=0
+
+finish() {
+  echo "KXBOOT-END status=$1"
+  sync
+  systemctl poweroff --no-block
+  exit 0
+}
+# One step: its command line, its output, and a failure counted.
+step() {
+  echo "+ $*"
+  "$@" 2>&1
+  local status=$?
+  [[ $status == 0 ]] || { echo "boot: FAILED (status $status): $*"; failures=$((failures + 1)); }
+  return $status
+}
+expect() { # description, command...
+  local what=$1; shift
+  if "$@"; then echo "boot: ok: $what"; else echo "boot: FAILED: $what"; failures=$((failures + 1)); fi
+}
+
+# The links as compared across a reboot: names, kinds, masters, VLAN ids,
+# addresses and state, without indexes, counters or timers; the container's
+# host end (not running after a reboot) and loopback are left out, and so
+# are the hardware addresses Open vSwitch draws anew when it starts.
+links_view() {
+  ip -d -j link | jq -S '[.[] | select((.ifname | test("^(lo|veth)")) | not) |
+    {ifname, master, mtu, up: ((.flags // []) | index("UP") != null),
+     address: (if .linkinfo.info_kind == "openvswitch" then null else .address end),
+     kind: .linkinfo.info_kind, slave_kind: .linkinfo.info_slave_kind,
+     vlan: .linkinfo.info_data.id, vlan_over: (if .linkinfo.info_kind == "vlan" then .link else null end)}]
+    | sort_by(.ifname)'
+}
+# kxnetctl's view: every record without indexes, counters and flags, and
+# with the registry's addresses but not the kernel's (host start restores
+# devices; the distribution's network scripts restore addresses), container
+# host ends left out.
+show_view() {
+  kxnetctl show --json --registry | jq -S 'walk(if type == "object" then
+      with_entries(select(.key | test("^(addrs|flags)$|ifindex|index|stats|bytes|packets|errors|dropped|counter") | not))
+    else . end)
+    | walk(if type == "array" then map(select((type != "object") or ((.name // .ifname // "") | tostring | test("^veth") | not))) else . end)'
+}
+
+first_boot() {
+  echo "== boot 1: install, enable, define"
+  step dpkg -i "$KXNET_BOOT_DEBS"/libkxnet-ct3_*.deb "$KXNET_BOOT_DEBS"/libkxnet-ct-dev_*.deb \
+    "$KXNET_BOOT_DEBS"/kxnetctl_*.deb || finish 1
+  # The platform's own library and container tool, which the host provides.
+  local multiarch
+  multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
+  step install -m 0644 "$KXNET_BOOT_PLATFORM/libkxctl.so.1" "/usr/lib/$multiarch/libkxctl.so.1"
+  step install -m 0755 "$KXNET_BOOT_PLATFORM/kxct" /usr/local/sbin/kxct
+  step ldconfig
+  step systemctl enable kxnet.service
+  step systemctl enable --now openvswitch-switch.service
+  step kxnetctl --version
+  expect "kxnetctl(8) is where man finds it" bash -c 'man -w 8 kxnetctl | grep -qx /usr/share/man/man8/kxnetctl.8.gz'
+  expect "kxnet_ct(3) is where man finds it" bash -c 'man -w 3 kxnet_ct | grep -qx /usr/share/man/man3/kxnet_ct.3.gz'
+  step kxnetctl network add web
+  step kxnetctl attach web kxnic0
+  step kxnetctl vlan add kxnic0 10
+  local vlan
+  vlan=$(ip -d -j link | jq -r '.[] | select(.linkinfo.info_kind == "vlan" and .linkinfo.info_data.id == 10) | .ifname')
+  echo "boot: the VLAN device is ${vlan:-missing}"
+  [[ -n $vlan ]] && step kxnetctl addr set "$vlan" 192.0.2.1/24
+  step kxnetctl network add db
+  step kxct create 101 --veth veth101.0:db
+  step kxct start 101 --addr eth0=198.51.100.2/24
+  step kxnetctl attach db veth101.0
+  step kxnetctl network list
+  step kxnetctl show
+  step ovs-vsctl show
+  mkdir -p "$state"
+  links_view >"$state/links-1.json"
+  show_view >"$state/show-1.json"
+  ip -d -j link >"$state/ip-link-1.json"
+  kxnetctl show --json >"$state/kxnetctl-show-1.json"
+  cp /etc/kx/kxnet.conf "$state/registry-1"
+  echo "boot: the registry:"; cat /etc/kx/kxnet.conf
+  step kxnetctl check
+  touch "$state/first-boot-done"
+}
+
+# The unit's start ended after Open vSwitch was up and before network.target.
+ordering() {
+  local ovs kxstart kxup net
+  ovs=$(systemctl show -P ActiveEnterTimestampMonotonic openvswitch-switch.service)
+  kxstart=$(systemctl show -P InactiveExitTimestampMonotonic kxnet.service)
+  kxup=$(systemctl show -P ActiveEnterTimestampMonotonic kxnet.service)
+  net=$(systemctl show -P ActiveEnterTimestampMonotonic network.target)
+  echo "boot: monotonic us: openvswitch-switch up $ovs, kxnet start $kxstart, kxnet up $kxup, network.target $net"
+  ((ovs > 0 && kxstart >= ovs)) || return 1
+  ((net == 0 || kxup <= net))
+}
+
+second_boot() {
+  echo "== boot 2: the networks back"
+  expect "kxnet.service is active" bash -c '[[ $(systemctl is-active kxnet.service) == active ]]'
+  step systemctl status --no-pager kxnet.service
+  step kxnetctl check
+  links_view >"$state/links-2.json"
+  show_view >"$state/show-2.json"
+  echo "boot: links compared (first boot, then this one):"
+  if diff -u "$state/links-1.json" "$state/links-2.json"; then
+    echo "boot: ok: the devices, ports and VLANs are back ($(jq length "$state/links-2.json") links)"
+  else
+    echo "boot: FAILED: the links differ"; failures=$((failures + 1))
+  fi
+  if diff -u "$state/show-1.json" "$state/show-2.json"; then
+    echo "boot: ok: kxnetctl show --json --registry is the same"
+  else
+    echo "boot: FAILED: kxnetctl show --json --registry differs"; failures=$((failures + 1))
+  fi
+  expect "the registry is unchanged" cmp "$state/registry-1" /etc/kx/kxnet.conf
+  expect "kxnet.service ran after Open vSwitch and before network.target" ordering
+  step systemd-analyze critical-chain --no-pager kxnet.service
+  local bridges
+  bridges=$(sed -n 's/^VNID_\([^=]*\)=.*/\1/p' /etc/kx/kxnet.conf)
+  step systemctl stop kxnet.service
+  for bridge in $bridges; do
+    expect "stopping the service removed $bridge" bash -c "! ip link show $bridge >/dev/null 2>&1"
+  done
+  expect "no VLAN device is left" bash -c '[[ -z $(ip -d -j link | jq -r ".[] | select(.linkinfo.info_kind == \"vlan\") | .ifname") ]]'
+  echo "+ journalctl -u kxnet.service"
+  journalctl -b -u kxnet.service --no-pager -o short-monotonic | tee "$state/journal"
+  expect "the journal shows the service's start and stop" bash -c \
+    "grep -q 'Finished kxnet.service\|Started kxnet.service' $state/journal && grep -q 'Stopped kxnet.service\|Deactivated' $state/journal"
+  step dpkg -r kxnetctl libkxnet-ct-dev libkxnet-ct3
+  expect "the packages are removed" bash -c '! dpkg-query -W -f="\${Status}\n" kxnetctl libkxnet-ct3 2>/dev/null | grep -q "ok installed"'
+  expect "the registry stays after removal" test -s /etc/kx/kxnet.conf
+}
+
+echo "boot: kernel $(uname -r), PID 1 is $(readlink /proc/1/exe)"
+if [[ -e $state/first-boot-done ]]; then second_boot; else first_boot; fi
+echo "boot: $failures failures"
+((failures == 0)) && finish 0
+finish 1
