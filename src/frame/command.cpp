@@ -18,18 +18,25 @@ int command_result(const exit_status &status) {
     return status.value;
 }
 
-int run_command(const char *const argv[]) {
-    if (argv == nullptr || argv[0] == nullptr) return -1;
+bool start_command(child_process &child, const char *const argv[], int stdout_fd, int stderr_fd) {
     const std::string path_entry = paths::command_path_entry();
     const char *const environment[] = {path_entry.c_str(), nullptr};
     spawn_request request;
     request.path = argv[0];
     request.argv = argv;
     request.envp = environment;
-    child_process child;
+    request.stdout_fd = stdout_fd;
+    request.stderr_fd = stderr_fd;
     int exec_errno = 0;
-    if (!child.spawn(request, exec_errno)) return -1;
+    if (!child.spawn(request, exec_errno)) return false;
     if (exec_errno != 0) kxnet_log("Failed to exec %s!", argv[0]);
+    return true;
+}
+
+int run_command(const char *const argv[]) {
+    if (argv == nullptr || argv[0] == nullptr) return -1;
+    child_process child;
+    if (!start_command(child, argv, -1, -1)) return -1;
     return command_result(child.wait());
 }
 

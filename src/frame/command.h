@@ -10,9 +10,15 @@
 namespace kx {
 
 struct exit_status;
+class child_process;
 
 // The result run_command gives for a child's end.
 int command_result(const exit_status &status);
+
+// Starts argv[0] in `child` with PATH as its only variable and the given
+// standard output and error (-1: inherited); a failed exec is logged.
+// False when no process could be started.
+bool start_command(child_process &child, const char *const argv[], int stdout_fd, int stderr_fd);
 
 // Runs argv[0] (an absolute path) with an environment of PATH alone (the
 // fixed search path) and waits for it: its exit status, -2 when a signal

@@ -5,8 +5,6 @@
 
 #include "frame/child.h"
 #include "frame/fd.h"
-#include "frame/log.h"
-#include "frame/paths.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -26,20 +24,9 @@ int run_command_output(const char *const argv[], std::string &output) {
     unique_fd write_end(ends[1]);
     unique_fd read_end(ends[0]);
     unique_fd null_sink(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    const std::string path_entry = paths::command_path_entry();
-    const char *const environment[] = {path_entry.c_str(), nullptr};
-    spawn_request request;
-    request.path = argv[0];
-    request.argv = argv;
-    request.envp = environment;
-    request.stdout_fd = write_end.get();
-    request.stderr_fd = null_sink.get();
-
-    int exec_errno = 0;
-    if (!child.spawn(request, exec_errno)) return -1;
+    if (!start_command(child, argv, write_end.get(), null_sink.get())) return -1;
     write_end.reset();
     null_sink.reset();
-    if (exec_errno != 0) kxnet_log("Failed to exec %s!", argv[0]);
 
     char buffer[4096];
     for (;;) {
