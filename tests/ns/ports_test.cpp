@@ -4,7 +4,7 @@
 // answered in a child process by a seccomp trap that records them.
 #include "devices/ports.h"
 #include "frame/state.h"
-#include "ioctl_trap.h"
+#include "syscall_filter.h"
 #include "kxnet_ct.h"
 #include "library_test.h"
 #include "ns_env.h"
@@ -85,7 +85,7 @@ void install_trap() { _exit(250); }
 #endif
 
 #define SKIP_WITHOUT_TRAP() \
-    if (!kxtest::ioctl_trap_supported) GTEST_SKIP() << "the ioctl trap is written for x86-64"
+    if (!kxtest::syscall_filter_supported) GTEST_SKIP() << "the ioctl trap is written for x86-64"
 
 struct trapped_run {
     int result = -1;

@@ -6,6 +6,7 @@
 #include "frame/text_file.h"
 #include "netinfo/link_dump.h"
 
+#include "syscall_filter.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -20,13 +21,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
-#if defined(__x86_64__)
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#endif
 
 namespace {
 
@@ -117,22 +111,13 @@ TEST(AtomicFile, ReplacesWholeWithModeAndLeavesNoTemporary) {
 // system without unnamed files answers; exits with 250 if it cannot.
 void refuse_unnamed_files(int err) {
     constexpr unsigned tmpfile_bit = O_TMPFILE & ~O_DIRECTORY;
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    kxtest::filter_syscall(__NR_openat, {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
         BPF_STMT(BPF_ALU | BPF_AND | BPF_K, tmpfile_bit),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, tmpfile_bit, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(err)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        _exit(250);
+    });
 }
 
 // Where the file system makes no unnamed files (an overlay before Linux 6.6,

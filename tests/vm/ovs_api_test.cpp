@@ -2,7 +2,7 @@
 // networks as switch bridges, pair devices attached, moved and detached, a
 // physical interface linked through the pair that /dev/kxctl makes, every
 // undo of a half-built link, host stop and start, and the query's view.
-#include "ioctl_trap.h"
+#include "syscall_filter.h"
 #include "kxnet_ct.h"
 #include "ovs_env.h"
 
@@ -295,7 +295,7 @@ class OvsUndo : public OvsApi, public ::testing::WithParamInterface<undo_case> {
 TEST_P(OvsUndo, HalfBuiltLinkLeavesNoDeviceAndNoPort) {
     SKIP_WITHOUT_KXCTL();
     const undo_case &c = GetParam();
-    if (*c.stays_down != '\0' && !kxtest::ioctl_trap_supported) GTEST_SKIP() << "the refusal is written for x86-64";
+    if (*c.stays_down != '\0' && !kxtest::syscall_filter_supported) GTEST_SKIP() << "the refusal is written for x86-64";
     if (c.switch_bridge_of_d0) {
         prepare_d0();
     } else {
