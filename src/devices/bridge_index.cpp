@@ -4,6 +4,7 @@
 #include "devices/bridge_device.h"
 
 #include "frame/command.h"
+#include "frame/error.h"
 #include "registry/model.h"
 
 #include <array>
@@ -32,7 +33,8 @@ void mark_registry_bridges(used_index_table &table) {
     }
 }
 
-// 1 when a device of that name exists, 0 for ENODEV, negative otherwise.
+// 1 when a device of that name exists, 0 for ENODEV, else the probe's
+// negative errno.
 int probe_device(int sock, int index) {
     char name[IFNAMSIZ];
     std::snprintf(name, sizeof name, "%s%u", "br", static_cast<unsigned>(index));
@@ -40,7 +42,7 @@ int probe_device(int sock, int index) {
     copy_ifname(request.ifr_name, name);
     int result = ioctl(sock, SIOCGIFFLAGS, &request);
     if (result == 0) return 1;
-    return errno == ENODEV ? 0 : result;
+    return errno == ENODEV ? 0 : failed_errno();
 }
 
 } // namespace
@@ -56,7 +58,7 @@ int choose_bridge_index(int sock) {
     bool wrapped = false;
     for (;; ++candidate) {
         if (candidate > bridge_index_max) {
-            if (wrapped) return -1;
+            if (wrapped) return -ENOSPC;
             wrapped = true;
             candidate = 1;
         }
