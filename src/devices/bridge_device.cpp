@@ -97,15 +97,16 @@ struct reattach_context {
     int sock;
 };
 
-int reattach_interface(kxctl_veth *entry, void *raw) {
+// Visits every entry: never asks to stop.
+bool reattach_interface(kxctl_veth *entry, void *raw) {
     auto *context = static_cast<reattach_context *>(raw);
-    if (entry->network == nullptr || context->network_id != entry->network) return 0;
+    if (entry->network == nullptr || context->network_id != entry->network) return false;
     char device[IFNAMSIZ];
     std::memcpy(device, entry->dev_name, sizeof device);
     device[IFNAMSIZ - 1] = '\0';
     bridge_add_port(context->bridge, device, false, false);
     set_device_up(context->sock, device);
-    return 0;
+    return false;
 }
 
 // The containers of the pair list, each once, in order of first appearance:

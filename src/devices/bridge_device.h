@@ -43,8 +43,8 @@ struct bridge_destroy_result {
 // empty).  Success also when the bridge is gone.
 bridge_destroy_result bridge_destroy(const char *bridge, const char *physical, int keep_physical);
 
-// Answers nonzero to stop the visit.
-using container_interface_callback = int (*)(kxctl_veth *entry, void *context);
+// Answers true to stop the visit.
+using container_interface_callback = bool (*)(kxctl_veth *entry, void *context);
 
 // Visits the virtual Ethernet interfaces of container `ctid`'s configuration
 // in order; a container whose configuration cannot be read is skipped.

@@ -33,16 +33,16 @@ void mark_registry_bridges(used_index_table &table) {
     }
 }
 
-// 1 when a device of that name exists, 0 for ENODEV, else the probe's
-// negative errno.
-int probe_device(int sock, int index) {
+// Whether a device "br<index>" exists (ENODEV: it does not): 0, or the
+// probe's negative errno for any other failure.
+int probe_device(int sock, int index, bool &exists) {
     char name[IFNAMSIZ];
     std::snprintf(name, sizeof name, "%s%u", "br", static_cast<unsigned>(index));
     struct ifreq request {};
     copy_ifname(request.ifr_name, name);
-    int result = ioctl(sock, SIOCGIFFLAGS, &request);
-    if (result == 0) return 1;
-    return errno == ENODEV ? 0 : failed_errno();
+    exists = ioctl(sock, SIOCGIFFLAGS, &request) == 0;
+    if (exists || errno == ENODEV) return 0;
+    return failed_errno();
 }
 
 } // namespace
@@ -63,9 +63,9 @@ int choose_bridge_index(int sock) {
             candidate = 1;
         }
         if (table[candidate] != -1) continue;
-        int probe = probe_device(sock, candidate);
-        if (probe == 0) return candidate;
-        if (probe < 0) return probe;
+        bool exists = false;
+        if (int error = probe_device(sock, candidate, exists); error != 0) return error;
+        if (!exists) return candidate;
     }
 }
 
