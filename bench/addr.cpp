@@ -9,10 +9,11 @@
 #include "bench_support.h"
 
 #include "frame/state.h"
+#include "ifcfg/address_text.h"
 #include "ifcfg/ifcfg.h"
-#include "netops/link_address.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "rtnl/rtnl.h"
 
 #include <algorithm>
 #include <array>
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <net/if.h>
 #include <sched.h>
 #include <spawn.h>
 #include <string>
@@ -106,8 +108,16 @@ int main() {
         if (kx::grab_excl_kxnetlock() != 0) die("lock");
         phases[load].push_back(seconds([] { kx::registry_load(); }));
         int code = 0;
-        phases[kernel].push_back(seconds([&] { code = kx::link_set_address("bench2", text.c_str()); }));
-        if (code != KXNET_OK) die("link_set_address " + text);
+        // What the body does for the live device: parse, look up, RTM_NEWADDR.
+        phases[kernel].push_back(seconds([&] {
+            in_addr parsed{};
+            code = -EINVAL;
+            if (!kx::parse_address_part(text, parsed)) return;
+            const unsigned index = if_nametoindex("bench2");
+            if (index != 0)
+                code = kx::rtchan_add_ipv4_address(static_cast<int>(index), parsed, kx::device_prefix_length(text));
+        }));
+        if (code != 0) die("RTM_NEWADDR " + text);
         phases[file].push_back(seconds([&] { kx::ifcfg_set_address("bench2", text.c_str()); }));
         phases[record].push_back(seconds([&] { kx::addr_add("bench2", text.c_str()); }));
         phases[save].push_back(seconds([] { kx::registry_save(); }));

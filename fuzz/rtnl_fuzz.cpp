@@ -65,19 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::unique_ptr<char[]> datagram(new char[rest.size() + 1]);
     std::memcpy(datagram.get(), rest.data(), rest.size());
     unsigned seen = 0;
+    const kx::rtchan_datagram received{sender, sizeof(sockaddr_nl), datagram.get(), rest.size(), msg_flags};
     if (mode == 0) {
-        bool interrupted = false;
-        for (int round = 0; round < 2; ++round)
-            kx::rtchan_dump_walk(handle, sender, datagram.get(), rest.size(), msg_flags, interrupted,
-                                 touch, &seen, round ? touch : nullptr, &seen);
+        kx::rtchan_dump_walk_state state{touch, &seen, nullptr, &seen, false};
+        for (int round = 0; round < 2; ++round) {
+            state.junk = round ? touch : nullptr;
+            kx::rtchan_dump_walk(handle, received, state);
+        }
     } else {
         alignas(nlmsghdr) char answer[512];
-        kx::rtchan_transact_walk(handle, sender.nl_pid, request_seq, sender, sizeof(sockaddr_nl),
-                                 datagram.get(), rest.size(), msg_flags,
-                                 reinterpret_cast<nlmsghdr *>(answer), sizeof answer, touch, &seen);
-        kx::rtchan_transact_walk(handle, sender.nl_pid, request_seq, sender, sizeof(sockaddr_nl),
-                                 datagram.get(), rest.size(), msg_flags, nullptr, 0, nullptr,
-                                 nullptr);
+        kx::rtchan_transact_walk(handle, received,
+                                 {sender.nl_pid, request_seq, reinterpret_cast<nlmsghdr *>(answer), sizeof answer,
+                                  touch, &seen});
+        kx::rtchan_transact_walk(handle, received, {sender.nl_pid, request_seq, nullptr, 0, nullptr, nullptr});
     }
     return 0;
 }

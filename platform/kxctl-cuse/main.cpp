@@ -18,11 +18,11 @@ void on_open(fuse_req_t req, fuse_file_info *fi) { fuse_reply_open(req, fi); }
 
 void on_ioctl(fuse_req_t req, int cmd, void *, fuse_file_info *, unsigned flags, const void *in_buf,
               size_t in_bufsz, size_t) {
-    if (static_cast<unsigned>(cmd) != kxcuse::pair_create_request || (flags & FUSE_IOCTL_COMPAT) != 0) {
+    if (static_cast<unsigned>(cmd) != kxctl_pair_create_request || (flags & FUSE_IOCTL_COMPAT) != 0) {
         fuse_reply_err(req, ENOTTY);
         return;
     }
-    kxcuse::pair_record record{};
+    kxctl_pair_record record{};
     int error = kxcuse::check_record(in_buf, in_bufsz, record);
     if (error == 0) error = kxcuse::create_pair(fuse_req_ctx(req)->pid, record);
     if (error != 0)

@@ -81,7 +81,7 @@ private:
     std::vector<unsigned char> buffer_;
 };
 
-std::vector<unsigned char> &newlink_request(request_builder &message, const pair_record &record) {
+std::vector<unsigned char> &newlink_request(request_builder &message, const kxctl_pair_record &record) {
     ifinfomsg link{};
     link.ifi_family = AF_UNSPEC;
     message.append(&link, sizeof link);
@@ -130,16 +130,16 @@ int read_ack(int sock) {
 
 } // namespace
 
-int check_record(const void *data, size_t size, pair_record &record) {
+int check_record(const void *data, size_t size, kxctl_pair_record &record) {
     if (data == nullptr || size != sizeof record) return EINVAL;
     std::memcpy(&record, data, sizeof record);
-    if (record.operation != operation_add_pair || record.container_id != 0) return EINVAL;
+    if (record.operation != kxctl_pair_operation_add || record.container_id != 0) return EINVAL;
     if (record.first_address_length != 6 || record.second_address_length != 6) return EINVAL;
     if (!is_name(record.first_name) || !is_name(record.second_name)) return EINVAL;
     return 0;
 }
 
-int create_pair(pid_t pid, const pair_record &record) {
+int create_pair(pid_t pid, const kxctl_pair_record &record) {
     int raw = -1;
     if (int error = socket_in_namespace_of(pid, raw); error != 0) return error;
     owned_fd sock(raw);

@@ -3,38 +3,23 @@
 // pair it asks for, made over rtnetlink in the caller's network namespace.
 #pragma once
 
+#include "kxctl_pair.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
 namespace kxcuse {
 
-// The record as the caller writes it, in host byte order.
-struct pair_record {
-    int32_t container_id;
-    int32_t operation;
-    uint8_t first_address[6];
-    uint8_t first_padding[2];
-    int32_t first_address_length;
-    char first_name[16];
-    uint8_t second_address[6];
-    uint8_t second_padding[2];
-    int32_t second_address_length;
-    char second_name[16];
-};
-static_assert(sizeof(pair_record) == 64);
-
-inline constexpr unsigned pair_create_request = 0x40405b03;
-inline constexpr int32_t operation_add_pair = 1;
 
 // 0 for a record this stand-in carries out, else EINVAL: a size other than
 // 64 bytes, an operation other than "add a pair", a container other than the
 // host (0), an address length other than 6, or a name that is empty or not
 // terminated within its 16 bytes.
-int check_record(const void *data, size_t size, pair_record &record);
+int check_record(const void *data, size_t size, kxctl_pair_record &record);
 
 // Creates the pair in the network namespace of process `pid`: 0 or an errno
 // value (the kernel's answer, e.g. EEXIST for a name in use).
-int create_pair(pid_t pid, const pair_record &record);
+int create_pair(pid_t pid, const kxctl_pair_record &record);
 
 } // namespace kxcuse

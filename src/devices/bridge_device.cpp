@@ -7,6 +7,7 @@
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
 #include "frame/command.h"
+#include "frame/error.h"
 #include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/paths.h"
@@ -35,33 +36,42 @@ namespace kx {
 
 namespace {
 
-// 0 or the ioctl's errno (0 too when the kernel gave none).
+// 0 or the ioctl's negative errno; a failure that left errno at 0 counts as
+// success, as the kernel reported nothing.
 int bridge_request(int sock, unsigned long request, const char *name) {
     char field[IFNAMSIZ];
     copy_ifname(field, name);
-    return ioctl(sock, request, field) == 0 ? 0 : errno;
+    return ioctl(sock, request, field) == 0 ? 0 : -errno;
 }
 
-int ovs_vsctl(const char *verb_option, const char *verb, const char *bridge) {
+command_status ovs_vsctl(const char *verb_option, const char *verb, const char *bridge) {
     std::string tool = paths::rooted(paths::ovs_vsctl);
     const char *const argv[] = {tool.c_str(), "--", verb_option, verb, bridge, nullptr};
     return run_command(argv);
 }
 
+// A bridge that exists already is reused.
 int add_bridge_device(int sock, const char *name) {
-    int result = state().ovs_enabled ? ovs_vsctl("--may-exist", "add-br", name)
-                                     : bridge_request(sock, SIOCBRADDBR, name);
-    if (!state().ovs_enabled && result == EEXIST) result = 0;
-    if (result != 0) kxnet_log("Failed to create bridge '%s', err = %d", name, result);
-    return result;
+    if (state().ovs_enabled) {
+        const command_status status = ovs_vsctl("--may-exist", "add-br", name);
+        if (!status.succeeded()) kxnet_log("Failed to create bridge '%s', err = %d", name, status.shown());
+        return status.error();
+    }
+    int error = bridge_request(sock, SIOCBRADDBR, name);
+    if (error == -EEXIST) error = 0;
+    if (error != 0) kxnet_log("Failed to create bridge '%s', err = %d", name, -error);
+    return error;
 }
 
 // An Open vSwitch bridge is no Linux bridge (the request answers EPERM):
 // it is deleted through ovs-vsctl instead.
-int delete_bridge_device(int sock, const char *name) {
-    int result = bridge_request(sock, SIOCBRDELBR, name);
-    if (result == EPERM && state().ovs_enabled) result = ovs_vsctl("--if-exists", "del-br", name);
-    return result;
+bridge_destroy_result delete_bridge_device(int sock, const char *name) {
+    const int error = bridge_request(sock, SIOCBRDELBR, name);
+    if (error == -EPERM && state().ovs_enabled) {
+        const command_status status = ovs_vsctl("--if-exists", "del-br", name);
+        return {status.error(), status.shown()};
+    }
+    return {error, -error};
 }
 
 void set_forward_delay_zero(int sock, const char *name) {
@@ -87,15 +97,16 @@ struct reattach_context {
     int sock;
 };
 
-int reattach_interface(kxctl_veth *entry, void *raw) {
+// Visits every entry: never asks to stop.
+bool reattach_interface(kxctl_veth *entry, void *raw) {
     auto *context = static_cast<reattach_context *>(raw);
-    if (entry->network == nullptr || context->network_id != entry->network) return 0;
+    if (entry->network == nullptr || context->network_id != entry->network) return false;
     char device[IFNAMSIZ];
     std::memcpy(device, entry->dev_name, sizeof device);
     device[IFNAMSIZ - 1] = '\0';
     bridge_add_port(context->bridge, device, false, false);
     set_device_up(context->sock, device);
-    return 0;
+    return false;
 }
 
 // The containers of the pair list, each once, in order of first appearance:
@@ -119,20 +130,18 @@ void reattach_container_interfaces(int sock, const char *bridge, const char *net
 
 } // namespace
 
-int set_forward_delay_ioctl(int sock, const char *name) {
+void set_forward_delay_ioctl(int sock, const char *name) {
     bridge_command_block block;
     block.command = brctl_set_bridge_forward_delay;
     int result = bridge_private_request(sock, name, block);
     if (result < 0) kxnet_log("Fail to set forward_delay via ioctl, ret = %d", result);
-    return 0;
 }
 
 int bridge_create(int sock, const char *name, const char *network_id) {
-    int result = add_bridge_device(sock, name);
-    if (result != 0) return result;
-    if (set_device_up(sock, name) < 0) {
+    if (int error = add_bridge_device(sock, name); error != 0) return error;
+    if (int error = set_device_up(sock, name); error != 0) {
         delete_bridge_device(sock, name);
-        return 1;
+        return error;
     }
     if (!state().ovs_enabled) set_forward_delay_zero(sock, name);
     // Best effort like each port it adds: memory running short part-way must
@@ -144,9 +153,9 @@ int bridge_create(int sock, const char *name, const char *network_id) {
     return 0;
 }
 
-int bridge_destroy(const char *bridge, const char *physical, int keep_physical) {
+bridge_destroy_result bridge_destroy(const char *bridge, const char *physical, int keep_physical) {
     ctl_socket_holder hold;
-    if (!hold) return -1;
+    if (!hold) return {failed_errno(), -1};
     const int sock = hold.socket();
 
     struct ifreq request {};
@@ -156,14 +165,19 @@ int bridge_destroy(const char *bridge, const char *physical, int keep_physical) 
         request.ifr_flags = static_cast<short>(request.ifr_flags & ~IFF_UP);
         result = ioctl(sock, SIOCSIFFLAGS, &request);
     }
-    if (result != 0 && errno != 0) return errno == ENODEV ? 0 : errno;
+    if (result != 0 && errno != 0) {
+        if (errno == ENODEV) return {};
+        return {-errno, errno};
+    }
 
     if (keep_physical == 0 && physical != nullptr && *physical != '\0' && state().ovs_enabled)
         ovs_unlink_phys(bridge, physical);
 
-    int deleted = delete_bridge_device(sock, bridge);
-    if (deleted == 0) return 0;
-    return deleted == ENXIO ? -1 : deleted;
+    bridge_destroy_result deleted = delete_bridge_device(sock, bridge);
+    // The number shown for a gone device (ENXIO, also as the switch's
+    // status) is -1.
+    if (deleted.error != 0 && deleted.shown == ENXIO) deleted.shown = -1;
+    return deleted;
 }
 
 } // namespace kx

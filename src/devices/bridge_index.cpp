@@ -4,6 +4,7 @@
 #include "devices/bridge_device.h"
 
 #include "frame/command.h"
+#include "frame/error.h"
 #include "registry/model.h"
 
 #include <array>
@@ -32,15 +33,16 @@ void mark_registry_bridges(used_index_table &table) {
     }
 }
 
-// 1 when a device of that name exists, 0 for ENODEV, negative otherwise.
-int probe_device(int sock, int index) {
+// Whether a device "br<index>" exists (ENODEV: it does not): 0, or the
+// probe's negative errno for any other failure.
+int probe_device(int sock, int index, bool &exists) {
     char name[IFNAMSIZ];
     std::snprintf(name, sizeof name, "%s%u", "br", static_cast<unsigned>(index));
     struct ifreq request {};
     copy_ifname(request.ifr_name, name);
-    int result = ioctl(sock, SIOCGIFFLAGS, &request);
-    if (result == 0) return 1;
-    return errno == ENODEV ? 0 : result;
+    exists = ioctl(sock, SIOCGIFFLAGS, &request) == 0;
+    if (exists || errno == ENODEV) return 0;
+    return failed_errno();
 }
 
 } // namespace
@@ -56,14 +58,14 @@ int choose_bridge_index(int sock) {
     bool wrapped = false;
     for (;; ++candidate) {
         if (candidate > bridge_index_max) {
-            if (wrapped) return -1;
+            if (wrapped) return -ENOSPC;
             wrapped = true;
             candidate = 1;
         }
         if (table[candidate] != -1) continue;
-        int probe = probe_device(sock, candidate);
-        if (probe == 0) return candidate;
-        if (probe < 0) return probe;
+        bool exists = false;
+        if (int error = probe_device(sock, candidate, exists); error != 0) return error;
+        if (!exists) return candidate;
     }
 }
 

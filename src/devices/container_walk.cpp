@@ -17,7 +17,7 @@ void walk_container_interfaces(uint32_t ctid, container_interface_callback callb
     kxctl_open();
     std::optional<container_conf> conf = open_container_conf(ctid, conf_path_size, KXCTL_CONF_READ);
     if (!conf || callback == nullptr) return;
-    for_each_container_veth(*conf->param, [&](kxctl_veth &entry) { return callback(&entry, context) != 0; });
+    for_each_container_veth(*conf->param, [&](kxctl_veth &entry) { return callback(&entry, context); });
 }
 
 } // namespace kx

@@ -2,6 +2,7 @@
 // the first byte so they are unicast and locally administered.
 #include "devices/ports.h"
 
+#include "frame/error.h"
 #include "frame/fd.h"
 
 #include <cerrno>
@@ -14,13 +15,13 @@ int gen_hwaddr(unsigned char *address) {
     constexpr size_t length = 6;
     // The kernel's random device is never taken under the sandbox root.
     unique_fd random(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-    if (!random) return errno;
+    if (!random) return failed_errno();
     ssize_t got;
     do {
         got = read(random.get(), address, length);
     } while (got < 0 && errno == EINTR);
-    if (got < 0) return errno;
-    if (static_cast<size_t>(got) < length) return EINVAL;
+    if (got < 0) return failed_errno();
+    if (static_cast<size_t>(got) < length) return -EINVAL;
     address[0] = 0xfe;
     return 0;
 }

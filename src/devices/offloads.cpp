@@ -3,6 +3,7 @@
 // and logs every failure; callers never learn of one.
 #include "devices/offloads.h"
 
+#include "frame/error.h"
 #include "frame/fd.h"
 #include "frame/log.h"
 
@@ -52,12 +53,13 @@ unique_fd ethtool_socket(const char *operation) {
     return sock;
 }
 
-// One SIOCETHTOOL request with a value block: 0, or -1 with errno set.
+// One SIOCETHTOOL request with a value block: 0, or the negative errno
+// (errno itself is left for the failure line).
 int ethtool_request(int sock, const char *name, ethtool_value &value) {
     ifreq request{};
     std::memcpy(request.ifr_name, name, std::strlen(name));
     request.ifr_data = reinterpret_cast<char *>(&value);
-    return ioctl(sock, SIOCETHTOOL, &request);
+    return ioctl(sock, SIOCETHTOOL, &request) < 0 ? failed_errno() : 0;
 }
 
 } // namespace
@@ -91,9 +93,8 @@ void set_if_hwcscfg(const char *name, const hwcs_config &config) {
     }
 }
 
-int copy_offloads_to_port(const char *, const char *port, const hwcs_config &config) {
+void copy_offloads_to_port(const char *, const char *port, const hwcs_config &config) {
     set_if_hwcscfg(port, config);
-    return 0;
 }
 
 } // namespace kx

@@ -25,7 +25,7 @@ void get_if_hwcscfg(const char *name, hwcs_config &config);
 // failed setting is logged and the next one is still written.
 void set_if_hwcscfg(const char *name, const hwcs_config &config);
 
-// set_if_hwcscfg(port, config); answers 0 so a port walk goes on.
-int copy_offloads_to_port(const char *bridge, const char *port, const hwcs_config &config);
+// set_if_hwcscfg(port, config), in the shape of a port walk's step.
+void copy_offloads_to_port(const char *bridge, const char *port, const hwcs_config &config);
 
 } // namespace kx

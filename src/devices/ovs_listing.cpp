@@ -99,7 +99,7 @@ std::optional<std::vector<ovs_bridge>> list_ovs_bridges() {
                                 "--", "--columns=name,ports", "list", "Bridge",
                                 "--", "--columns=_uuid,name", "list", "Port", nullptr};
     std::string output;
-    if (run_command_output(argv, output) != 0) return std::nullopt;
+    if (!run_command_output(argv, output).succeeded()) return std::nullopt;
     return parse_ovs_listing(output);
 }
 

@@ -5,6 +5,7 @@
 #include "devices/ports.h"
 
 #include "frame/command.h"
+#include "frame/error.h"
 #include "frame/log.h"
 #include "frame/paths.h"
 #include "frame/state.h"
@@ -43,46 +44,55 @@ void restore_via_phys_dev(const char *bridge, const std::optional<int> &previous
 
 int linux_bridge_add_port(const char *bridge, const char *device, bool host_interface) {
     ctl_socket_holder hold;
-    if (!hold) return KXNET_ERR_SYSTEM;
+    if (!hold) return failed_errno();
     const int sock = hold.socket();
 
     unsigned index = if_nametoindex(device);
     if (index == 0) {
         kxnet_log("Failed to add device '%s' to the bridge '%s': index not found", device, bridge);
-        return KXNET_OK;
+        return 0;
     }
     std::optional<int> previous;
-    if (host_interface && set_via_phys_dev(bridge, true, &previous) < 0) return KXNET_ERR_SYSTEM;
+    if (host_interface) {
+        if (int error = set_via_phys_dev(bridge, true, &previous); error < 0) return error;
+    }
 
     struct ifreq request = port_request(bridge, index);
     if (ioctl(sock, SIOCBRADDIF, &request) == 0) {
         kxnet_log("Device '%s' is added to the bridge '%s'.", device, bridge);
-        return KXNET_OK;
+        return 0;
     }
-    int error = errno;
-    kxnet_log("Failed to add device '%s' to the bridge '%s', errno = %d", device, bridge, error);
+    const int error = failed_errno();
+    kxnet_log("Failed to add device '%s' to the bridge '%s', errno = %d", device, bridge, -error);
     if (host_interface) restore_via_phys_dev(bridge, previous);
-    return error == ENODEV ? KXNET_OK : KXNET_ERR_SYSTEM;
+    return error == -ENODEV ? 0 : error;
 }
 
-int ovs_add_port(const char *bridge, const char *device) {
+// One ovs-vsctl port verb ("--may-exist add-port" or "--if-exists
+// del-port") for `device` on `bridge`; a failure is logged with `failure`
+// (device, bridge, the command's status).
+command_status ovs_port_command(const char *option, const char *verb, const char *bridge, const char *device,
+                                const char *failure) {
     std::string tool = paths::rooted(paths::ovs_vsctl);
-    const char *const argv[] = {tool.c_str(), "--", "--may-exist", "add-port", bridge, device, nullptr};
-    int status = run_command(argv);
-    if (status == 0) return KXNET_OK;
-    kxnet_log("Failed to add device '%s' to the bridge '%s', err = %d", device, bridge, status);
-    return status == 19 ? KXNET_OK : KXNET_ERR_SYSTEM;
+    const char *const argv[] = {tool.c_str(), "--", option, verb, bridge, device, nullptr};
+    const command_status status = run_command(argv);
+    if (!status.succeeded()) kxnet_log(failure, device, bridge, status.shown());
+    return status;
+}
+
+// Status 19 is the switch's answer for a device it cannot find: no failure.
+int ovs_add_port(const char *bridge, const char *device) {
+    const command_status status = ovs_port_command("--may-exist", "add-port", bridge, device,
+                                                   "Failed to add device '%s' to the bridge '%s', err = %d");
+    return status.exited_with(19) ? 0 : status.error();
 }
 
 // Takes `device` out of the switch's bridge; a port the switch does not hold
 // is no failure.
 int ovs_del_port(const char *bridge, const char *device) {
-    std::string tool = paths::rooted(paths::ovs_vsctl);
-    const char *const argv[] = {tool.c_str(), "--", "--if-exists", "del-port", bridge, device, nullptr};
-    int status = run_command(argv);
-    if (status == 0) return KXNET_OK;
-    kxnet_log("Failed to remove device '%s' from the bridge '%s', err = %d", device, bridge, status);
-    return KXNET_ERR_SYSTEM;
+    return ovs_port_command("--if-exists", "del-port", bridge, device,
+                            "Failed to remove device '%s' from the bridge '%s', err = %d")
+        .error();
 }
 
 // Whether `device` is a port of the Linux bridge `bridge` itself, rather than
@@ -93,14 +103,14 @@ bool is_linux_port(const char *bridge, const char *device) {
     return lstat(entry.c_str(), &info) == 0;
 }
 
-// Clears IFF_UP; 0 or the failed request's result.
+// Clears IFF_UP: 0 or the failed request's negative errno.
 int bring_down(int sock, const char *device) {
     struct ifreq request {};
     copy_ifname(request.ifr_name, device);
-    if (ioctl(sock, SIOCGIFFLAGS, &request) < 0) return -1;
+    if (ioctl(sock, SIOCGIFFLAGS, &request) < 0) return failed_errno();
     if ((request.ifr_flags & IFF_UP) == 0) return 0;
     request.ifr_flags = static_cast<short>(request.ifr_flags & ~IFF_UP);
-    return ioctl(sock, SIOCSIFFLAGS, &request);
+    return ioctl(sock, SIOCSIFFLAGS, &request) < 0 ? failed_errno() : 0;
 }
 
 } // namespace
@@ -112,21 +122,21 @@ bool is_linux_bridge(const char *bridge) {
 }
 
 int switch_remove_port(const char *device) {
-    if (device == nullptr) return KXNET_ERR_SYSTEM;
+    if (device == nullptr) return -EINVAL;
     {
         ctl_socket_holder hold;
-        if (!hold || bring_down(hold.socket(), device) < 0) return KXNET_ERR_SYSTEM;
+        if (!hold) return failed_errno();
+        if (int error = bring_down(hold.socket(), device); error < 0) return error;
     }
     std::string tool = paths::rooted(paths::ovs_vsctl);
     const char *const argv[] = {tool.c_str(), "--", "--if-exists", "del-port", device, nullptr};
-    int status = run_command(argv);
-    if (status == 0) return KXNET_OK;
-    kxnet_log("Failed to remove device '%s' from the switch, err = %d", device, status);
-    return KXNET_ERR_SYSTEM;
+    const command_status status = run_command(argv);
+    if (!status.succeeded()) kxnet_log("Failed to remove device '%s' from the switch, err = %d", device, status.shown());
+    return status.error();
 }
 
 int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge) {
-    if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
+    if (bridge == nullptr || device == nullptr) return -EINVAL;
     if (linux_bridge || state().ovs_enabled == 0)
         return linux_bridge_add_port(bridge, device, host_interface);
     if (host_interface) return ovs_link_phys(bridge, device);
@@ -134,7 +144,7 @@ int bridge_add_port(const char *bridge, const char *device, bool host_interface,
 }
 
 int bridge_remove_port(const char *bridge, const char *device, int kind) {
-    if (bridge == nullptr || device == nullptr) return KXNET_ERR_SYSTEM;
+    if (bridge == nullptr || device == nullptr) return -EINVAL;
     const bool on_switch = state().ovs_enabled != 0 && !is_linux_bridge(bridge);
     // A host interface under the switch hangs on the network through a pair,
     // unless it sits in a Linux bridge the network was registered over.
@@ -142,17 +152,19 @@ int bridge_remove_port(const char *bridge, const char *device, int kind) {
                         (on_switch || !is_linux_port(bridge, device));
     {
         ctl_socket_holder hold;
-        if (!hold) return KXNET_ERR_SYSTEM;
+        if (!hold) return failed_errno();
         const int sock = hold.socket();
-        if (kind == KXNETIF_VETH && bring_down(sock, device) < 0) return KXNET_ERR_SYSTEM;
+        if (kind == KXNETIF_VETH) {
+            if (int error = bring_down(sock, device); error < 0) return error;
+        }
         if (on_switch && !linked) return ovs_del_port(bridge, device);
         if (!linked) {
             unsigned index = if_nametoindex(device);
-            if (index == 0) return KXNET_ERR_NOT_FOUND;
+            if (index == 0) return -ENOENT;
             struct ifreq request = port_request(bridge, index);
-            if (ioctl(sock, SIOCBRDELIF, &request) < 0) return KXNET_ERR_SYSTEM;
+            if (ioctl(sock, SIOCBRDELIF, &request) < 0) return failed_errno();
             if (kind == KXNETIF_VNIC || kind == KXNETIF_ETH) set_via_phys_dev(bridge, false);
-            return KXNET_OK;
+            return 0;
         }
     }
     return ovs_unlink_phys(bridge, device);

@@ -8,14 +8,20 @@
 
 namespace kx {
 
+// Every operation here answers 0 or a negative errno; a command that failed
+// reads as command_status::error.
+
 // Adds `device` to `bridge`: 0 on success (also for a device without an
-// interface index and for an ENODEV answer), else 6.  `host_interface` marks
+// interface index, for an ENODEV answer and for the switch's status 19),
+// else a negative errno.  `host_interface` marks
 // a network's own host interface; `linux_bridge` forces the ioctl path even
 // while Open vSwitch is active.
 int bridge_add_port(const char *bridge, const char *device, bool host_interface, bool linux_bridge);
 
 // Removes `device` of interface kind `kind` (KXNETIF_*) from `bridge`:
-// 0, 2 when the device is unknown, 6 on a kernel or switch failure.  With
+// 0, -ENOENT when the device has no interface index (no kernel request or
+// command answers ENOENT), another negative errno on a kernel or switch
+// failure.  With
 // Open vSwitch active, a bridge that is no Linux bridge is the switch's: the
 // port leaves its database (a host interface, its pair link).
 int bridge_remove_port(const char *bridge, const char *device, int kind);
@@ -24,26 +30,30 @@ int bridge_remove_port(const char *bridge, const char *device, int kind);
 bool is_linux_bridge(const char *bridge);
 
 // Brings a pair device down and takes it out of whichever switch bridge
-// holds it: 0, or 6 when it cannot be brought down or the switch refuses.
+// holds it: 0, or a negative errno when it cannot be brought down or the
+// switch refuses.
 int switch_remove_port(const char *device);
 
 // Links host interface `phys` to the network bridge `bridge` through the pair
 // veth-<phys>.0 (port of br-<phys>) and veth-<phys>.1 (port of `bridge`):
-// 0 or 6; a half-built link is taken apart again.
+// 0 or a negative errno; a half-built link is taken apart again.
 int ovs_link_phys(const char *bridge, const char *phys);
 
-// Takes that link apart: 0, or 6 when the pair cannot be destroyed.
+// Takes that link apart: 0, or a negative errno when the pair cannot be
+// destroyed.
 int ovs_unlink_phys(const char *bridge, const char *phys);
 
-// Deletes a pair device (both ends) with /sbin/ip: 0 or the command's status.
+// Deletes a pair device (both ends) with /sbin/ip; a failure is logged with
+// the command's status.
 int destroy_pair_device(const char *name);
 
 // Six random bytes, the first one 0xfe (unicast, locally administered):
-// 0, an errno value, or 22 when fewer than six bytes could be read.
+// 0, a negative errno, or -EINVAL when fewer than six bytes could be read.
 int gen_hwaddr(unsigned char *address);
 
-// Switches the bridge's via-physical-device mode: non-negative on success,
-// negative on failure.  `previous`, when given, receives the value read
+// Switches the bridge's via-physical-device mode: 0 or a negative errno
+// (the attribute's, or that of the fallback request when the attribute
+// cannot be written).  `previous`, when given, receives the value read
 // before the write; it stays empty when no value could be read (the ioctl
 // fallback knows none).
 int set_via_phys_dev(const char *bridge, bool on, std::optional<int> *previous = nullptr);

@@ -4,6 +4,7 @@
 #include "devices/ports.h"
 
 #include "frame/command.h"
+#include "frame/error.h"
 #include "frame/paths.h"
 
 #include <algorithm>
@@ -33,9 +34,9 @@ std::optional<int> parse_switch_value(const char *text) {
 
 int via_phys_dev_request(const char *bridge, bool on) {
     ctl_socket_holder sock;
-    if (!sock) return -1;
+    if (!sock) return failed_errno();
     bridge_command_block block{brctl_set_via_phys_dev, on ? 1u : 0u, 0, 0};
-    return bridge_private_request(sock.socket(), bridge, block);
+    return bridge_private_request(sock.socket(), bridge, block) < 0 ? failed_errno() : 0;
 }
 
 } // namespace
@@ -47,7 +48,7 @@ int set_via_phys_dev(const char *bridge, bool on, std::optional<int> *previous) 
     ssize_t written = sysfs_write(path.c_str(), on ? "1" : "0", old, sizeof old - 1);
     if (written < 0) return via_phys_dev_request(bridge, on);
     if (previous != nullptr) *previous = parse_switch_value(old);
-    return static_cast<int>(written);
+    return 0;
 }
 
 } // namespace kx

@@ -7,15 +7,36 @@
 #include "frame/log.h"
 #include "frame/paths.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
 namespace kx {
 
-int command_result(const exit_status &status) {
-    if (status.exited()) return status.value;
-    if (status.signalled()) return -2;
-    return status.value;
+command_status::command_status(const exit_status &status)
+    : how_(status.exited() ? ending::exited : status.signalled() ? ending::signalled : ending::wait_failed),
+      value_(status.value) {}
+
+int command_status::shown() const {
+    switch (how_) {
+    case ending::not_started: return -1;
+    case ending::signalled: return -2;
+    case ending::exited:
+    case ending::wait_failed: break;
+    }
+    return value_;
+}
+
+int command_status::error() const {
+    switch (how_) {
+    case ending::not_started: return -ECHILD;
+    case ending::wait_failed: return value_ > 0 ? -value_ : -ECHILD;
+    case ending::exited:
+        if (value_ == 0) return 0;
+        break;
+    case ending::signalled: break;
+    }
+    return -EIO;
 }
 
 bool start_command(child_process &child, const char *const argv[], int stdout_fd, int stderr_fd) {
@@ -33,11 +54,11 @@ bool start_command(child_process &child, const char *const argv[], int stdout_fd
     return true;
 }
 
-int run_command(const char *const argv[]) {
-    if (argv == nullptr || argv[0] == nullptr) return -1;
+command_status run_command(const char *const argv[]) {
+    if (argv == nullptr || argv[0] == nullptr) return command_status();
     child_process child;
-    if (!start_command(child, argv, -1, -1)) return -1;
-    return command_result(child.wait());
+    if (!start_command(child, argv, -1, -1)) return command_status();
+    return command_status(child.wait());
 }
 
 void free_string_vector(char **vec) {

@@ -12,8 +12,31 @@ namespace kx {
 struct exit_status;
 class child_process;
 
-// The result run_command gives for a child's end.
-int command_result(const exit_status &status);
+// How a program run_command started ended.  Not an errno: an exit status, a
+// signal, no process at all, or the errno of a wait that failed.
+class command_status {
+public:
+    // No process could be started.
+    command_status() = default;
+    explicit command_status(const exit_status &status);
+
+    // The program exited with status 0.
+    bool succeeded() const { return how_ == ending::exited && value_ == 0; }
+    bool exited_with(int code) const { return how_ == ending::exited && value_ == code; }
+
+    // The number a failure line shows: the exit status (0 to 255), -2 for a
+    // signal, -1 when nothing was started, the errno of a failed wait.
+    int shown() const;
+
+    // As a step's answer: 0 when it succeeded; -ECHILD when nothing was
+    // started; the negative errno of a failed wait; otherwise -EIO.
+    int error() const;
+
+private:
+    enum class ending { not_started, exited, signalled, wait_failed };
+    ending how_ = ending::not_started;
+    int value_ = 0;
+};
 
 // Starts argv[0] in `child` with PATH as its only variable and the given
 // standard output and error (-1: inherited); a failed exec is logged.
@@ -21,14 +44,13 @@ int command_result(const exit_status &status);
 bool start_command(child_process &child, const char *const argv[], int stdout_fd, int stderr_fd);
 
 // Runs argv[0] (an absolute path) with an environment of PATH alone (the
-// fixed search path) and waits for it: its exit status, -2 when a signal
-// ended it, -1 when no process could be started, or the errno of a failed
-// wait.  An exec failure is logged and gives 255.
-int run_command(const char *const argv[]);
+// fixed search path) and waits for it.  An exec failure is logged and ends
+// the program with status 255.
+command_status run_command(const char *const argv[]);
 
 // run_command with the program's standard output collected in `output`
-// (its standard error is discarded); the same results.
-int run_command_output(const char *const argv[], std::string &output);
+// (its standard error is discarded).
+command_status run_command_output(const char *const argv[], std::string &output);
 
 // The shared datagram socket for interface ioctls, reference-counted.
 int ctl_socket_acquire();
@@ -55,6 +77,7 @@ private:
 int bridge_exists(const char *name);
 
 // Sets IFF_UP unless already set; `sock` 0 means use the control socket.
+// 0 or the failed request's negative errno.
 int set_device_up(int sock, const char *name);
 
 // Exchanges a value with a sysfs attribute; `old` (if given) receives up to

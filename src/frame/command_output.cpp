@@ -13,18 +13,18 @@
 
 namespace kx {
 
-int run_command_output(const char *const argv[], std::string &output) {
+command_status run_command_output(const char *const argv[], std::string &output) {
     output.clear();
-    if (argv == nullptr || argv[0] == nullptr) return -1;
+    if (argv == nullptr || argv[0] == nullptr) return command_status();
     // Declared before the pipe, so the read end closes first on every path
     // and a child blocked on a full pipe cannot keep the reap from returning.
     child_process child;
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+    if (pipe2(ends, O_CLOEXEC) != 0) return command_status();
     unique_fd write_end(ends[1]);
     unique_fd read_end(ends[0]);
     unique_fd null_sink(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    if (!start_command(child, argv, write_end.get(), null_sink.get())) return -1;
+    if (!start_command(child, argv, write_end.get(), null_sink.get())) return command_status();
     write_end.reset();
     null_sink.reset();
 
@@ -36,7 +36,7 @@ int run_command_output(const char *const argv[], std::string &output) {
         output.append(buffer, static_cast<size_t>(got));
     }
     read_end.reset();
-    return command_result(child.wait());
+    return command_status(child.wait());
 }
 
 } // namespace kx

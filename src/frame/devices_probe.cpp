@@ -1,6 +1,7 @@
 // The control socket shared by every interface ioctl of the process, the
 // existence and up probes on it, and sysfs attribute exchange.
 #include "frame/command.h"
+#include "frame/error.h"
 #include "frame/fd.h"
 #include "frame/log.h"
 #include "frame/state.h"
@@ -87,15 +88,13 @@ int set_device_up(int sock, const char *name) {
     if (sock == 0) {
         own.emplace();
         sock = own->socket();
-        if (sock < 0) return sock;
+        if (sock < 0) return failed_errno();
     }
     struct ifreq request = named_request(name);
-    int result = ioctl(sock, SIOCGIFFLAGS, &request);
-    if (result == 0 && (request.ifr_flags & IFF_UP) == 0) {
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-        result = ioctl(sock, SIOCSIFFLAGS, &request);
-    }
-    return result;
+    if (ioctl(sock, SIOCGIFFLAGS, &request) < 0) return failed_errno();
+    if ((request.ifr_flags & IFF_UP) != 0) return 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    return ioctl(sock, SIOCSIFFLAGS, &request) < 0 ? failed_errno() : 0;
 }
 
 ssize_t sysfs_write(const char *path, const char *value, char *old, size_t size) {

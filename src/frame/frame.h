@@ -1,10 +1,14 @@
 // The frame of every exported call, written once: take the host lock, run the
 // body, write the outcome line, release the lock.  Exceptions never cross the
 // C boundary: `guarded` turns them into the failure result of the export.
+// Here the frame's own failures become result codes.
 #pragma once
 
+#include "frame/log.h"
 #include "frame/state.h"
+#include "kxnet_ct.h"
 
+#include <cerrno>
 #include <new>
 #include <utility>
 
@@ -12,13 +16,20 @@ namespace kx {
 
 enum class lock_mode { exclusive, shared, semaphore_only };
 
+// The result code of a frame step's answer (0 or a negative errno): a lock
+// file flock refused is KXNET_ERR_LOCK, every other failure KXNET_ERR_SYSTEM.
+inline int frame_result(int error) {
+    if (error == 0) return KXNET_OK;
+    return error == -ENOLCK ? KXNET_ERR_LOCK : KXNET_ERR_SYSTEM;
+}
+
 inline int grab_host_lock(lock_mode mode) {
     switch (mode) {
-    case lock_mode::exclusive: return grab_excl_kxnetlock();
-    case lock_mode::shared: return grab_shared_kxnetlock(0);
-    case lock_mode::semaphore_only: return grab_shared_kxnetlock(1);
+    case lock_mode::exclusive: return frame_result(grab_excl_kxnetlock());
+    case lock_mode::shared: return frame_result(grab_shared_kxnetlock(0));
+    case lock_mode::semaphore_only: return frame_result(grab_shared_kxnetlock(1));
     }
-    return 6;
+    return KXNET_ERR_SYSTEM;
 }
 
 // Releases the host lock when the framed section ends, on every path.
@@ -43,10 +54,10 @@ Result guarded(Result on_failure, F &&f) noexcept {
 // no outcome line; otherwise `outcome(err)` logs after the body, then release.
 template <class Body, class Outcome>
 int framed_code(lock_mode mode, Body &&body, Outcome &&outcome) noexcept {
-    int code = guarded(6, [mode] { return grab_host_lock(mode); });
-    if (code != 0) return code;
+    int code = guarded(int{KXNET_ERR_SYSTEM}, [mode] { return grab_host_lock(mode); });
+    if (code != KXNET_OK) return code;
     host_lock_release release;
-    int err = guarded(6, std::forward<Body>(body));
+    int err = guarded(int{KXNET_ERR_SYSTEM}, std::forward<Body>(body));
     guarded(0, [&] {
         outcome(err);
         return 0;
@@ -54,10 +65,29 @@ int framed_code(lock_mode mode, Body &&body, Outcome &&outcome) noexcept {
     return err;
 }
 
+// The outcome lines of one exported operation: printf formats over the
+// operation's arguments; the failure line takes the result code last.
+struct outcome_lines {
+    const char *done;
+    const char *failed;
+};
+
+// framed_code under the exclusive lock with the outcome lines `lines` over
+// `args`.  Strings among `args` must already be printable (see show).
+template <class Body, class... Args>
+int framed_logged(const outcome_lines &lines, Body &&body, Args... args) noexcept {
+    return framed_code(lock_mode::exclusive, std::forward<Body>(body), [&](int err) {
+        if (err == KXNET_OK)
+            kxnet_log(lines.done, args...);
+        else
+            kxnet_log(lines.failed, args..., err);
+    });
+}
+
 // A framed operation without an outcome line (queries, address entry).
 template <class Result, class Body>
 Result framed_plain(lock_mode mode, Result on_lock_failure, Body &&body) noexcept {
-    if (guarded(6, [mode] { return grab_host_lock(mode); }) != 0) return on_lock_failure;
+    if (guarded(int{KXNET_ERR_SYSTEM}, [mode] { return grab_host_lock(mode); }) != KXNET_OK) return on_lock_failure;
     host_lock_release release;
     return guarded(on_lock_failure, std::forward<Body>(body));
 }

@@ -62,12 +62,11 @@ int grab_file_lock(int operation, const char *name) {
     semaphore_return give_back;
     kxnet_log("libkxnet: %s", name);
     const int code = lock_host_file(operation, s.lock_fd);
-    if (code == 6) return 6;
-    if (code != 0) {
+    if (code == -ENOLCK) {
         close_lock_fd();
         kxnet_log("libkxnet: %s failed", name);
-        return 8;
     }
+    if (code != 0) return code;
     kxnet_log("libkxnet: %s done", name);
     give_back.keep_taken();
     return 0;

@@ -214,10 +214,10 @@ int lock_host_file(int operation, int &fd_out) {
     for (int pass = 0; pass < passes; ++pass) {
         unique_fd fd = open_ours(path.c_str());
         if (!fd) fd = make_under_guard(path.c_str());
-        if (!fd) return 6;
+        if (!fd) return -EIO;
         if (flock_retry(fd.get(), operation) != 0) {
             fd_out = fd.release();
-            return 8;
+            return -ENOLCK;
         }
         if (still_at_path(fd.get(), path.c_str())) {
             fd_out = fd.release();
@@ -227,7 +227,7 @@ int lock_host_file(int operation, int &fd_out) {
         // closing drops its flock, and the next pass meets the path anew.
     }
     kxnet_log("libkxnet: %s keeps changing", path.c_str());
-    return 6;
+    return -EAGAIN;
 }
 
 } // namespace kx

@@ -5,8 +5,9 @@
 namespace kx {
 
 // Opens the host lock file and takes `operation` (LOCK_EX or LOCK_SH) on it.
-// 0: `fd` holds the locked file.  8: flock failed; `fd` is the open file for
-// the caller to close.  6: no lock file could be opened; `fd` is -1.
+// 0: `fd` holds the locked file.  -ENOLCK: flock failed; `fd` is the open
+// file for the caller to close.  -EIO: no lock file could be opened soundly,
+// -EAGAIN: it kept being replaced; `fd` is -1.
 // Allocates nothing.
 int lock_host_file(int operation, int &fd);
 

@@ -28,8 +28,8 @@ std::vector<const char *> shell_environment(const std::string &path_entry) {
 
 } // namespace
 
-int run_shell(const char *command) {
-    if (command == nullptr) return -1;
+command_status run_shell(const char *command) {
+    if (command == nullptr) return command_status();
     const char *const argv[] = {"sh", "-c", command, nullptr};
     const std::string path_entry = paths::command_path_entry();
     const std::vector<const char *> environment = shell_environment(path_entry);
@@ -39,8 +39,8 @@ int run_shell(const char *command) {
     request.envp = environment.data();
     child_process child;
     int exec_errno = 0;
-    if (!child.spawn(request, exec_errno) || exec_errno != 0) return -1;
-    return command_result(child.wait());
+    if (!child.spawn(request, exec_errno) || exec_errno != 0) return command_status();
+    return command_status(child.wait());
 }
 
 } // namespace kx

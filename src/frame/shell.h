@@ -3,12 +3,13 @@
 // but with PATH the fixed search path (paths::command_path_entry).
 #pragma once
 
+#include "frame/command.h"
+
 namespace kx {
 
-// Runs `command` with "/bin/sh -c" and waits for it: the shell's exit status
-// (0 to 255), -2 when a signal ended it, -1 when it could not be started, or
-// the errno of a failed wait.  The caller places only text the shell cannot
-// misread in `command`.
-int run_shell(const char *command);
+// Runs `command` with "/bin/sh -c" and waits for it: how the shell ended (a
+// shell that could not be executed counts as not started).  The caller
+// places only text the shell cannot misread in `command`.
+command_status run_shell(const char *command);
 
 } // namespace kx

@@ -3,6 +3,7 @@
 // are detected once per process and never cleared.
 #include "frame/state.h"
 
+#include "frame/error.h"
 #include "frame/log.h"
 #include "frame/paths.h"
 
@@ -27,21 +28,18 @@ bool path_exists(std::string_view documented) {
 
 int init_libkxnet_state() {
     libkxnet_state &s = state();
-    if (s.init_status.load(std::memory_order_acquire) == 0) return 0;
+    if (s.ready.load(std::memory_order_acquire)) return 0;
 
     // Two first calls at once must not both create the semaphore.
     static std::mutex init_mutex;
     std::lock_guard<std::mutex> guard(init_mutex);
-    if (s.init_status.load(std::memory_order_relaxed) == 0) return 0;
+    if (s.ready.load(std::memory_order_relaxed)) return 0;
 
-    if (sem_init(&s.lock_sem, 0, 1) != 0) {
-        s.init_status.store(6, std::memory_order_relaxed);
-        return 6;
-    }
+    if (sem_init(&s.lock_sem, 0, 1) != 0) return failed_errno();
     if (path_exists(paths::suse_release)) s.suse_flag = 1;
     if (path_exists(paths::ovs_module)) s.ovs_enabled = 1;
     kxnet_log("init_libkxnet_state (ovs=%d)\n", s.ovs_enabled);
-    s.init_status.store(0, std::memory_order_release);
+    s.ready.store(true, std::memory_order_release);
     return 0;
 }
 

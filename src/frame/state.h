@@ -12,7 +12,7 @@
 namespace kx {
 
 struct libkxnet_state {
-    std::atomic<int32_t> init_status{6}; // KXNET_ERR_SYSTEM until initialised
+    std::atomic<bool> ready{false};      // the semaphore exists and the host facts are read
     int32_t lock_fd = -1;                // the lock file while the file lock is held
     sem_t lock_sem{};                    // serialises the threads of this process
     int32_t suse_flag = 0;               // "/etc/SuSE-release" exists
@@ -24,10 +24,13 @@ struct libkxnet_state {
 
 libkxnet_state &state();
 
-// 0 once the state is ready; 6 when the semaphore cannot be created.
+// 0 once the state is ready; the negative errno of sem_init when the
+// semaphore cannot be created (a later call tries again).
 int init_libkxnet_state();
 
-// The host lock: the process semaphore, then flock on the lock file.
+// The host lock: the process semaphore, then flock on the lock file.  0; an
+// init_libkxnet_state failure; -ENOLCK when flock refused the lock file; or
+// another negative errno when the lock file could not be opened soundly.
 int grab_excl_kxnetlock();
 int grab_shared_kxnetlock(int semaphore_only);
 void release_kxnetlock();
@@ -35,7 +38,8 @@ void release_kxnetlock();
 // flock(2), repeated while it is interrupted.
 int flock_retry(int fd, int operation);
 
-// Takes and posts the process semaphore alone (no lock lines, no file lock).
+// Takes and posts the process semaphore alone (no lock lines, no file lock):
+// 0 or an init_libkxnet_state failure.
 int take_semaphore();
 void post_semaphore();
 

@@ -159,26 +159,26 @@ void ifcfg_remove(const char *device) {
 }
 
 int ifcfg_write_bridge(const char *bridge) {
-    if (!usable_file_name(bridge)) return 1;
+    if (!usable_file_name(bridge)) return -EINVAL;
     if (!state().suse_flag) return 0;
-    return guarded(1, [&] {
+    return guarded(-ENOMEM, [&] {
         std::string dir = layout_dir();
         constexpr std::string_view content = "BOOTPROTO='static'\n"
                                              "BRIDGE='yes'\n"
                                              "BRIDGE_PORTS=''\n"
                                              "STARTMODE='auto'\n"
                                              "USERCONTROL='no'\n";
-        return replace_file(ifcfg_path(dir, bridge), content, 0600) != 0 ? 1 : 0;
+        return -replace_file(ifcfg_path(dir, bridge), content, 0600);
     });
 }
 
 int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
-    if (parent == nullptr || vlan == nullptr) return 1;
+    if (parent == nullptr || vlan == nullptr) return -EINVAL;
     std::string_view parent_name(parent->name, strnlen(parent->name, sizeof parent->name));
     std::string_view vlan_name(vlan->name, strnlen(vlan->name, sizeof vlan->name));
     // Names written into a file the start-up scripts source as shell.
-    if (!plain_name_characters(parent_name) || !plain_name_characters(vlan_name)) return 1;
-    return guarded(1, [&] {
+    if (!plain_name_characters(parent_name) || !plain_name_characters(vlan_name)) return -EINVAL;
+    return guarded(-ENOMEM, [&] {
         std::string dir = layout_dir();
         std::string content;
         if (state().suse_flag) {
@@ -188,7 +188,7 @@ int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
             content.append("BOOTPROTO=static\nDEVICE=").append(vlan_name);
             content.append("\nONBOOT=yes\nVLAN=yes\n");
         }
-        return replace_file(ifcfg_path(dir, vlan_name), content, 0600) != 0 ? 1 : 0;
+        return -replace_file(ifcfg_path(dir, vlan_name), content, 0600);
     });
 }
 

@@ -43,14 +43,16 @@ std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view ad
 int ifcfg_set_address(const char *device, const char *address);
 
 // SuSE layout: writes the bridge's ifcfg file (0600, replaced whole by one
-// rename).  Network-scripts layout: writes nothing.  0 on success, 1 on any
-// failure (also a null or empty name); on failure no temporary file remains
-// and an earlier file of the device is left as it was.
+// rename).  Network-scripts layout: writes nothing.  0 on success, else a
+// negative errno (-EINVAL for a null, empty or path-like name); on failure
+// no temporary file remains and an earlier file of the device is left as it
+// was.
 int ifcfg_write_bridge(const char *bridge);
 
 // Writes the VLAN device's ifcfg file, named after `vlan->name`, with the
-// parent's name as its carrying device.  0 on success, 1 on failure (also a
-// missing record); the same guarantees as ifcfg_write_bridge.
+// parent's name as its carrying device.  0 on success, else a negative
+// errno (-EINVAL for a missing record or a name the shell could misread);
+// the same guarantees as ifcfg_write_bridge.
 int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan);
 
 // The DEVICE= keys of the network-scripts directory, read in one pass.  For

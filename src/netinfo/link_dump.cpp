@@ -28,7 +28,7 @@ bool dump_into(rtchan &channel, Send &&send, rtchan_filter keep, reply_queue &qu
             return false;
         }
         const int result = rtchan_dump_receive(channel, keep, &queue, nullptr, nullptr);
-        if (result == -2 && repeat_interrupted) {
+        if (result == -EINTR && repeat_interrupted) {
             queue.clear();
             continue;
         }
@@ -52,7 +52,7 @@ bool dump_links(rtchan &channel, reply_queue &links) {
 // otherwise: then `links` is empty and the whole dump serves instead.
 bool get_one_link(rtchan &channel, const char *name, reply_queue &links) {
     const int result = rtchan_get_link(channel, name, queue_link_reply, &links);
-    if (result == 0 || result == ENODEV) {
+    if (result == 0 || result == -ENODEV) {
         if (links.messages().size() != 1 || !link_msg_named(links.messages().front(), name)) links.clear();
         return true;
     }

@@ -210,8 +210,8 @@ extern "C" void kxnet_release_info_SL(kxnetif_info_list *list) noexcept {
 }
 
 extern "C" int kxnet_release_info(kxnetif_info_list *list) noexcept {
-    const int code = kx::take_semaphore();
-    if (code != 0) return code;
+    const int code = kx::frame_result(kx::take_semaphore());
+    if (code != KXNET_OK) return code;
     kx::semaphore_post post;
     kxnet_release_info_SL(list);
     return KXNET_OK;

@@ -87,7 +87,7 @@ int queue_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexcept {
         return copy_whole(*static_cast<reply_queue *>(queue), message);
     } catch (const std::bad_alloc &) {
         note_memory_short();
-        return -1;
+        return -ENOMEM;
     }
 }
 
@@ -114,7 +114,7 @@ int queue_link_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexce
         return 0;
     } catch (const std::bad_alloc &) {
         note_memory_short();
-        return -1;
+        return -ENOMEM;
     }
 }
 

@@ -8,10 +8,11 @@
 #include "ifcfg/address_text.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"
-#include "netops/link_address.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "rtnl/rtnl.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <net/if.h>
@@ -21,12 +22,26 @@ namespace kx {
 
 namespace {
 
-// Takes the interface down and up again so that it asks for a DHCP lease.
-// 0 when the shell's status (that of ifup) is 0.
-int restart_interface(const char *device) {
+// Takes the interface down and up again so that it asks for a DHCP lease;
+// it succeeded when the shell's status (that of ifup) is 0.
+command_status restart_interface(const char *device) {
     char command[52];
     std::snprintf(command, sizeof command, "ifdown %s; ifup %s", device, device);
     return run_shell(command);
+}
+
+// Adds the static `address` (its prefix 32 when missing or outside 0..32) to
+// the live device through rtnetlink; the kernel's refusal is printed as
+// "RTNETLINK answers".
+int add_live_address(const char *device, const char *address) {
+    in_addr parsed{};
+    if (!parse_address_part(address, parsed)) return KXNET_ERR_INVALID;
+    const int prefix_length = device_prefix_length(address);
+    errno = 0;
+    const unsigned index = if_nametoindex(device);
+    if (index == 0) return errno == ENODEV || errno == 0 ? KXNET_ERR_NOT_FOUND : KXNET_ERR_SYSTEM;
+    if (rtchan_add_ipv4_address(static_cast<int>(index), parsed, prefix_length) != 0) return KXNET_ERR_SYSTEM;
+    return KXNET_OK;
 }
 
 int set_address(const char *device, const char *address) {
@@ -36,9 +51,9 @@ int set_address(const char *device, const char *address) {
 
     if (is_dhcp(address)) {
         ifcfg_set_address(device, address);
-        if (restart_interface(device) != 0) return KXNET_ERR_SYSTEM;
+        if (!restart_interface(device).succeeded()) return KXNET_ERR_SYSTEM;
     } else {
-        const int result = link_set_address(device, address);
+        const int result = add_live_address(device, address);
         if (result != KXNET_OK) return result;
         ifcfg_set_address(device, address);
     }

@@ -12,9 +12,11 @@
 #include "frame/state.h"
 #include "kxctl.h"
 #include "kxnet_ct.h"
+#include "netops/outcome_lines.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -129,8 +131,8 @@ int attach_interface(const char *network_id, const char *name) {
 
     align_offloads(*network, name, kind);
     const bool host_interface = kind != KXNETIF_VETH;
-    if (int err = bridge_add_port(network->bridge, name, host_interface, network->preexisting != 0); err != 0)
-        return err;
+    if (bridge_add_port(network->bridge, name, host_interface, network->preexisting != 0) != 0)
+        return KXNET_ERR_SYSTEM;
     if (!host_interface) {
         set_device_up(0, name);
         return KXNET_OK;
@@ -171,7 +173,8 @@ detach_check leave_bridge(const char *name) {
     if (record->hwaddr == nullptr) return {KXNET_ERR_INVALID};
     detach_check left{KXNET_OK, record->type};
     if (record->bridge == nullptr) return left;
-    if (int err = bridge_remove_port(record->bridge, name, left.kind); err != 0) return {err};
+    if (int error = bridge_remove_port(record->bridge, name, left.kind); error != 0)
+        return {error == -ENOENT ? KXNET_ERR_NOT_FOUND : KXNET_ERR_SYSTEM};
     copy_ifname(left.bridge, record->bridge);
     return left;
 }
@@ -209,26 +212,14 @@ extern "C" int kxnet_br_detach_SL(const char *name) noexcept {
 }
 
 extern "C" int kxnet_br_attach_CT(const char *network_id, const char *name) noexcept {
-    return kx::framed_code(
-        kx::lock_mode::exclusive, [&] { return kxnet_br_attach_SL(network_id, name); },
-        [&](int err) {
-            if (err == KXNET_OK)
-                kxnet_log("Interface \"%s\" is added to network \"%s\"", kx::show(name), kx::show(network_id));
-            else
-                kxnet_log("Failed to attach interface \"%s\" to network \"%s\", err = %d", kx::show(name),
-                          kx::show(network_id), err);
-        });
+    return kx::framed_logged(
+        kx::outcome::interface_attached, [&] { return kxnet_br_attach_SL(network_id, name); }, kx::show(name),
+        kx::show(network_id));
 }
 
 extern "C" int kxnet_br_detach_CT(const char *name) noexcept {
-    return kx::framed_code(
-        kx::lock_mode::exclusive, [&] { return kxnet_br_detach_SL(name); },
-        [&](int err) {
-            if (err == KXNET_OK)
-                kxnet_log("Interface \"%s\" is detached from network", kx::show(name));
-            else
-                kxnet_log("Failed to detach interface \"%s\" from network, err = %d", kx::show(name), err);
-        });
+    return kx::framed_logged(kx::outcome::interface_detached, [&] { return kxnet_br_detach_SL(name); },
+                             kx::show(name));
 }
 
 // The older names of the two operations: the same functions, exported twice.

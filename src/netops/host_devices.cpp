@@ -108,8 +108,8 @@ int destroy_devices() {
 // Host start and stop take no host lock: the platform calls them alone.
 template <class Body> int unlocked(Body &&body) {
     return guarded(int{KXNET_ERR_SYSTEM}, [&] {
-        int code = init_libkxnet_state();
-        return code != 0 ? code : body();
+        const int code = frame_result(init_libkxnet_state());
+        return code != KXNET_OK ? code : body();
     });
 }
 

@@ -11,10 +11,12 @@
 #include "kxctl.h"
 #include "kxnet_ct.h"
 #include "netinfo/store.h"
+#include "netops/outcome_lines.h"
 #include "netops/rename_walk.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,7 +81,7 @@ int new_network(const char *network_id, char *bridge_name) {
     // The ifcfg file is a convenience for the host's scripts; its failure
     // changes nothing.  A network that cannot be recorded (or whose record
     // cannot be saved) is not reported as made: its new bridge goes again.
-    guarded(1, [&] { return ifcfg_write_bridge(bridge); });
+    guarded(-ENOMEM, [&] { return ifcfg_write_bridge(bridge); });
     if (network_add_to_registry(network_id, bridge, preexisting) != 0 || registry_save() != 0) {
         discard_bridge(bridge, preexisting);
         return KXNET_ERR_SYSTEM;
@@ -102,9 +104,9 @@ int delete_network(const char *network_id) {
     std::memcpy(bridge, network->bridge, sizeof bridge);
     // The probe runs (and logs) whether or not the bridge was preexisting.
     if (bridge_exists(bridge) != 0 && network->preexisting == 0) {
-        int result = bridge_destroy(bridge, network->phys_iface, 0);
-        if (result != 0) {
-            kxnet_log("Failed to destroy bridge \"%s\", err = %d", bridge, result);
+        const bridge_destroy_result destroyed = bridge_destroy(bridge, network->phys_iface, 0);
+        if (destroyed.error != 0) {
+            kxnet_log("Failed to destroy bridge \"%s\", err = %d", bridge, destroyed.shown);
             return KXNET_ERR_SYSTEM;
         }
     }
@@ -156,37 +158,17 @@ extern "C" int kxnet_br_change_SL(const char *network_id, const char *new_networ
 }
 
 extern "C" int kxnet_br_new(const char *network_id, char *bridge_name) noexcept {
-    return kx::framed_code(
-        kx::lock_mode::exclusive, [&] { return kxnet_br_new_SL(network_id, bridge_name); },
-        [&](int err) {
-            if (err == KXNET_OK)
-                kxnet_log("Network \"%s\" is added", kx::show(network_id));
-            else
-                kxnet_log("Failed to add network \"%s\", err = %d", kx::show(network_id), err);
-        });
+    return kx::framed_logged(kx::outcome::network_added, [&] { return kxnet_br_new_SL(network_id, bridge_name); },
+                             kx::show(network_id));
 }
 
 extern "C" int kxnet_br_del(const char *network_id) noexcept {
-    return kx::framed_code(
-        kx::lock_mode::exclusive, [&] { return kxnet_br_del_SL(network_id); },
-        [&](int err) {
-            if (err == KXNET_OK)
-                kxnet_log("Network \"%s\" is removed", kx::show(network_id));
-            else
-                kxnet_log("Failed to remove network \"%s\", err = %d", kx::show(network_id), err);
-        });
+    return kx::framed_logged(kx::outcome::network_removed, [&] { return kxnet_br_del_SL(network_id); },
+                             kx::show(network_id));
 }
 
 extern "C" int kxnet_br_change(const char *network_id, const char *new_network_id) noexcept {
-    return kx::framed_code(
-        kx::lock_mode::exclusive,
-        [&] { return kxnet_br_change_SL(network_id, new_network_id); },
-        [&](int err) {
-            if (err == KXNET_OK)
-                kxnet_log("Network \"%s\" renamed to \"%s\"", kx::show(network_id),
-                          kx::show(new_network_id));
-            else
-                kxnet_log("Failed to rename network \"%s\" to \"%s\", err = %d",
-                          kx::show(network_id), kx::show(new_network_id), err);
-        });
+    return kx::framed_logged(
+        kx::outcome::network_renamed, [&] { return kxnet_br_change_SL(network_id, new_network_id); },
+        kx::show(network_id), kx::show(new_network_id));
 }

@@ -34,17 +34,17 @@ int rebind_entries(kxctl_env_param &param, const char *current_id, const char *n
     return changed;
 }
 
-// 0, or the nonzero answer that ends the walk.
+// 0, or the negative errno that ends the walk.
 int rename_in_container(uint32_t ctid, const char *current_id, const char *new_id) {
     std::optional<container_conf> conf = open_container_conf(ctid, conf_path_size, KXCTL_CONF_WRITE);
     if (!conf) return 0;
     int changed = rebind_entries(*conf->param, current_id, new_id);
-    if (changed < 0) return ENOMEM;
+    if (changed < 0) return -ENOMEM;
     if (changed == 0) return 0;
     // Both are asked even when the first refuses; either refusal ends the walk.
     int set = kxctl_conf_set_env_param(conf->conf.get(), conf->param.get());
     int saved = kxctl_conf_save(conf->conf.get(), conf->path.c_str());
-    return set | saved;
+    return (set | saved) != 0 ? -EIO : 0;
 }
 
 } // namespace
@@ -52,9 +52,9 @@ int rename_in_container(uint32_t ctid, const char *current_id, const char *new_i
 int rename_walk(const char *current_id, const char *new_id) {
     kxctl_open();
     kxctl_ids_ptr ids(kxctl_alloc_env_ids());
-    if (!ids) return ENOMEM;
+    if (!ids) return -ENOMEM;
     int count = kxctl_get_env_ids_by_state(ids.get(), KXCTL_ENV_ALL);
-    if (count <= 0) return count;
+    if (count < 0) return -EIO;
     for (int i = 0; i < count && i < ids->count; ++i) {
         int answer = rename_in_container(ids->ids[i], current_id, new_id);
         if (answer != 0) return answer;

@@ -9,6 +9,7 @@
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"
 #include "netinfo/store.h"
+#include "netops/outcome_lines.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 #include "vlan/naming.h"
@@ -24,9 +25,10 @@ namespace {
 inline constexpr unsigned vlan_id_max = 4095;
 
 // On SuSE the kernel names VLAN devices "vlan<id>": switch it there once.
+// 0 or the request's negative errno.
 int force_suse_naming(int sock) {
     if (state().suse_flag == 0) return 0;
-    if (vlan_force_name_type(sock) != 0) return 1;
+    if (int error = vlan_force_name_type(sock); error != 0) return error;
     vlan_name_type() = 2;
     return 0;
 }
@@ -46,14 +48,14 @@ int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
     if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     if (force_suse_naming(sock) != 0) return KXNET_ERR_SYSTEM;
 
-    int parent_state = probe_device_state(sock, device);
-    if (parent_state == device_missing) return KXNET_ERR_NOT_FOUND;
-    if (parent_state == device_down) return KXNET_ERR_DOWN;
+    const device_state parent_state = probe_device_state(sock, device);
+    if (parent_state == device_state::missing) return KXNET_ERR_NOT_FOUND;
+    if (parent_state == device_state::down) return KXNET_ERR_DOWN;
 
     char name[16];
     vlan_device_name(device, vid, name);
     hand_out_name(name, buffer, length);
-    if (probe_device_state(sock, name) != device_missing) return KXNET_ERR_EXISTS;
+    if (probe_device_state(sock, name) != device_state::missing) return KXNET_ERR_EXISTS;
 
     vlan_parent *parent = vlan_add(device, static_cast<int32_t>(vid));
     if (parent == nullptr) return KXNET_ERR_SYSTEM;
@@ -125,24 +127,12 @@ extern "C" int kxnet_vlan_del_SL(const char *vlan_device) noexcept {
 
 extern "C" int kxnet_vlan_new(const char *device, unsigned int vlan_id, char *name_buf,
                               int buf_len) noexcept {
-    return kx::framed_code(
-        kx::lock_mode::exclusive, [&] { return kxnet_vlan_new_SL(device, vlan_id, name_buf, buf_len); },
-        [&](int err) {
-            int vid = static_cast<int>(vlan_id);
-            if (err == KXNET_OK)
-                kxnet_log("VLAN %d over \"%s\" is added", vid, kx::show(device));
-            else
-                kxnet_log("Failed to add VLAN %d over \"%s\", err = %d", vid, kx::show(device), err);
-        });
+    return kx::framed_logged(
+        kx::outcome::vlan_added, [&] { return kxnet_vlan_new_SL(device, vlan_id, name_buf, buf_len); },
+        static_cast<int>(vlan_id), kx::show(device));
 }
 
 extern "C" int kxnet_vlan_del(const char *vlan_device) noexcept {
-    return kx::framed_code(
-        kx::lock_mode::exclusive, [&] { return kxnet_vlan_del_SL(vlan_device); },
-        [&](int err) {
-            if (err == KXNET_OK)
-                kxnet_log("VLAN \"%s\" is removed", kx::show(vlan_device));
-            else
-                kxnet_log("Failed to remove VLAN \"%s\", err = %d", kx::show(vlan_device), err);
-        });
+    return kx::framed_logged(kx::outcome::vlan_removed, [&] { return kxnet_vlan_del_SL(vlan_device); },
+                             kx::show(vlan_device));
 }

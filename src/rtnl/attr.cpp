@@ -4,6 +4,7 @@
 
 #include "frame/log.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace kx {
@@ -21,7 +22,7 @@ int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int len
     const uint32_t start = align4(message->nlmsg_len);
     if (length < 0 || start + align4(attr_length) > static_cast<uint32_t>(maxlen)) {
         kxnet_log("addattr_l ERROR: message exceeded bound of %d", maxlen);
-        return -1;
+        return -EMSGSIZE;
     }
     auto *bytes = reinterpret_cast<unsigned char *>(message);
     const rtattr header{static_cast<unsigned short>(attr_length),
@@ -32,7 +33,7 @@ int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int len
     return 0;
 }
 
-int rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int length) {
+void rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int length) {
     for (int i = 0; i <= max; ++i)
         table[i] = nullptr;
     const auto *at = reinterpret_cast<const unsigned char *>(first);
@@ -57,7 +58,6 @@ int rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int
         }
         kxnet_log("!!!Deficit %d, rta_len=%d", remaining, static_cast<int>(stopped_length));
     }
-    return 0;
 }
 
 } // namespace kx

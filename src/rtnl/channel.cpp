@@ -3,6 +3,7 @@
 // hand each datagram to the walks of walk.cpp.
 #include "rtnl/rtnl.h"
 
+#include "frame/error.h"
 #include "frame/fd.h"
 #include "frame/log.h"
 
@@ -27,31 +28,40 @@ sockaddr_nl netlink_address(uint32_t port, uint32_t groups) {
     return address;
 }
 
-// One datagram with its sender; EINTR and EAGAIN are retried.  The length,
-// or -1 after printing the failure.
-ssize_t receive_datagram(int fd, char *buffer, sockaddr_nl &sender, socklen_t &sender_length,
-                         int &msg_flags) {
+// One datagram with its sender into `datagram` (its data already points to
+// the buffer); EINTR and EAGAIN are retried.  The length received (a
+// truncated datagram reports its full length), or a negative errno after
+// printing the failure (-EPIPE at the end of the stream).
+ssize_t receive_datagram(int fd, rtchan_datagram &datagram) {
     for (;;) {
-        iovec io{buffer, rtchan_buffer_size};
+        iovec io{datagram.data, rtchan_buffer_size};
         msghdr header{};
-        header.msg_name = &sender;
-        header.msg_namelen = sizeof sender;
+        header.msg_name = &datagram.sender;
+        header.msg_namelen = sizeof datagram.sender;
         header.msg_iov = &io;
         header.msg_iovlen = 1;
         ssize_t length = recvmsg(fd, &header, 0);
         if (length < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
+            const int error = failed_errno();
             fprintf(stderr, "netlink receive error %s (%d)\n", strerror(errno), errno);
-            return -1;
+            return error;
         }
         if (length == 0) {
             kxnet_log("EOF on netlink");
-            return -1;
+            return -EPIPE;
         }
-        sender_length = header.msg_namelen;
-        msg_flags = header.msg_flags;
+        datagram.sender_length = header.msg_namelen;
+        datagram.msg_flags = header.msg_flags;
         return length;
     }
+}
+
+// Reports a failed socket call as perror does: a negative errno.
+int report_failure(const char *what) {
+    const int error = failed_errno();
+    perror(what);
+    return error;
 }
 
 } // namespace
@@ -64,38 +74,26 @@ int rtchan_open_proto(rtchan &handle, uint32_t groups, int protocol) {
     handle.fd = -1;
     handle.local = sockaddr_nl{};
     unique_fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol));
-    if (!fd) {
-        perror("Cannot open netlink socket");
-        return -1;
-    }
+    if (!fd) return report_failure("Cannot open netlink socket");
     const int sndbuf = rtchan_sndbuf;
-    if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) < 0) {
-        perror("SO_SNDBUF");
-        return -1;
-    }
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) < 0)
+        return report_failure("SO_SNDBUF");
     const int rcvbuf = rtchan_rcvbuf;
-    if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) < 0) {
-        perror("SO_RCVBUF");
-        return -1;
-    }
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) < 0)
+        return report_failure("SO_RCVBUF");
     handle.local = netlink_address(0, groups);
-    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&handle.local), sizeof handle.local) <
-        0) {
-        perror("Cannot bind netlink socket");
-        return -1;
-    }
+    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&handle.local), sizeof handle.local) < 0)
+        return report_failure("Cannot bind netlink socket");
     socklen_t length = sizeof handle.local;
-    if (getsockname(fd.get(), reinterpret_cast<sockaddr *>(&handle.local), &length) < 0) {
-        perror("Cannot getsockname");
-        return -1;
-    }
+    if (getsockname(fd.get(), reinterpret_cast<sockaddr *>(&handle.local), &length) < 0)
+        return report_failure("Cannot getsockname");
     if (length != sizeof handle.local) {
         kxnet_log("Wrong address length %d", static_cast<int>(length));
-        return -1;
+        return -EPROTO;
     }
     if (handle.local.nl_family != AF_NETLINK) {
         kxnet_log("Wrong address family %d", static_cast<int>(handle.local.nl_family));
-        return -1;
+        return -EPROTO;
     }
     handle.seq = static_cast<uint32_t>(time(nullptr));
     handle.fd = fd.release();
@@ -120,8 +118,9 @@ int rtchan_dump_request(rtchan &handle, int family, int type) {
     request.header.nlmsg_seq = handle.dump = ++handle.seq;
     request.body.rtgen_family = static_cast<unsigned char>(family);
     const sockaddr_nl kernel = netlink_address(0, 0);
-    return static_cast<int>(sendto(handle.fd, &request, sizeof request, 0,
-                                   reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel));
+    const ssize_t sent = sendto(handle.fd, &request, sizeof request, 0,
+                                reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel);
+    return sent < 0 ? failed_errno() : 0;
 }
 
 // Receives datagrams into `buffer` and hands each to `walk` until the walk
@@ -129,28 +128,23 @@ int rtchan_dump_request(rtchan &handle, int family, int type) {
 template <class Walk>
 int receive_walking(int fd, char (&buffer)[rtchan_buffer_size], Walk walk) {
     for (;;) {
-        sockaddr_nl sender{};
-        socklen_t sender_length = 0;
-        int msg_flags = 0;
-        ssize_t length = receive_datagram(fd, buffer, sender, sender_length, msg_flags);
-        if (length < 0) return -1;
+        rtchan_datagram datagram;
+        datagram.data = buffer;
+        const ssize_t length = receive_datagram(fd, datagram);
+        if (length < 0) return static_cast<int>(length);
         // A truncated datagram reports its full length; only the buffer holds data.
-        const std::size_t held = std::min(static_cast<std::size_t>(length), sizeof buffer);
-        int result = walk(sender, sender_length, held, msg_flags);
-        if (result != rtchan_walk_more) return result;
+        datagram.length = std::min(static_cast<std::size_t>(length), sizeof buffer);
+        if (rtchan_walk_result result = walk(datagram)) return *result;
     }
 }
 
 int rtchan_dump_receive(rtchan &handle, rtchan_filter filter, void *filter_arg, rtchan_filter junk,
                         void *junk_arg) {
-    bool interrupted = false;
+    rtchan_dump_walk_state state{filter, filter_arg, junk, junk_arg, false};
     alignas(nlmsghdr) char buffer[rtchan_buffer_size];
-    return receive_walking(handle.fd, buffer,
-                           [&](const sockaddr_nl &sender, socklen_t, std::size_t held, int msg_flags) {
-                               return rtchan_dump_walk(handle, sender, buffer, held, msg_flags,
-                                                       interrupted, filter, filter_arg, junk,
-                                                       junk_arg);
-                           });
+    return receive_walking(handle.fd, buffer, [&](const rtchan_datagram &datagram) {
+        return rtchan_dump_walk(handle, datagram, state);
+    });
 }
 
 int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t groups,
@@ -166,18 +160,13 @@ int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t g
     header.msg_namelen = sizeof destination;
     header.msg_iov = &io;
     header.msg_iovlen = 1;
-    if (sendmsg(handle.fd, &header, 0) < 0) {
-        perror("Cannot talk to rtnetlink");
-        return -1;
-    }
+    if (sendmsg(handle.fd, &header, 0) < 0) return report_failure("Cannot talk to rtnetlink");
 
+    const rtchan_transact_walk_args args{peer, seq, answer, answer_size, junk, junk_arg};
     alignas(nlmsghdr) char buffer[rtchan_buffer_size] = {};
-    return receive_walking(
-        handle.fd, buffer,
-        [&](const sockaddr_nl &sender, socklen_t sender_length, std::size_t held, int msg_flags) {
-            return rtchan_transact_walk(handle, peer, seq, sender, sender_length, buffer, held,
-                                        msg_flags, answer, answer_size, junk, junk_arg);
-        });
+    return receive_walking(handle.fd, buffer, [&](const rtchan_datagram &datagram) {
+        return rtchan_transact_walk(handle, datagram, args);
+    });
 }
 
 } // namespace kx

@@ -21,18 +21,18 @@ int newaddr_request_build(newaddr_request &request, int ifindex, in_addr address
     body->ifa_flags = 0;
     body->ifa_scope = RT_SCOPE_UNIVERSE;
     body->ifa_index = static_cast<unsigned>(ifindex);
-    if (addattr_l(header, newaddr_request_bound, IFA_LOCAL, &address, sizeof address) != 0) return -1;
-    if (addattr_l(header, newaddr_request_bound, IFA_ADDRESS, &address, sizeof address) != 0) return -1;
-    return 0;
+    if (int error = addattr_l(header, newaddr_request_bound, IFA_LOCAL, &address, sizeof address); error != 0)
+        return error;
+    return addattr_l(header, newaddr_request_bound, IFA_ADDRESS, &address, sizeof address);
 }
 
 int rtchan_add_ipv4_address(int ifindex, in_addr address, int prefix_length) {
     newaddr_request request;
-    if (newaddr_request_build(request, ifindex, address, prefix_length) != 0) return -1;
+    if (int error = newaddr_request_build(request, ifindex, address, prefix_length); error != 0) return error;
     rtchan channel;
-    if (rtchan_open(channel, 0) != 0) return -1;
+    if (int error = rtchan_open(channel, 0); error != 0) return error;
     rtchan_scope close_channel(channel);
-    return rtchan_transact(channel, request.header(), 0, 0, nullptr, nullptr, nullptr) < 0 ? -1 : 0;
+    return rtchan_transact(channel, request.header(), 0, 0, nullptr, nullptr, nullptr);
 }
 
 } // namespace kx

@@ -4,6 +4,8 @@
 // once strict checking is on.
 #include "rtnl/rtnl.h"
 
+#include "frame/error.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -24,18 +26,20 @@ sockaddr_nl kernel_address() {
     return address;
 }
 
+// 0 or the send's negative errno.
 int send_request(rtchan &handle, const nlmsghdr &request) {
     const sockaddr_nl kernel = kernel_address();
-    return static_cast<int>(sendto(handle.fd, &request, request.nlmsg_len, 0,
-                                   reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel));
+    const ssize_t sent = sendto(handle.fd, &request, request.nlmsg_len, 0,
+                                reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel);
+    return sent < 0 ? failed_errno() : 0;
 }
 
 // A link's message with every attribute a request without an extension
 // mask brings fits with room to spare; a longer answer fails the request.
 constexpr std::size_t answer_buffer_size = 2 * rtchan_buffer_size;
 
-// One whole datagram and its sender; its length, or -1 (also when the
-// datagram did not fit).
+// One whole datagram and its sender; its length, or a negative errno
+// (-EMSGSIZE when the datagram did not fit, -EPIPE at the end of the stream).
 ssize_t receive_whole(int fd, char (&buffer)[answer_buffer_size], sockaddr_nl &sender) {
     for (;;) {
         iovec io{buffer, sizeof buffer};
@@ -46,30 +50,31 @@ ssize_t receive_whole(int fd, char (&buffer)[answer_buffer_size], sockaddr_nl &s
         header.msg_iovlen = 1;
         const ssize_t length = recvmsg(fd, &header, 0);
         if (length < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (length <= 0 || (header.msg_flags & MSG_TRUNC) != 0) return -1;
+        if (length < 0) return failed_errno();
+        if (length == 0) return -EPIPE;
+        if ((header.msg_flags & MSG_TRUNC) != 0) return -EMSGSIZE;
         return length;
     }
 }
 
+// The kernel's code: 0 (an acknowledgement) or a negative errno.
 int error_code(const nlmsghdr *message) {
     if (message->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return -EPROTO;
     int code;
     memcpy(&code, NLMSG_DATA(message), sizeof code);
-    return code == INT_MIN ? -EPROTO : code;
+    return code == INT_MIN || code > 0 ? -EPROTO : code;
 }
-
-constexpr int answer_more = INT_MIN;
 
 // The messages of one datagram that answer request `seq`: each link message
 // goes to `filter`; the acknowledgement or an error ends the exchange.
-int walk_answer(const rtchan &handle, uint32_t seq, char *data, std::size_t length, rtchan_filter filter,
-                void *arg) {
+rtchan_walk_result walk_answer(const rtchan &handle, uint32_t seq, char *data, std::size_t length,
+                               rtchan_filter filter, void *arg) {
     const sockaddr_nl kernel = kernel_address();
     while (length >= sizeof(nlmsghdr)) {
         auto *message = reinterpret_cast<nlmsghdr *>(data);
-        if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > length) return -1;
+        if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > length) return -EPROTO;
         const bool answers = message->nlmsg_pid == handle.local.nl_pid && message->nlmsg_seq == seq;
-        if (answers && message->nlmsg_type == NLMSG_ERROR) return -error_code(message);
+        if (answers && message->nlmsg_type == NLMSG_ERROR) return error_code(message);
         if (answers && message->nlmsg_type == NLMSG_DONE) return 0;
         if (answers) {
             const int result = filter(&kernel, message, arg);
@@ -80,7 +85,7 @@ int walk_answer(const rtchan &handle, uint32_t seq, char *data, std::size_t leng
         data += step;
         length -= step;
     }
-    return answer_more;
+    return std::nullopt;
 }
 
 } // namespace
@@ -100,18 +105,20 @@ int rtchan_get_link(rtchan &handle, const char *name, rtchan_filter filter, void
     request.header.nlmsg_type = RTM_GETLINK;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
     request.header.nlmsg_seq = ++handle.seq;
-    if (addattr_l(&request.header, sizeof request, IFLA_IFNAME, name, static_cast<int>(strnlen(name, IFNAMSIZ - 1)) + 1) < 0)
-        return EINVAL;
-    if (send_request(handle, request.header) < 0) return -1;
+    if (int error = addattr_l(&request.header, sizeof request, IFLA_IFNAME, name,
+                              static_cast<int>(strnlen(name, IFNAMSIZ - 1)) + 1);
+        error != 0)
+        return error;
+    if (int error = send_request(handle, request.header); error != 0) return error;
     alignas(nlmsghdr) char buffer[answer_buffer_size];
     for (;;) {
         sockaddr_nl sender{};
         const ssize_t length = receive_whole(handle.fd, buffer, sender);
-        if (length < 0) return -1;
+        if (length < 0) return static_cast<int>(length);
         if (sender.nl_pid != 0) continue;
-        const int result = walk_answer(handle, request.header.nlmsg_seq, buffer,
-                                       static_cast<std::size_t>(length), filter, arg);
-        if (result != answer_more) return result;
+        if (rtchan_walk_result result = walk_answer(handle, request.header.nlmsg_seq, buffer,
+                                                    static_cast<std::size_t>(length), filter, arg))
+            return *result;
     }
 }
 

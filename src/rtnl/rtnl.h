@@ -2,7 +2,8 @@
 // request whose replies are handed one by one to a callback, a single
 // request-and-acknowledge exchange, and helpers that append attributes to a
 // request or index the attributes of a reply.  Nothing here allocates; every
-// buffer lives on the stack of the caller or of the receive loop.
+// buffer lives on the stack of the caller or of the receive loop.  Every
+// call answers 0 (or a length where it says so) or a negative errno.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/socket.h>
 
 namespace kx {
@@ -27,28 +29,32 @@ inline constexpr std::size_t rtchan_buffer_size = 16384;
 inline constexpr int rtchan_sndbuf = 32768;
 inline constexpr int rtchan_rcvbuf = 32768;
 
-// A reply callback: (sender, message, argument); a negative result stops the
-// receive and becomes its result.
+// A reply callback: (sender, message, argument): 0, or a negative errno that
+// stops the receive and becomes its result.
 using rtchan_filter = int (*)(const sockaddr_nl *sender, nlmsghdr *message, void *arg);
 
-// 0 or -1.  The socket is close-on-exec; a failed open leaves nothing open.
+// 0 or a negative errno.  The socket is close-on-exec; a failed open leaves
+// nothing open.
 int rtchan_open(rtchan &handle, uint32_t groups);
 int rtchan_open_proto(rtchan &handle, uint32_t groups, int protocol);
 void rtchan_close(rtchan &handle);
 
-// Sends a dump request for one message type and address family; the send's
-// result (negative on failure).
+// Sends a dump request for one message type and address family: 0 or the
+// send's negative errno.
 int rtchan_dump_request(rtchan &handle, int family, int type);
 
-// Receives the replies of the latest dump: 0 at its end, -2 when the kernel
-// flagged it interrupted (repeat it), -1 on failure, or a callback's
-// negative result.  `junk` (may be null) receives replies of other requests.
+// Receives the replies of the latest dump: 0 at its end, -EINTR when the
+// kernel flagged it interrupted (repeat it), the kernel's negative errno,
+// -EPROTO for a malformed datagram, another negative errno when receiving
+// failed, or a callback's negative result.  `junk` (may be null) receives
+// replies of other requests.
 int rtchan_dump_receive(rtchan &handle, rtchan_filter filter, void *filter_arg, rtchan_filter junk,
                         void *junk_arg);
 
 // Sends `request` to (peer, groups) and waits for its answer.  With `answer`
-// the reply is copied there (at most `answer_size` bytes, else -1); without,
-// an acknowledgement is asked for.  0, -1, or the negative result of `junk`.
+// the reply is copied there (at most `answer_size` bytes, else -EMSGSIZE);
+// without, an acknowledgement is asked for.  0, a negative errno as for
+// rtchan_dump_receive, or the negative result of `junk`.
 int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t groups,
                     nlmsghdr *answer, rtchan_filter junk, void *junk_arg,
                     std::size_t answer_size = rtchan_buffer_size);
@@ -58,40 +64,67 @@ int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t g
 bool rtchan_strict_check(rtchan &handle);
 
 // Asks for link `name` alone and hands its message to `filter`.  0 when the
-// kernel has answered, the kernel's errno (ENODEV: no such link) when it
-// refused, -1 on a failure of the channel, or the filter's negative result.
-// Nothing is printed: a missing link is an answer.
+// kernel has answered, the kernel's negative errno (-ENODEV: no such link)
+// when it refused, another negative errno on a failure of the channel, or
+// the filter's negative result.  Nothing is printed: a missing link is an
+// answer.
 int rtchan_get_link(rtchan &handle, const char *name, rtchan_filter filter, void *arg);
 
 // Sends an address dump request for one family that names link `ifindex`;
 // with strict checking on the kernel lists only that link's addresses, else
-// every address.  Received with rtchan_dump_receive; the send's result.
+// every address.  Received with rtchan_dump_receive; 0 or the send's
+// negative errno.
 int rtchan_addr_dump_request(rtchan &handle, int family, int ifindex);
 
-// Appends one attribute to a zero-padded request; -1 (request unchanged) when
-// it would pass `maxlen` bytes.
+// Appends one attribute to a zero-padded request; -EMSGSIZE (request
+// unchanged) when it would pass `maxlen` bytes.
 int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int length);
 
 // Indexes a run of attributes by type into table[0..max]; the later of two
-// attributes of one type wins.  Always 0.
-int rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int length);
+// attributes of one type wins.
+void rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int length);
 
 // The walks over one received datagram, kept apart from the socket so that
-// crafted datagrams can exercise them.  They return rtchan_walk_more when the
-// next datagram should be received, otherwise the call's final result.
-inline constexpr int rtchan_walk_more = 1;
+// crafted datagrams can exercise them.  Empty when the next datagram should
+// be received, otherwise the call's final result (0 or a negative errno).
+using rtchan_walk_result = std::optional<int>;
 
-// One datagram of a dump.  `interrupted` carries the interrupted mark across
-// the datagrams of one receive call.
-int rtchan_dump_walk(const rtchan &handle, const sockaddr_nl &sender, char *data,
-                     std::size_t length, int msg_flags, bool &interrupted, rtchan_filter filter,
-                     void *filter_arg, rtchan_filter junk, void *junk_arg);
+// One received datagram as the walks read it.  `data` holds `length` bytes.
+struct rtchan_datagram {
+    sockaddr_nl sender{};
+    socklen_t sender_length = sizeof(sockaddr_nl);
+    char *data = nullptr;
+    std::size_t length = 0;
+    int msg_flags = 0;
+};
 
-// One datagram received while waiting for the answer to request `seq`.
-int rtchan_transact_walk(const rtchan &handle, uint32_t peer, uint32_t seq,
-                         const sockaddr_nl &sender, socklen_t sender_length, char *data,
-                         std::size_t length, int msg_flags, nlmsghdr *answer,
-                         std::size_t answer_size, rtchan_filter junk, void *junk_arg);
+// What a dump's walks hand the messages to.  `interrupted` carries the
+// kernel's interrupted mark across the datagrams of one receive call.
+struct rtchan_dump_walk_state {
+    rtchan_filter filter = nullptr;
+    void *filter_arg = nullptr;
+    rtchan_filter junk = nullptr; // replies of other requests; may be null
+    void *junk_arg = nullptr;
+    bool interrupted = false;
+};
+
+// The request a transact walk waits for and where its answer goes.
+struct rtchan_transact_walk_args {
+    uint32_t peer = 0; // the answering port
+    uint32_t seq = 0;  // the request's sequence number
+    nlmsghdr *answer = nullptr; // null: an acknowledgement is awaited
+    std::size_t answer_size = 0;
+    rtchan_filter junk = nullptr;
+    void *junk_arg = nullptr;
+};
+
+// One datagram of a dump.
+rtchan_walk_result rtchan_dump_walk(const rtchan &handle, const rtchan_datagram &datagram,
+                                    rtchan_dump_walk_state &state);
+
+// One datagram received while waiting for the answer to request `args.seq`.
+rtchan_walk_result rtchan_transact_walk(const rtchan &handle, const rtchan_datagram &datagram,
+                                        const rtchan_transact_walk_args &args);
 
 // The request that adds one IPv4 address to a link (RTM_NEWADDR, no create,
 // exclusive or replace flags): built in a zeroed buffer of this bound.
@@ -102,13 +135,14 @@ struct newaddr_request {
 };
 
 // Fills `request` (40 bytes: header, ifaddrmsg, IFA_LOCAL, IFA_ADDRESS) for
-// `address` with `prefix_length` on the link `ifindex`.  0, or -1 when an
-// attribute does not fit the bound.
+// `address` with `prefix_length` on the link `ifindex`.  0, or -EMSGSIZE
+// when an attribute does not fit the bound.
 int newaddr_request_build(newaddr_request &request, int ifindex, in_addr address, int prefix_length);
 
 // Opens a channel, sends that request and waits for the kernel's
 // acknowledgement; a refusal is printed as "RTNETLINK answers" with the
-// system's text.  0, or -1 (also when no channel can be opened).
+// system's text.  0 or a negative errno (also when no channel can be
+// opened).
 int rtchan_add_ipv4_address(int ifindex, in_addr address, int prefix_length);
 
 // Closes the channel when the scope ends (use after a successful open).

@@ -49,57 +49,68 @@ int error_code(const nlmsghdr *message) {
 // in an int: a crafted datagram's code reads as a protocol error.
 int errno_of(int code) { return code == INT_MIN ? EPROTO : -code; }
 
+// The kernel's error message as the call's failure, its text printed.  A
+// code of 0 ends a dump as a failure too: it answers no request of a dump.
+int kernel_refusal(const nlmsghdr *message) {
+    errno = errno_of(error_code(message));
+    perror("RTNETLINK answers");
+    return errno != 0 ? -errno : -EPROTO;
+}
+
 // What ends every walk: truncation asks for the next datagram, leftover
 // bytes that form no message fail the call.
-int walk_end(std::size_t remaining, int msg_flags) {
+rtchan_walk_result walk_end(std::size_t remaining, int msg_flags) {
     if ((msg_flags & MSG_TRUNC) != 0) {
         kxnet_log("Message truncated");
-        return rtchan_walk_more;
+        return std::nullopt;
     }
     if (remaining > 0) {
         kxnet_log("!!!Remnant of size %d", static_cast<int>(remaining));
-        return -1;
+        return -EPROTO;
     }
-    return rtchan_walk_more;
+    return std::nullopt;
+}
+
+// Hands a foreign message to `junk` (when there is one): its negative
+// result ends the walk.
+rtchan_walk_result pass_to_junk(rtchan_filter junk, void *junk_arg, const sockaddr_nl &sender,
+                                nlmsghdr *message) {
+    if (junk == nullptr) return std::nullopt;
+    const int result = junk(&sender, message, junk_arg);
+    if (result < 0) return result;
+    return std::nullopt;
 }
 
 } // namespace
 
-int rtchan_dump_walk(const rtchan &handle, const sockaddr_nl &sender, char *data,
-                     std::size_t length, int msg_flags, bool &interrupted, rtchan_filter filter,
-                     void *filter_arg, rtchan_filter junk, void *junk_arg) {
-    char *at = data;
-    std::size_t remaining = length;
+rtchan_walk_result rtchan_dump_walk(const rtchan &handle, const rtchan_datagram &datagram,
+                                    rtchan_dump_walk_state &state) {
+    const sockaddr_nl &sender = datagram.sender;
+    char *at = datagram.data;
+    std::size_t remaining = datagram.length;
     if (remaining >= header_size &&
         (reinterpret_cast<const nlmsghdr *>(at)->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
-        interrupted = true;
+        state.interrupted = true;
     while (remaining >= header_size) {
         auto *message = reinterpret_cast<nlmsghdr *>(at);
         if (message->nlmsg_len < header_size || message->nlmsg_len > remaining) break;
         const bool belongs = sender.nl_pid == 0 && message->nlmsg_pid == handle.local.nl_pid &&
                              message->nlmsg_seq == handle.dump;
         if (!belongs) {
-            if (junk != nullptr) {
-                int result = junk(&sender, message, junk_arg);
-                if (result < 0) return result;
-            }
+            if (rtchan_walk_result end = pass_to_junk(state.junk, state.junk_arg, sender, message)) return end;
         } else if (message->nlmsg_type == NLMSG_DONE) {
-            return interrupted ? -2 : 0;
+            return state.interrupted ? -EINTR : 0;
         } else if (message->nlmsg_type == NLMSG_ERROR) {
-            if (message->nlmsg_len >= error_message_size) {
-                errno = errno_of(error_code(message));
-                perror("RTNETLINK answers");
-            } else {
-                kxnet_log("ERROR truncated");
-            }
-            return -1;
+            if (message->nlmsg_len >= error_message_size) return kernel_refusal(message);
+            kxnet_log("ERROR truncated");
+            return -EPROTO;
         } else {
-            int result = filter(&sender, message, filter_arg);
+            const int result = state.filter(&sender, message, state.filter_arg);
             if (result < 0) return result;
         }
         advance(at, remaining, message);
     }
-    return walk_end(remaining, msg_flags);
+    return walk_end(remaining, datagram.msg_flags);
 }
 
 namespace {
@@ -108,61 +119,59 @@ namespace {
 int copy_answer(nlmsghdr *answer, std::size_t answer_size, const nlmsghdr *message) {
     if (message->nlmsg_len > answer_size) {
         kxnet_log("Reply of %u bytes exceeds the answer buffer", message->nlmsg_len);
-        return -1;
+        return -EMSGSIZE;
     }
     memcpy(answer, message, message->nlmsg_len);
     return 0;
 }
 
+// The answer to the request: an acknowledgement, a refusal, or a reply.
+rtchan_walk_result take_answer(const rtchan_transact_walk_args &args, const nlmsghdr *message) {
+    if (message->nlmsg_type == NLMSG_ERROR) {
+        if (message->nlmsg_len < error_message_size) {
+            kxnet_log("ERROR truncated");
+            return -EPROTO;
+        }
+        if (error_code(message) != 0) return kernel_refusal(message);
+        errno = 0;
+        return args.answer != nullptr ? copy_answer(args.answer, args.answer_size, message) : 0;
+    }
+    if (args.answer != nullptr) return copy_answer(args.answer, args.answer_size, message);
+    kxnet_log("Unexpected reply!!!");
+    return std::nullopt;
+}
+
 } // namespace
 
-int rtchan_transact_walk(const rtchan &handle, uint32_t peer, uint32_t seq,
-                         const sockaddr_nl &sender, socklen_t sender_length, char *data,
-                         std::size_t length, int msg_flags, nlmsghdr *answer,
-                         std::size_t answer_size, rtchan_filter junk, void *junk_arg) {
-    if (sender_length != sizeof(sockaddr_nl)) {
-        kxnet_log("sender address length == %d", static_cast<int>(sender_length));
-        return -1;
+rtchan_walk_result rtchan_transact_walk(const rtchan &handle, const rtchan_datagram &datagram,
+                                        const rtchan_transact_walk_args &args) {
+    if (datagram.sender_length != sizeof(sockaddr_nl)) {
+        kxnet_log("sender address length == %d", static_cast<int>(datagram.sender_length));
+        return -EPROTO;
     }
-    char *at = data;
-    std::size_t remaining = length;
+    const sockaddr_nl &sender = datagram.sender;
+    char *at = datagram.data;
+    std::size_t remaining = datagram.length;
     while (remaining >= header_size) {
         auto *message = reinterpret_cast<nlmsghdr *>(at);
         if (message->nlmsg_len < header_size || message->nlmsg_len > remaining) {
-            if ((msg_flags & MSG_TRUNC) != 0) {
+            if ((datagram.msg_flags & MSG_TRUNC) != 0) {
                 kxnet_log("Truncated message");
-                return -1;
+                return -EMSGSIZE;
             }
             kxnet_log("!!!malformed message: len=%d", static_cast<int>(message->nlmsg_len));
-            return -1;
+            return -EPROTO;
         }
-        const bool answers = sender.nl_pid == peer && message->nlmsg_pid == handle.local.nl_pid &&
-                             message->nlmsg_seq == seq;
+        const bool answers = sender.nl_pid == args.peer && message->nlmsg_pid == handle.local.nl_pid &&
+                             message->nlmsg_seq == args.seq;
         if (!answers) {
-            if (junk != nullptr) {
-                int result = junk(&sender, message, junk_arg);
-                if (result < 0) return result;
-            }
-        } else if (message->nlmsg_type == NLMSG_ERROR) {
-            if (message->nlmsg_len < error_message_size) {
-                kxnet_log("ERROR truncated");
-                return -1;
-            }
-            const int code = error_code(message);
-            errno = errno_of(code);
-            if (code != 0) {
-                perror("RTNETLINK answers");
-                return -1;
-            }
-            return answer != nullptr ? copy_answer(answer, answer_size, message) : 0;
-        } else if (answer != nullptr) {
-            return copy_answer(answer, answer_size, message);
-        } else {
-            kxnet_log("Unexpected reply!!!");
+            if (rtchan_walk_result end = pass_to_junk(args.junk, args.junk_arg, sender, message)) return end;
+        } else if (rtchan_walk_result end = take_answer(args, message)) {
+            return end;
         }
         advance(at, remaining, message);
     }
-    return walk_end(remaining, msg_flags);
+    return walk_end(remaining, datagram.msg_flags);
 }
 
 } // namespace kx

@@ -3,6 +3,7 @@
 #include "vlan/vlan_device.h"
 
 #include "frame/command.h"
+#include "frame/error.h"
 #include "frame/log.h"
 #include "vlan/naming.h"
 
@@ -42,37 +43,38 @@ vlan_ioctl_args vlan_request(int command, const char *device) {
 
 } // namespace
 
-int probe_device_state(int sock, const char *name) {
+device_state probe_device_state(int sock, const char *name) {
     struct ifreq request {};
     copy_ifname(request.ifr_name, name);
-    if (ioctl(sock, SIOCGIFFLAGS, &request) < 0) return errno == ENODEV ? device_missing : device_present;
-    return (request.ifr_flags & IFF_UP) == 0 ? device_down : device_present;
+    if (ioctl(sock, SIOCGIFFLAGS, &request) < 0)
+        return errno == ENODEV ? device_state::missing : device_state::present;
+    return (request.ifr_flags & IFF_UP) == 0 ? device_state::down : device_state::present;
 }
 
 int vlan_create_device(int sock, const char *device, unsigned vid) {
     vlan_ioctl_args args = vlan_request(ADD_VLAN_CMD, device);
     args.u.VID = static_cast<int>(vid);
-    int result = ioctl(sock, SIOCSIFVLAN, &args);
-    if (result < 0) {
+    if (ioctl(sock, SIOCSIFVLAN, &args) < 0) {
+        const int error = failed_errno();
         kxnet_log("Failed to create VLAN %u over \"%s\", errno = %d", vid, device, errno);
-        return result;
+        return error;
     }
     char name[16];
     vlan_device_name(device, vid, name);
-    result = set_device_up(sock, name);
-    if (result < 0) {
+    if (const int error = set_device_up(sock, name); error != 0) {
         kxnet_log("Failed to bring up VLAN device \"%s\", errno = %d", name, errno);
         vlan_delete_device(sock, name);
-        return result;
+        return error;
     }
     return 0;
 }
 
 int vlan_delete_device(int sock, const char *name) {
     vlan_ioctl_args args = vlan_request(DEL_VLAN_CMD, name);
-    int result = ioctl(sock, SIOCSIFVLAN, &args);
-    if (result < 0) kxnet_log("Failed to delete VLAN device \"%s\", errno = %d", name, errno);
-    return result;
+    if (ioctl(sock, SIOCSIFVLAN, &args) == 0) return 0;
+    const int error = failed_errno();
+    kxnet_log("Failed to delete VLAN device \"%s\", errno = %d", name, errno);
+    return error;
 }
 
 int vlan_force_name_type(int sock) {
@@ -80,15 +82,15 @@ int vlan_force_name_type(int sock) {
     if (vlan_name_type() == VLAN_NAME_TYPE_PLUS_VID_NO_PAD) return 0;
     vlan_ioctl_args args = vlan_request(SET_VLAN_NAME_TYPE_CMD, nullptr);
     args.u.name_type = VLAN_NAME_TYPE_PLUS_VID_NO_PAD;
-    int result = ioctl(sock, SIOCSIFVLAN, &args);
-    if (result < 0) kxnet_log("Failed to set the VLAN naming type, errno = %d", errno);
-    return result;
+    if (ioctl(sock, SIOCSIFVLAN, &args) == 0) return 0;
+    const int error = failed_errno();
+    kxnet_log("Failed to set the VLAN naming type, errno = %d", errno);
+    return error;
 }
 
 int vlan_real_device(int sock, const char *name, char (&out)[16]) {
     vlan_ioctl_args args = vlan_request(GET_VLAN_REALDEV_NAME_CMD, name);
-    int result = ioctl(sock, SIOCGIFVLAN, &args);
-    if (result < 0) return result;
+    if (ioctl(sock, SIOCGIFVLAN, &args) < 0) return failed_errno();
     args.u.device2[sizeof args.u.device2 - 1] = '\0';
     copy_ifname(out, args.u.device2);
     return 0;
@@ -96,8 +98,7 @@ int vlan_real_device(int sock, const char *name, char (&out)[16]) {
 
 int vlan_device_id(int sock, const char *name, int &vid) {
     vlan_ioctl_args args = vlan_request(GET_VLAN_VID_CMD, name);
-    int result = ioctl(sock, SIOCGIFVLAN, &args);
-    if (result < 0) return result;
+    if (ioctl(sock, SIOCGIFVLAN, &args) < 0) return failed_errno();
     vid = args.u.VID;
     return 0;
 }

@@ -5,31 +5,34 @@
 
 namespace kx {
 
-// Answers of probe_device_state.
-inline constexpr int device_missing = 2; // SIOCGIFFLAGS failed with ENODEV
-inline constexpr int device_down = 9;    // present with IFF_UP clear
-inline constexpr int device_present = 1; // up, or any other probe failure
+// What the state probe finds.
+enum class device_state {
+    missing, // SIOCGIFFLAGS failed with ENODEV
+    down,    // present with IFF_UP clear
+    present, // up, or any other probe failure
+};
 
-int probe_device_state(int sock, const char *name);
+device_state probe_device_state(int sock, const char *name);
+
+// The requests answer 0 or the failed request's negative errno.
 
 // Adds VLAN `vid` over `device`, then brings the new device (named by the
 // naming type in force) up; a device that cannot be brought up is removed
-// again.  0 or a negative request result.
+// again.
 int vlan_create_device(int sock, const char *device, unsigned vid);
 
-// Removes the VLAN device `name`: the request result (0 or negative).
+// Removes the VLAN device `name`.
 int vlan_delete_device(int sock, const char *name);
 
 // Refreshes the naming-type mirror and switches the kernel to
-// VLAN_NAME_TYPE_PLUS_VID_NO_PAD unless it is there already: 0 or the
-// request result.
+// VLAN_NAME_TYPE_PLUS_VID_NO_PAD unless it is there already.
 int vlan_force_name_type(int sock);
 
-// The underlying device of VLAN device `name`, cut to 15 characters: 0, or
-// the negative request result when `name` is no VLAN device.
+// The underlying device of VLAN device `name`, cut to 15 characters; fails
+// when `name` is no VLAN device.
 int vlan_real_device(int sock, const char *name, char (&out)[16]);
 
-// The VLAN id of VLAN device `name`: 0 or the negative request result.
+// The VLAN id of VLAN device `name`.
 int vlan_device_id(int sock, const char *name, int &vid);
 
 } // namespace kx

@@ -11,6 +11,7 @@
 #include "registry/registry_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -122,7 +123,7 @@ TEST_F(LifecycleTest, IndexSearchWrapsOnceFromTheTop) {
     std::string all;
     for (int i = 1; i <= 1024; ++i) all += "VNID_br" + std::to_string(i) + "=\"n" + std::to_string(i) + "\"\n";
     kx::set_last_bridge_index(0);
-    EXPECT_EQ(index_with_registry(all), -1);
+    EXPECT_EQ(index_with_registry(all), -ENOSPC);
     // Index 0 is offered only by a search that starts from the initial -1.
     kx::set_last_bridge_index(-1);
     EXPECT_EQ(index_with_registry(all), 0);
@@ -158,7 +159,7 @@ TEST_F(LifecycleTest, DeletingANetworkWhoseBridgeIsGoneForgetsIt) {
     ASSERT_EQ(ns::sh("ip link del br0"), 0);
     EXPECT_EQ(kxnet_br_del("net-gone"), KXNET_OK);
     EXPECT_FALSE(contains(registry_text(), "net-gone"));
-    EXPECT_EQ(kx::bridge_destroy("br0", nullptr, 0), 0);
+    EXPECT_EQ(kx::bridge_destroy("br0", nullptr, 0).error, 0);
 }
 
 TEST_F(LifecycleTest, CallerNamedBridges) {
@@ -294,7 +295,7 @@ TEST_F(LifecycleTest, OpenVswitchBridgeIsDeletedThroughTheTool) {
     ns::add_veth("ovsbr0", "ovspeer");
     write_file(ns::at("/usr/bin/ovs-vsctl"), "#!/bin/sh\necho \"$@\" >> " + ns::at("/calls") + "\n", 0755);
     kx::state().ovs_enabled = 1;
-    EXPECT_EQ(kx::bridge_destroy("ovsbr0", "", 0), 0);
+    EXPECT_EQ(kx::bridge_destroy("ovsbr0", "", 0).error, 0);
     EXPECT_EQ(read_file(ns::at("/calls")), "-- --if-exists del-br ovsbr0\n");
 }
 

@@ -57,7 +57,7 @@ TEST_F(OffloadsTest, SettingsTravelFromOneDeviceToAnother) {
         config.rxcsum = config.txcsum = config.sg = config.tso = config.gso = 7; // overwritten by the read
         kx::get_if_hwcscfg("src0", config);
         EXPECT_EQ(as_array(config), pattern);
-        EXPECT_EQ(kx::copy_offloads_to_port("br-any", "dst0", config), 0);
+        kx::copy_offloads_to_port("br-any", "dst0", config);
         EXPECT_EQ(kernel_offloads("dst0"), pattern);
     }
     EXPECT_TRUE(error_lines().empty());

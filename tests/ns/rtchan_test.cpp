@@ -5,6 +5,7 @@
 #include "ns_env.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -48,7 +49,7 @@ TEST_F(NsTest, RtchanDumpAndTransact) {
     EXPECT_NE(channel.local.nl_pid, 0U);
 
     int links = 0;
-    ASSERT_GT(kx::rtchan_dump_request(channel, AF_UNSPEC, RTM_GETLINK), 0);
+    ASSERT_EQ(kx::rtchan_dump_request(channel, AF_UNSPEC, RTM_GETLINK), 0);
     EXPECT_EQ(channel.dump, channel.seq);
     EXPECT_EQ(kx::rtchan_dump_receive(channel, count_links, &links, nullptr, nullptr), 0);
     EXPECT_EQ(links, 3); // lo, r0, r1
@@ -60,7 +61,7 @@ TEST_F(NsTest, RtchanDumpAndTransact) {
               std::string::npos);
 
     CaptureStderr();
-    EXPECT_EQ(add_address(channel, "r0", "10.0.0.9"), -1);
+    EXPECT_EQ(add_address(channel, "r0", "10.0.0.9"), -EEXIST);
     EXPECT_EQ(GetCapturedStderr(), "RTNETLINK answers: " + std::string(strerror(EEXIST)) + "\n");
 }
 

@@ -8,6 +8,7 @@
 #include "kxnet_ct.h"
 #include "test_support.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -83,13 +84,13 @@ TEST(Log, MissingDirectoryDropsTheMessageQuietly) {
 }
 
 // Runs `argv` with standard output sent to a file; returns (status, output).
-std::pair<int, std::string> run_capturing(const char *const argv[]) {
+std::pair<kx::command_status, std::string> run_capturing(const char *const argv[]) {
     char path[] = "/tmp/kxnet-out-XXXXXX";
     int out = mkstemp(path);
     int saved = dup(STDOUT_FILENO);
     fflush(stdout);
     dup2(out, STDOUT_FILENO);
-    int status = kx::run_command(argv);
+    const kx::command_status status = kx::run_command(argv);
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
@@ -109,7 +110,7 @@ TEST(RunCommand, ProgramSeesNoEnvironment) {
     const char *argv[] = {"/usr/bin/env", nullptr};
     auto [status, output] = run_capturing(argv);
     setenv("PATH", caller_path.c_str(), 1);
-    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(status.succeeded());
     EXPECT_EQ(output, "PATH=" + root.at("/usr/sbin") + ":" + root.at("/sbin") + ":/usr/sbin:/usr/bin:/sbin:/bin\n");
 }
 
@@ -126,11 +127,11 @@ TEST(RunCommand, ProgramStartsWithDefaultSignals) {
     sigaction(SIGPIPE, &ignore, &was_pipe);
     const char *argv[] = {"/usr/bin/grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status", nullptr};
     std::string output;
-    const int status = kx::run_command_output(argv, output);
+    const kx::command_status status = kx::run_command_output(argv, output);
     sigaction(SIGPIPE, &was_pipe, nullptr);
     sigaction(SIGINT, &was_int, nullptr);
     sigprocmask(SIG_SETMASK, &saved, nullptr);
-    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(status.succeeded());
     EXPECT_EQ(output, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
@@ -178,12 +179,23 @@ TEST(ChildProcess, AdoptsOnlyAnUnreapedChildOfItsOwn) {
 
 TEST(RunCommand, ExitStatusSignalAndMissingProgram) {
     scratch_root root;
+    // The number a failure line shows, and the step's errno: an exit status
+    // or a signal is no errno of its own.
     const char *exit3[] = {"/bin/sh", "-c", "exit 3", nullptr};
-    EXPECT_EQ(kx::run_command(exit3), 3);
+    const kx::command_status three = kx::run_command(exit3);
+    EXPECT_TRUE(three.exited_with(3));
+    EXPECT_EQ(three.shown(), 3);
+    EXPECT_EQ(three.error(), -EIO);
     const char *killed[] = {"/bin/sh", "-c", "kill -9 $$", nullptr};
-    EXPECT_EQ(kx::run_command(killed), -2);
+    const kx::command_status signalled = kx::run_command(killed);
+    EXPECT_FALSE(signalled.exited_with(9));
+    EXPECT_EQ(signalled.shown(), -2);
+    EXPECT_EQ(signalled.error(), -EIO);
+    const char *none[] = {nullptr};
+    EXPECT_EQ(kx::run_command(none).shown(), -1);
+    EXPECT_EQ(kx::run_command(none).error(), -ECHILD);
     const char *missing[] = {"/nonexistent/kxnet-tool", "arg", nullptr};
-    EXPECT_EQ(kx::run_command(missing), 255);
+    EXPECT_EQ(kx::run_command(missing).shown(), 255);
     auto messages = log_messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Failed to exec /nonexistent/kxnet-tool!");

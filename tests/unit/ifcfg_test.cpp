@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <optional>
@@ -65,8 +66,8 @@ std::string found(const std::optional<std::string> &path) { return path.value_or
 TEST_F(IfcfgTest, BridgeFileOnlyInSuseLayout) {
     EXPECT_EQ(kx::ifcfg_write_bridge("br0"), 0);
     EXPECT_TRUE(listing(redhat).empty());
-    EXPECT_EQ(kx::ifcfg_write_bridge(nullptr), 1);
-    EXPECT_EQ(kx::ifcfg_write_bridge(""), 1);
+    EXPECT_EQ(kx::ifcfg_write_bridge(nullptr), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_write_bridge(""), -EINVAL);
 
     kx::state().suse_flag = 1;
     ASSERT_EQ(kx::ifcfg_write_bridge("br0"), 0);
@@ -96,8 +97,8 @@ TEST_F(IfcfgTest, VlanFileReplacesOldOneWholeInBothLayouts) {
         EXPECT_EQ(mode_of(at(layout.dir, "ifcfg-eth0.5")), 0600);
         EXPECT_EQ(listing(layout.dir), std::vector<std::string>{"ifcfg-eth0.5"});
     }
-    EXPECT_EQ(kx::ifcfg_write_vlan(nullptr, &eth0_5), 1);
-    EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, nullptr), 1);
+    EXPECT_EQ(kx::ifcfg_write_vlan(nullptr, &eth0_5), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, nullptr), -EINVAL);
 }
 
 TEST_F(IfcfgTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
@@ -111,8 +112,8 @@ TEST_F(IfcfgTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
         // A target that rename cannot replace (a non-empty directory).
         kxtest::write_file(at(dir, "ifcfg-eth0.5/keep"), "old\n");
         kxtest::write_file(at(dir, "ifcfg-br0/keep"), "old\n");
-        EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), 1);
-        EXPECT_EQ(kx::ifcfg_write_bridge("br0"), suse_flag ? 1 : 0);
+        EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), -EISDIR);
+        EXPECT_EQ(kx::ifcfg_write_bridge("br0"), suse_flag ? -EISDIR : 0);
         EXPECT_EQ(kxtest::read_file(at(dir, "ifcfg-eth0.5/keep")), "old\n");
         auto names = listing(dir);
         std::sort(names.begin(), names.end());
@@ -121,8 +122,8 @@ TEST_F(IfcfgTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
 
     // The directory itself is missing.
     std::filesystem::remove_all(root.at(suse));
-    EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), 1);
-    EXPECT_EQ(kx::ifcfg_write_bridge("br0"), 1);
+    EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), -ENOENT);
+    EXPECT_EQ(kx::ifcfg_write_bridge("br0"), -ENOENT);
     EXPECT_FALSE(kxtest::file_exists(root.at(suse)));
 }
 
@@ -141,7 +142,7 @@ TEST_F(IfcfgTest, WriteErrorIsReportedAndOldFileStays) {
     int result = kx::ifcfg_write_vlan(&eth0, &eth0_5);
     setrlimit(RLIMIT_FSIZE, &old);
 
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(result, -EFBIG);
     EXPECT_EQ(kxtest::read_file(at(redhat, "ifcfg-eth0.5")), "DEVICE=eth0.5\nIPADDR=10.0.0.1\n");
     EXPECT_EQ(listing(redhat), std::vector<std::string>{"ifcfg-eth0.5"});
 }
@@ -155,12 +156,12 @@ TEST_F(IfcfgTest, NamesThatWouldEscapeTheFileOrItsQuotingAreRefused) {
         kx::vlan_entry fine = vlan("eth0.7");
         for (int suse_flag : {0, 1}) {
             kx::state().suse_flag = suse_flag;
-            EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &odd), 1);
-            EXPECT_EQ(kx::ifcfg_write_vlan(&odd_parent, &fine), 1);
+            EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &odd), -EINVAL);
+            EXPECT_EQ(kx::ifcfg_write_vlan(&odd_parent, &fine), -EINVAL);
         }
     }
     kx::state().suse_flag = 1;
-    EXPECT_EQ(kx::ifcfg_write_bridge("../br0"), 1);
+    EXPECT_EQ(kx::ifcfg_write_bridge("../br0"), -EINVAL);
     EXPECT_TRUE(listing(redhat).empty());
     EXPECT_TRUE(listing(suse).empty());
     EXPECT_FALSE(kxtest::file_exists(root.at("/etc/sysconfig/br0")));

@@ -70,6 +70,14 @@ int record(const sockaddr_nl *, nlmsghdr *message, void *arg) {
     return message->nlmsg_type == s->stop_at ? -7 : 0;
 }
 
+// The walk asks for the next datagram.
+const kx::rtchan_walk_result more = std::nullopt;
+
+kx::rtchan_datagram received(datagram &d, int msg_flags = 0, sockaddr_nl sender = from_kernel(),
+                             socklen_t sender_length = sizeof(sockaddr_nl)) {
+    return {sender, sender_length, d.bytes, d.length, msg_flags};
+}
+
 class RtnlWalk : public ::testing::Test {
 protected:
     kxtest::scratch_root root;
@@ -77,15 +85,17 @@ protected:
     seen filtered, junked;
     bool interrupted = false;
 
-    int dump(datagram &d, int msg_flags = 0, bool with_junk = false) {
-        return kx::rtchan_dump_walk(handle, from_kernel(), d.bytes, d.length, msg_flags,
-                                    interrupted, record, &filtered, with_junk ? record : nullptr,
-                                    &junked);
+    kx::rtchan_walk_result dump(datagram &d, int msg_flags = 0, bool with_junk = false) {
+        kx::rtchan_dump_walk_state state{record, &filtered, with_junk ? record : nullptr, &junked, interrupted};
+        const kx::rtchan_walk_result result = kx::rtchan_dump_walk(handle, received(d, msg_flags), state);
+        interrupted = state.interrupted;
+        return result;
     }
-    int transact(datagram &d, nlmsghdr *answer = nullptr, int msg_flags = 0,
-                 socklen_t sender_length = sizeof(sockaddr_nl), std::size_t answer_size = 16384) {
-        return kx::rtchan_transact_walk(handle, 0, dump_seq, from_kernel(), sender_length, d.bytes,
-                                        d.length, msg_flags, answer, answer_size, record, &junked);
+    kx::rtchan_walk_result transact(datagram &d, nlmsghdr *answer = nullptr, int msg_flags = 0,
+                                    socklen_t sender_length = sizeof(sockaddr_nl),
+                                    std::size_t answer_size = 16384) {
+        const kx::rtchan_transact_walk_args args{0, dump_seq, answer, answer_size, record, &junked};
+        return kx::rtchan_transact_walk(handle, received(d, msg_flags, from_kernel(), sender_length), args);
     }
 };
 
@@ -96,7 +106,7 @@ TEST_F(RtnlWalk, DumpOverSeveralDatagramsDeliversInOrderUntilDone) {
     second.add(RTM_NEWROUTE);
     second.add(NLMSG_DONE);
     second.add(RTM_NEWLINK); // after the end: never seen
-    EXPECT_EQ(dump(first), kx::rtchan_walk_more);
+    EXPECT_EQ(dump(first), more);
     EXPECT_EQ(dump(second), 0);
     EXPECT_EQ(filtered.types, (std::vector<int>{RTM_NEWLINK, RTM_NEWADDR, RTM_NEWROUTE}));
     EXPECT_TRUE(kxtest::log_messages().empty());
@@ -107,8 +117,8 @@ TEST_F(RtnlWalk, InterruptedMarkOfFirstDatagramHoldsToDone) {
     first.add(RTM_NEWLINK, dump_seq, NLM_F_DUMP_INTR);
     second.add(RTM_NEWLINK);
     second.add(NLMSG_DONE);
-    EXPECT_EQ(dump(first), kx::rtchan_walk_more);
-    EXPECT_EQ(dump(second), -2);
+    EXPECT_EQ(dump(first), more);
+    EXPECT_EQ(dump(second), -EINTR);
 
     // Only the first message of a datagram sets the mark.
     interrupted = false;
@@ -137,9 +147,8 @@ TEST_F(RtnlWalk, ForeignRepliesBypassTheFilter) {
     sockaddr_nl user = from_kernel();
     user.nl_pid = 99;
     filtered.types.clear();
-    EXPECT_EQ(kx::rtchan_dump_walk(handle, user, d.bytes, d.length, 0, interrupted, record,
-                                   &filtered, nullptr, nullptr),
-              kx::rtchan_walk_more);
+    kx::rtchan_dump_walk_state unheard{record, &filtered, nullptr, nullptr, false};
+    EXPECT_EQ(kx::rtchan_dump_walk(handle, received(d, 0, user), unheard), more);
     EXPECT_TRUE(filtered.types.empty());
 }
 
@@ -162,19 +171,20 @@ TEST_F(RtnlWalk, DumpErrorsFailWithTheirText) {
     datagram d;
     d.add_error(-EEXIST);
     CaptureStderr();
-    EXPECT_EQ(dump(d), -1);
+    EXPECT_EQ(dump(d), -EEXIST);
     EXPECT_EQ(GetCapturedStderr(), "RTNETLINK answers: " + std::string(strerror(EEXIST)) + "\n");
     EXPECT_EQ(errno, EEXIST);
 
+    // An acknowledgement answers no dump: still a failure, never success.
     datagram zero;
     zero.add_error(0);
     CaptureStderr();
-    EXPECT_EQ(dump(zero), -1);
+    EXPECT_EQ(dump(zero), -EPROTO);
     EXPECT_EQ(GetCapturedStderr(), "RTNETLINK answers: " + std::string(strerror(0)) + "\n");
 
     datagram shortened;
     shortened.add(NLMSG_ERROR, dump_seq, 0, 8);
-    EXPECT_EQ(dump(shortened), -1);
+    EXPECT_EQ(dump(shortened), -EPROTO);
     EXPECT_EQ(kxtest::log_messages(), std::vector<std::string>{"ERROR truncated"});
 }
 
@@ -182,8 +192,8 @@ TEST_F(RtnlWalk, TruncatedDatagramReceivesAgainAndRemnantFails) {
     datagram d;
     d.add(RTM_NEWLINK);
     d.length += 6; // part of a message cut off by the buffer
-    EXPECT_EQ(dump(d, MSG_TRUNC), kx::rtchan_walk_more);
-    EXPECT_EQ(dump(d), -1);
+    EXPECT_EQ(dump(d, MSG_TRUNC), more);
+    EXPECT_EQ(dump(d), -EPROTO);
     EXPECT_EQ(filtered.types, (std::vector<int>{RTM_NEWLINK, RTM_NEWLINK}));
     EXPECT_EQ(kxtest::log_messages(),
               (std::vector<std::string>{"Message truncated", "!!!Remnant of size 6"}));
@@ -192,7 +202,7 @@ TEST_F(RtnlWalk, TruncatedDatagramReceivesAgainAndRemnantFails) {
     datagram overlong;
     overlong.add(RTM_NEWLINK)->nlmsg_len = 64;
     kxtest::clear_log();
-    EXPECT_EQ(dump(overlong), -1);
+    EXPECT_EQ(dump(overlong), -EPROTO);
     EXPECT_EQ(kxtest::log_messages(), std::vector<std::string>{"!!!Remnant of size 20"});
 }
 
@@ -212,7 +222,7 @@ TEST_F(RtnlWalk, TransactKernelErrorPrintsItsText) {
     datagram d;
     d.add_error(-EEXIST);
     CaptureStderr();
-    EXPECT_EQ(transact(d), -1);
+    EXPECT_EQ(transact(d), -EEXIST);
     EXPECT_EQ(GetCapturedStderr(), "RTNETLINK answers: " + std::string(strerror(EEXIST)) + "\n");
 
     // A code with no positive counterpart reads as a protocol error.
@@ -220,21 +230,21 @@ TEST_F(RtnlWalk, TransactKernelErrorPrintsItsText) {
         datagram lowest;
         lowest.add_error(INT_MIN);
         CaptureStderr();
-        EXPECT_EQ(in_dump ? dump(lowest) : transact(lowest), -1);
+        EXPECT_EQ(in_dump ? dump(lowest) : transact(lowest), -EPROTO);
         EXPECT_EQ(GetCapturedStderr(), "RTNETLINK answers: " + std::string(strerror(EPROTO)) + "\n");
         EXPECT_EQ(errno, EPROTO);
     }
 
     datagram shortened;
     shortened.add(NLMSG_ERROR, dump_seq, 0, 16);
-    EXPECT_EQ(transact(shortened), -1);
+    EXPECT_EQ(transact(shortened), -EPROTO);
     EXPECT_EQ(kxtest::log_messages(), std::vector<std::string>{"ERROR truncated"});
 }
 
 TEST_F(RtnlWalk, TransactReplyGoesToTheAnswerOrIsSkipped) {
     datagram d;
     d.add(RTM_NEWLINK, dump_seq, 0, 40);
-    EXPECT_EQ(transact(d), kx::rtchan_walk_more);
+    EXPECT_EQ(transact(d), more);
     EXPECT_EQ(kxtest::log_messages(), std::vector<std::string>{"Unexpected reply!!!"});
 
     alignas(nlmsghdr) char answer[128] = {};
@@ -243,7 +253,7 @@ TEST_F(RtnlWalk, TransactReplyGoesToTheAnswerOrIsSkipped) {
 
     // A reply larger than the caller's buffer is refused, not copied past it.
     kxtest::clear_log();
-    EXPECT_EQ(transact(d, reinterpret_cast<nlmsghdr *>(answer), 0, sizeof(sockaddr_nl), 32), -1);
+    EXPECT_EQ(transact(d, reinterpret_cast<nlmsghdr *>(answer), 0, sizeof(sockaddr_nl), 32), -EMSGSIZE);
     EXPECT_EQ(kxtest::log_messages(),
               std::vector<std::string>{"Reply of 56 bytes exceeds the answer buffer"});
 }
@@ -252,18 +262,18 @@ TEST_F(RtnlWalk, TransactReplyGoesToTheAnswerOrIsSkipped) {
 TEST_F(RtnlWalk, TransactMalformedDatagramsFailTheCall) {
     datagram d;
     d.add_error(0);
-    EXPECT_EQ(transact(d, nullptr, 0, 8), -1);
+    EXPECT_EQ(transact(d, nullptr, 0, 8), -EPROTO);
 
     datagram overlong;
     overlong.add(RTM_NEWLINK)->nlmsg_len = 300;
-    EXPECT_EQ(transact(overlong), -1);
-    EXPECT_EQ(transact(overlong, nullptr, MSG_TRUNC), -1);
+    EXPECT_EQ(transact(overlong), -EPROTO);
+    EXPECT_EQ(transact(overlong, nullptr, MSG_TRUNC), -EMSGSIZE);
 
     datagram remnant;
     remnant.add(RTM_NEWLINK, 1);
     remnant.length += 8;
-    EXPECT_EQ(transact(remnant), -1);
-    EXPECT_EQ(transact(remnant, nullptr, MSG_TRUNC), kx::rtchan_walk_more);
+    EXPECT_EQ(transact(remnant), -EPROTO);
+    EXPECT_EQ(transact(remnant, nullptr, MSG_TRUNC), more);
 
     EXPECT_EQ(kxtest::log_messages(),
               (std::vector<std::string>{"sender address length == 8",
@@ -287,7 +297,7 @@ TEST(RtnlAttr, AddattrKeepsTheBound) {
 
     // 40 + 240 reaches 280 exactly; one more byte (rounded to 4) passes it.
     unsigned char data[240] = {};
-    EXPECT_EQ(kx::addattr_l(message, 280, IFA_LABEL, data, 237), -1);
+    EXPECT_EQ(kx::addattr_l(message, 280, IFA_LABEL, data, 237), -EMSGSIZE);
     EXPECT_EQ(message->nlmsg_len, 40U);
     EXPECT_EQ(kx::addattr_l(message, 280, IFA_LABEL, data, 236), 0);
     EXPECT_EQ(message->nlmsg_len, 280U);
@@ -309,14 +319,14 @@ TEST(RtnlAttr, TableKeepsTheLaterAttributeAndLogsDeficit) {
     const rtattr *name = put(16, 3, 4);
     put(20, 9, 8); // above max: ignored
     const rtattr *table[5];
-    EXPECT_EQ(kx::rtattr_table_by_type(table, 4, reinterpret_cast<rtattr *>(run), 28), 0);
+    kx::rtattr_table_by_type(table, 4, reinterpret_cast<rtattr *>(run), 28);
     EXPECT_EQ(table[1], later);
     EXPECT_EQ(table[3], name);
     EXPECT_EQ(table[0], nullptr);
     EXPECT_TRUE(kxtest::log_messages().empty());
 
     put(28, 0, 0x1234);
-    EXPECT_EQ(kx::rtattr_table_by_type(table, 4, reinterpret_cast<rtattr *>(run), 30), 0);
+    kx::rtattr_table_by_type(table, 4, reinterpret_cast<rtattr *>(run), 30);
     EXPECT_EQ(table[3], name);
     EXPECT_EQ(kxtest::log_messages(), std::vector<std::string>{"!!!Deficit 2, rta_len=4660"});
 }
