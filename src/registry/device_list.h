@@ -1,12 +1,14 @@
 // A registry list of devices, each with its entries (the VLANs over a device,
 // the addresses configured on one): insertion order kept, no two devices of
 // one name, no two entries of one key under a device.  Both lists find or
-// create through `device_list::add`; searches go through indexes the list
-// keeps in step with every change, so loading a large registry stays linear.
+// create through `device_list::add`; devices are found by name through the
+// list's index, entries by key through their device's index past a few, so
+// loading a large registry stays linear.
 #pragma once
 
+#include "registry/named_list.h"
+
 #include <cstddef>
-#include <list>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -76,64 +78,35 @@ private:
     std::unordered_map<key_type, std::size_t> index_; // key to position
 };
 
-template <class Entry> class device_list {
+template <class Entry>
+class device_list : public named_list<device_entries<Entry>, &device_entries<Entry>::name> {
 public:
     using device = device_entries<Entry>;
 
-    device *find(std::string_view name) noexcept {
-        auto found = by_name_.find(std::string(field_name(name)));
-        return found != by_name_.end() ? found->second : nullptr;
-    }
+    device *find(std::string_view name) noexcept { return base::find(field_name(name)); }
 
     // The device (found, or made and listed) holding an entry of `key`;
     // `make(device_name)` builds the entry when it is new.  Throws when memory
     // is short, leaving the list as it was.
-    template <class Make> device *add(std::string_view name, const typename device::key_type &key, Make &&make) {
+    template <class Make>
+    device *add(std::string_view name, const typename device::key_type &key, Make &&make) {
         if (device *held = find(name)) {
             if (held->find(key) == nullptr) held->append(make(held->name()));
             return held;
         }
         device fresh(name);
         fresh.append(make(fresh.name()));
-        device &listed = devices_.emplace_back(std::move(fresh));
-        try {
-            by_name_.emplace(listed.name(), &listed);
-        } catch (...) {
-            devices_.pop_back();
-            throw;
-        }
-        return &listed;
+        return &base::append(std::move(fresh));
     }
 
     // Removes one entry, and its device with its last entry.
     void remove_entry(device *owner, const Entry *entry) noexcept {
         owner->erase(entry);
-        if (owner->entries().empty()) remove(owner);
+        if (owner->entries().empty()) base::remove(owner);
     }
-
-    void remove(device *owner) noexcept {
-        by_name_.erase(owner->name());
-        for (auto at = devices_.begin(); at != devices_.end(); ++at)
-            if (&*at == owner) {
-                devices_.erase(at);
-                return;
-            }
-    }
-
-    void clear() noexcept {
-        by_name_.clear();
-        devices_.clear();
-    }
-
-    bool empty() const noexcept { return devices_.empty(); }
-    auto begin() noexcept { return devices_.begin(); }
-    auto end() noexcept { return devices_.end(); }
-    auto begin() const noexcept { return devices_.begin(); }
-    auto end() const noexcept { return devices_.end(); }
 
 private:
-    std::list<device> devices_;
-    std::unordered_map<std::string, device *> by_name_;
+    using base = named_list<device_entries<Entry>, &device_entries<Entry>::name>;
 };
 
 } // namespace kx

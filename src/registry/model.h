@@ -6,12 +6,11 @@
 #pragma once
 
 #include "registry/device_list.h"
+#include "registry/named_list.h"
 
 #include <cstdint>
-#include <list>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace kx {
@@ -52,32 +51,17 @@ private:
     bool preexisting_;
 };
 
-// Networks in order, with an index by bridge (the first network of a bridge
-// wins, as a search in order would answer).  Records stay where they are
-// until removed.
-class network_list {
+// Networks in order, found by bridge through the list's index (the first
+// network of a bridge wins, as a search in order would answer).
+class network_list : public named_list<network, &network::bridge> {
 public:
-    network_list() = default;
-    network_list(const network_list &) = delete;
-    network_list &operator=(const network_list &) = delete;
-
     // Appends a network; throws when memory is short, the list unchanged.
-    network &append(std::string network_id, std::string_view bridge, bool preexisting);
+    network &append(std::string network_id, std::string_view bridge, bool preexisting) {
+        return named_list::append(network(std::move(network_id), bridge, preexisting));
+    }
     network *find_by_id(std::string_view network_id) noexcept;
-    network *find_by_bridge(std::string_view bridge) noexcept;
+    network *find_by_bridge(std::string_view bridge) noexcept { return find(field_name(bridge)); }
     network *find_by_iface(std::string_view name) noexcept;
-    void remove(const network *record) noexcept;
-    void clear() noexcept;
-
-    bool empty() const noexcept { return networks_.empty(); }
-    auto begin() noexcept { return networks_.begin(); }
-    auto end() noexcept { return networks_.end(); }
-    auto begin() const noexcept { return networks_.begin(); }
-    auto end() const noexcept { return networks_.end(); }
-
-private:
-    std::list<network> networks_;
-    std::unordered_map<std::string, network *> by_bridge_;
 };
 
 // One VLAN over a device: its device name, formed by the naming type in

@@ -1,6 +1,6 @@
 // The registry's networks: the network record and its interfaces, the
-// ordered list with its bridge index, and the searches and changes the
-// operations make on the registry list.
+// searches of a network list, and the changes the operations make on the
+// registry list.
 #include "registry/model.h"
 
 #include "frame/frame.h"
@@ -30,55 +30,16 @@ bool network::holds_iface(std::string_view name) const noexcept {
     return phys_iface_ == kept || std::find(ifaces_.begin(), ifaces_.end(), kept) != ifaces_.end();
 }
 
-network &network_list::append(std::string network_id, std::string_view bridge, bool preexisting) {
-    network &added = networks_.emplace_back(std::move(network_id), bridge, preexisting);
-    try {
-        by_bridge_.try_emplace(added.bridge(), &added);
-    } catch (...) {
-        networks_.pop_back();
-        throw;
-    }
-    return added;
-}
-
 network *network_list::find_by_id(std::string_view network_id) noexcept {
-    for (network &record : networks_)
+    for (network &record : *this)
         if (record.network_id() == network_id) return &record;
     return nullptr;
 }
 
-network *network_list::find_by_bridge(std::string_view bridge) noexcept {
-    // A name of at most 15 characters needs no allocation.
-    auto found = by_bridge_.find(std::string(field_name(bridge)));
-    return found != by_bridge_.end() ? found->second : nullptr;
-}
-
 network *network_list::find_by_iface(std::string_view name) noexcept {
-    for (network &record : networks_)
+    for (network &record : *this)
         if (record.holds_iface(name)) return &record;
     return nullptr;
-}
-
-void network_list::remove(const network *record) noexcept {
-    auto at = std::find_if(networks_.begin(), networks_.end(),
-                           [record](const network &held) { return &held == record; });
-    if (at == networks_.end()) return;
-    // A later network of the same bridge is what a search finds next.
-    auto indexed = by_bridge_.find(at->bridge());
-    if (indexed != by_bridge_.end() && indexed->second == record) {
-        auto next = std::find_if(std::next(at), networks_.end(),
-                                 [&](const network &held) { return held.bridge() == at->bridge(); });
-        if (next != networks_.end())
-            indexed->second = &*next;
-        else
-            by_bridge_.erase(indexed);
-    }
-    networks_.erase(at);
-}
-
-void network_list::clear() noexcept {
-    by_bridge_.clear();
-    networks_.clear();
 }
 
 network *network_add(network_list &list, const char *network_id, const char *bridge,
