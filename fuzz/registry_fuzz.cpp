@@ -26,10 +26,10 @@ std::string saved_text() {
 // load gives every IFLST_ line of that bridge to the first.
 bool bridges_unique() {
     std::vector<std::string> seen;
-    for (kxnet_network *n : kx::records<kxnet_network>(kx::registry_networks().link)) {
+    for (const kx::network &n : kx::registry_networks()) {
         for (const std::string &b : seen)
-            if (b == n->bridge) return false;
-        seen.emplace_back(n->bridge);
+            if (b == n.bridge()) return false;
+        seen.push_back(n.bridge());
     }
     return true;
 }

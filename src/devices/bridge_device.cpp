@@ -115,8 +115,8 @@ bool reattach_interface(kxctl_veth *entry, void *raw) {
 std::vector<int32_t> containers_with_pairs() {
     std::vector<int32_t> ids;
     registry_guard guard;
-    for (veth_pair *pair : records<veth_pair>(registry_veth_pairs()))
-        if (std::find(ids.begin(), ids.end(), pair->ctid) == ids.end()) ids.push_back(pair->ctid);
+    for (const veth_pair &pair : registry_veth_pairs())
+        if (std::find(ids.begin(), ids.end(), pair.ctid) == ids.end()) ids.push_back(pair.ctid);
     return ids;
 }
 

@@ -25,9 +25,9 @@ using used_index_table = std::array<int32_t, bridge_index_max + 1>;
 void mark_registry_bridges(used_index_table &table) {
     table.fill(-1);
     registry_guard guard;
-    for (kxnet_network *network : records<kxnet_network>(registry_networks().link)) {
+    for (const network &record : registry_networks()) {
         int index = -1;
-        if (std::sscanf(network->bridge, "br%d", &index) == 1 && index >= 0 &&
+        if (std::sscanf(record.bridge().c_str(), "br%d", &index) == 1 && index >= 0 &&
             index <= bridge_index_max)
             table[index] = index;
     }

@@ -1,20 +1,50 @@
-// Release of a scandir listing.
+// Reading a directory into a sorted listing.
 #include "frame/dir_listing.h"
 
 #include "frame/memory_short.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <new>
 
 namespace kx {
 
-dir_listing::dir_listing(const char *path) : count_(scandir(path, &entries_, nullptr, alphasort)) {
-    if (count_ < 0) note_if_memory_short(errno);
+namespace {
+
+struct dir_closer {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+
+// The entries' names, or errno on failure (as scandir fails).
+int read_names(const char *path, std::vector<std::string> &names) {
+    std::unique_ptr<DIR, dir_closer> dir(opendir(path));
+    if (!dir) return errno;
+    try {
+        errno = 0;
+        while (const dirent *entry = readdir(dir.get())) names.emplace_back(entry->d_name);
+        if (errno != 0) return errno;
+        // alphasort compares with strcoll.
+        std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+            return std::strcoll(a.c_str(), b.c_str()) < 0;
+        });
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+    return 0;
 }
 
-dir_listing::~dir_listing() {
-    for (int i = 0; i < count_; ++i) std::free(entries_[i]);
-    std::free(entries_);
+} // namespace
+
+dir_listing::dir_listing(const char *path) {
+    if (int err = read_names(path, names_); err != 0) {
+        names_.clear();
+        failed_ = true;
+        note_if_memory_short(err);
+        errno = err;
+    }
 }
 
 bool is_dot_entry(std::string_view name) { return name == "." || name == ".."; }

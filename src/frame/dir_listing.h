@@ -1,28 +1,26 @@
-// A sorted directory listing owned whole: scandir's entries and array are
-// freed when the listing goes out of scope, on every path.
+// A sorted directory listing: the names of a directory's entries, read
+// once and held as strings, in the order scandir's alphasort gives.
 #pragma once
 
-#include <dirent.h>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kx {
 
 class dir_listing {
 public:
     // Lists `path` in alphasort order; failed() tells a listing that could
-    // not be made, with errno set by scandir.
+    // not be made (then errno tells why, and the listing is empty).
     explicit dir_listing(const char *path);
-    dir_listing(const dir_listing &) = delete;
-    dir_listing &operator=(const dir_listing &) = delete;
-    ~dir_listing();
 
-    bool failed() const { return count_ < 0; }
-    int size() const { return count_ < 0 ? 0 : count_; }
-    const char *name(int i) const { return entries_[i]->d_name; }
+    bool failed() const { return failed_; }
+    int size() const { return static_cast<int>(names_.size()); }
+    const char *name(int i) const { return names_[static_cast<std::size_t>(i)].c_str(); }
 
 private:
-    struct dirent **entries_ = nullptr;
-    int count_;
+    std::vector<std::string> names_;
+    bool failed_ = false;
 };
 
 // "." and "..", which every listing holds.

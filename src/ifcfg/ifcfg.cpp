@@ -13,7 +13,6 @@
 #include "frame/state.h"
 #include "frame/text_file.h"
 #include "kxnet_ct.h"
-#include "registry/model.h"
 
 #include <cctype>
 #include <cerrno>
@@ -172,10 +171,7 @@ int ifcfg_write_bridge(const char *bridge) {
     });
 }
 
-int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
-    if (parent == nullptr || vlan == nullptr) return -EINVAL;
-    std::string_view parent_name(parent->name, strnlen(parent->name, sizeof parent->name));
-    std::string_view vlan_name(vlan->name, strnlen(vlan->name, sizeof vlan->name));
+int ifcfg_write_vlan(std::string_view parent_name, std::string_view vlan_name) {
     // Names written into a file the start-up scripts source as shell.
     if (!plain_name_characters(parent_name) || !plain_name_characters(vlan_name)) return -EINVAL;
     return guarded(-ENOMEM, [&] {

@@ -14,9 +14,6 @@
 
 namespace kx {
 
-struct vlan_parent;
-struct vlan_entry;
-
 // Unlinks the device's ifcfg file in the current layout; a missing file is
 // not an error.  Does nothing for a null or empty name.
 void ifcfg_remove(const char *device);
@@ -49,11 +46,10 @@ int ifcfg_set_address(const char *device, const char *address);
 // was.
 int ifcfg_write_bridge(const char *bridge);
 
-// Writes the VLAN device's ifcfg file, named after `vlan->name`, with the
-// parent's name as its carrying device.  0 on success, else a negative
-// errno (-EINVAL for a missing record or a name the shell could misread);
-// the same guarantees as ifcfg_write_bridge.
-int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan);
+// Writes the ifcfg file of VLAN device `vlan_name`, with `parent_name` as
+// its carrying device.  0 on success, else a negative errno (-EINVAL for a
+// name the shell could misread); the same guarantees as ifcfg_write_bridge.
+int ifcfg_write_vlan(std::string_view parent_name, std::string_view vlan_name);
 
 // The DEVICE= keys of the network-scripts directory, read in one pass.  For
 // every device it answers exactly what ifcfg_find_by_device_key would answer

@@ -111,15 +111,15 @@ std::optional<std::vector<std::string>> list_bridges(const link_facts *facts,
 // Reports a port: its bridge, and with a network entry the network id, also
 // for the container end of a pair; the port joins the entry's list.
 void report_port(const char *bridge, const char *port, void *context) {
-    auto *entry = static_cast<kxnet_network *>(context);
+    auto *entry = static_cast<network *>(context);
     if (update_named_kxnetif_info(port, 0, KXNETIF_F_BRIDGE, str_value(bridge)) == nullptr) return;
     if (entry == nullptr) return;
     kxnetif_info *record =
-        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(entry->network_id));
+        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(entry->network_id().c_str()));
     if (record != nullptr && record->type == KXNETIF_VETH && record->peer_name != nullptr) {
         std::string peer_name(record->peer_name);
         update_named_kxnetif_info(peer_name.c_str(), record->peer_ctid, KXNETIF_F_NETWORK_ID,
-                                  str_value(entry->network_id));
+                                  str_value(entry->network_id().c_str()));
     }
     network_iface_add(entry, port);
 }
@@ -127,14 +127,14 @@ void report_port(const char *bridge, const char *port, void *context) {
 // Reports bridge `bridge` and its ports; with a network id the bridge gets an
 // entry in the temporary list.  A switch bridge's ports are those the switch
 // lists.
-void scan_bridge(kxnet_network_list &found, const char *bridge, const ovs_bridge *on_switch) {
+void scan_bridge(network_list &found, const char *bridge, const ovs_bridge *on_switch) {
     update_named_kxnetif_info(bridge, 0, KXNETIF_F_TYPE, KXNETIF_BRIDGE);
     std::optional<std::string> network_id;
-    if (const kxnet_network *network = network_find_by_bridge(bridge)) {
-        network_id = network->network_id;
+    if (const network *registered = network_find_by_bridge(bridge)) {
+        network_id = registered->network_id();
         update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(network_id->c_str()));
     }
-    kxnet_network *entry = nullptr;
+    network *entry = nullptr;
     if (network_id)
         entry = network_add(found, network_id->c_str(), bridge, bridge_exists(network_id->c_str()));
     if (on_switch == nullptr) {
@@ -151,38 +151,29 @@ void pair_end_name(const char *device, int end, char (&out)[16]) {
 
 // br-X with ports X and veth-X.0: X is reported in the network whose bridge
 // holds veth-X.1.
-void link_physical_device(kxnet_network_list &found, kxnet_network &entry) {
-    const char *physical = entry.bridge + 3;
-    const kxnet_iface *device = nullptr;
-    const kxnet_iface *candidate = nullptr;
-    for (const kxnet_iface *port : records<kxnet_iface>(entry.ifaces)) {
-        if (std::strcmp(port->name, physical) == 0)
-            device = port;
-        else if (std::strncmp(port->name, "veth-", 5) == 0)
-            candidate = port;
+void link_physical_device(network_list &found, const network &entry) {
+    const std::string_view physical = std::string_view(entry.bridge()).substr(3);
+    const std::string *device = nullptr;
+    const std::string *candidate = nullptr;
+    for (const std::string &port : entry.ifaces()) {
+        if (port == physical)
+            device = &port;
+        else if (port.compare(0, 5, "veth-") == 0)
+            candidate = &port;
     }
     if (device == nullptr || candidate == nullptr) return;
     char first_end[16];
-    pair_end_name(device->name, 0, first_end);
-    if (std::strncmp(candidate->name, first_end, sizeof first_end) != 0) return;
+    pair_end_name(device->c_str(), 0, first_end);
+    if (*candidate != first_end) return;
     char second_end[16];
-    pair_end_name(device->name, 1, second_end);
-    const kxnet_network *network = network_find_by_iface(found, second_end);
-    if (network == nullptr) return;
-    if (update_named_kxnetif_info(device->name, 0, KXNETIF_F_NETWORK_ID,
-                                  str_value(network->network_id)) == nullptr)
+    pair_end_name(device->c_str(), 1, second_end);
+    const network *linked = network_find_by_iface(found, second_end);
+    if (linked == nullptr) return;
+    if (update_named_kxnetif_info(device->c_str(), 0, KXNETIF_F_NETWORK_ID,
+                                  str_value(linked->network_id().c_str())) == nullptr)
         return;
-    update_last_kxnetif_info(KXNETIF_F_BRIDGE, str_value(network->bridge));
+    update_last_kxnetif_info(KXNETIF_F_BRIDGE, str_value(linked->bridge().c_str()));
 }
-
-// Frees the temporary network list on every path.
-struct scan_networks {
-    kxnet_network_list list;
-    scan_networks() { list_init(list.link); }
-    ~scan_networks() { kxnet_free_networks(&list); }
-    scan_networks(const scan_networks &) = delete;
-    scan_networks &operator=(const scan_networks &) = delete;
-};
 
 } // namespace
 
@@ -193,12 +184,12 @@ void scan_bridges(const link_facts *facts) {
     const std::vector<ovs_bridge> on_switch = switch_bridges();
     std::optional<std::vector<std::string>> bridges = list_bridges(facts, on_switch);
     if (!bridges) return;
-    scan_networks found;
+    network_list found;
     for (const std::string &bridge : *bridges)
-        scan_bridge(found.list, bridge.c_str(), switch_bridge(on_switch, bridge.c_str()));
+        scan_bridge(found, bridge.c_str(), switch_bridge(on_switch, bridge.c_str()));
     if (state().ovs_enabled == 0) return;
-    for (kxnet_network *entry : records<kxnet_network>(found.list.link))
-        if (std::strncmp(entry->bridge, "br-", 3) == 0) link_physical_device(found.list, *entry);
+    for (const network &entry : found)
+        if (entry.bridge().compare(0, 3, "br-") == 0) link_physical_device(found, entry);
 }
 
 namespace {
@@ -228,19 +219,19 @@ void scan_bridges_of(const char *name, const link_facts *facts) {
     unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing || !listed(listing.get(), name)) return;
     const std::vector<ovs_bridge> no_switch;
-    scan_networks found;
+    network_list found;
     if (is_bridge(listing.get(), name, facts, no_switch)) {
-        scan_bridge(found.list, name, nullptr);
+        scan_bridge(found, name, nullptr);
         return;
     }
     const std::optional<std::string> bridge = master_bridge(listing.get(), name);
     if (!bridge || !listed(listing.get(), bridge->c_str()) ||
         !is_bridge(listing.get(), bridge->c_str(), facts, no_switch))
         return;
-    kxnet_network *entry = nullptr;
-    if (const kxnet_network *network = network_find_by_bridge(bridge->c_str())) {
-        const std::string network_id = network->network_id;
-        entry = network_add(found.list, network_id.c_str(), bridge->c_str(), bridge_exists(network_id.c_str()));
+    network *entry = nullptr;
+    if (const network *registered = network_find_by_bridge(bridge->c_str())) {
+        const std::string network_id = registered->network_id();
+        entry = network_add(found, network_id.c_str(), bridge->c_str(), bridge_exists(network_id.c_str()));
     }
     report_port(bridge->c_str(), name, entry);
 }

@@ -74,13 +74,13 @@ void copy_to_port(const char *bridge, const char *port, void *config) {
 
 // A physical interface hands its offload settings to the bridge's current
 // ports; a pair device takes those of the network's physical interface.
-void align_offloads(const kxnet_network &network, const char *name, int kind) {
+void align_offloads(const network &network, const char *name, int kind) {
     hwcs_config config;
     if (kind == KXNETIF_ETH) {
         get_if_hwcscfg(name, config);
-        for_each_bridge_port(network.bridge, copy_to_port, &config);
-    } else if (kind == KXNETIF_VETH && network.preexisting == 0 && network.phys_iface[0] != '\0') {
-        get_if_hwcscfg(network.phys_iface, config);
+        for_each_bridge_port(network.bridge().c_str(), copy_to_port, &config);
+    } else if (kind == KXNETIF_VETH && !network.preexisting() && !network.phys_iface().empty()) {
+        get_if_hwcscfg(network.phys_iface().c_str(), config);
         set_if_hwcscfg(name, config);
     }
 }
@@ -112,11 +112,11 @@ attach_check check_interface(const char *network_id, const char *name) {
 // bridge_add_port took it in: the Linux bridge's port request (the device
 // counts as a vnic there: port removed, via-physical-device switched off),
 // or the Open vSwitch link through a pair.
-void remove_host_port(const kxnet_network &network, const char *name) {
-    if (network.preexisting != 0 || state().ovs_enabled == 0)
-        bridge_remove_port(network.bridge, name, KXNETIF_VNIC);
+void remove_host_port(const network &network, const char *name) {
+    if (network.preexisting() || state().ovs_enabled == 0)
+        bridge_remove_port(network.bridge().c_str(), name, KXNETIF_VNIC);
     else
-        ovs_unlink_phys(network.bridge, name);
+        ovs_unlink_phys(network.bridge().c_str(), name);
 }
 
 int attach_interface(const char *network_id, const char *name) {
@@ -125,13 +125,13 @@ int attach_interface(const char *network_id, const char *name) {
     if (checked.code != KXNET_OK) return checked.code;
     const int kind = checked.kind;
 
-    kxnet_network *network = network_find_by_id(network_id);
+    network *network = network_find_by_id(network_id);
     if (network == nullptr) return KXNET_ERR_NOT_FOUND;
-    if (kind != KXNETIF_VETH && network->phys_iface[0] != '\0') return KXNET_ERR_EXISTS;
+    if (kind != KXNETIF_VETH && !network->phys_iface().empty()) return KXNET_ERR_EXISTS;
 
     align_offloads(*network, name, kind);
     const bool host_interface = kind != KXNETIF_VETH;
-    if (bridge_add_port(network->bridge, name, host_interface, network->preexisting != 0) != 0)
+    if (bridge_add_port(network->bridge().c_str(), name, host_interface, network->preexisting()) != 0)
         return KXNET_ERR_SYSTEM;
     if (!host_interface) {
         set_device_up(0, name);
@@ -139,7 +139,7 @@ int attach_interface(const char *network_id, const char *name) {
     }
     {
         registry_guard guard;
-        copy_ifname(network->phys_iface, name);
+        network->set_phys_iface(name);
     }
     if (registry_save() != 0) {
         // An uplink the registry does not know of would never be restored.
@@ -152,9 +152,9 @@ int attach_interface(const char *network_id, const char *name) {
 // Puts host interface `name` back into `bridge`, which detach_interface
 // took it out of: into its network's bridge by the road attach_interface
 // took, into any other by the bridge's own kind.
-void restore_port(const char *bridge, const kxnet_network &network, const char *name) {
-    const bool own_bridge = std::strncmp(network.bridge, bridge, sizeof network.bridge) == 0;
-    bridge_add_port(bridge, name, true, own_bridge ? network.preexisting != 0 : is_linux_bridge(bridge));
+void restore_port(const char *bridge, const network &network, const char *name) {
+    const bool own_bridge = network.bridge() == bridge;
+    bridge_add_port(bridge, name, true, own_bridge ? network.preexisting() : is_linux_bridge(bridge));
 }
 
 // Takes `name` out of whatever bridge the snapshot shows it in: its kind,
@@ -186,7 +186,7 @@ int detach_interface(const char *name) {
     // Pair devices are never registered: their containers' configurations
     // name their networks.
     if (left.kind == KXNETIF_VETH) return KXNET_OK;
-    kxnet_network *network = network_find_by_iface(name);
+    network *network = network_find_by_iface(name);
     if (network == nullptr) return KXNET_OK;
     {
         registry_guard guard;

@@ -1,8 +1,12 @@
-// The exported query of the configured networks: a private copy of the
-// registry's networks, loaded afresh under the exclusive host lock.
+// The exported query of the configured networks and the release of its
+// list: the registry's networks copied into the public records, loaded
+// afresh under the exclusive host lock.  The only place the records of a
+// network list are allocated and freed.
+#include "frame/command.h"
 #include "frame/frame.h"
 #include "kxnet_ct.h"
 #include "netinfo/store.h"
+#include "netops/public_list.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 
@@ -13,40 +17,44 @@ namespace kx {
 
 namespace {
 
-// A copy of `source` without `preexisting`; null when memory is short.
-kxnet_network *copy_network(const kxnet_network &source) {
-    auto *copy = static_cast<kxnet_network *>(std::calloc(1, sizeof(kxnet_network)));
-    if (copy == nullptr) return nullptr;
-    list_init(copy->ifaces);
-    copy->network_id = strdup(source.network_id);
-    std::memcpy(copy->bridge, source.bridge, sizeof copy->bridge);
-    std::memcpy(copy->phys_iface, source.phys_iface, sizeof copy->phys_iface);
-    bool complete = copy->network_id != nullptr;
-    auto &ifaces = const_cast<kxnet_link &>(source.ifaces);
-    for (kxnet_iface *iface : records<kxnet_iface>(ifaces)) {
-        if (!complete) break;
-        auto *entry = static_cast<kxnet_iface *>(std::calloc(1, sizeof(kxnet_iface)));
-        if (entry == nullptr) {
-            complete = false;
-            break;
-        }
-        std::memcpy(entry->name, iface->name, sizeof entry->name);
-        list_append(copy->ifaces, entry->link);
-    }
-    if (complete) return copy;
-    for (kxnet_iface *entry : records<kxnet_iface>(copy->ifaces)) std::free(entry);
-    std::free(copy->network_id);
-    std::free(copy);
-    return nullptr;
+void free_network_record(kxnet_network *record) {
+    for (kxnet_iface *iface : records<kxnet_iface>(record->ifaces)) std::free(iface);
+    std::free(record->network_id);
+    std::free(record);
 }
 
-// Appends copies of every registry network; false when memory ran short.
+// The public record of `source`, its `preexisting` left 0; null when memory
+// is short.
+kxnet_network *network_record(const network &source) {
+    auto *record = static_cast<kxnet_network *>(std::calloc(1, sizeof(kxnet_network)));
+    if (record == nullptr) return nullptr;
+    list_init(record->ifaces);
+    record->network_id = strdup(source.network_id().c_str());
+    if (record->network_id == nullptr) {
+        free_network_record(record);
+        return nullptr;
+    }
+    copy_ifname(record->bridge, source.bridge().c_str());
+    copy_ifname(record->phys_iface, source.phys_iface().c_str());
+    for (const std::string &name : source.ifaces()) {
+        auto *iface = static_cast<kxnet_iface *>(std::calloc(1, sizeof(kxnet_iface)));
+        if (iface == nullptr) {
+            free_network_record(record);
+            return nullptr;
+        }
+        copy_ifname(iface->name, name.c_str());
+        list_append(record->ifaces, iface->link);
+    }
+    return record;
+}
+
+// Appends a record of every registry network; false when memory ran short.
 bool copy_registry_networks(kxnet_network_list &result) {
     registry_guard guard;
-    for (kxnet_network *network : records<kxnet_network>(registry_networks().link)) {
-        kxnet_network *copy = copy_network(*network);
-        if (copy == nullptr) return false;
-        list_append(result.link, copy->link);
+    for (const network &source : registry_networks()) {
+        kxnet_network *record = network_record(source);
+        if (record == nullptr) return false;
+        list_append(result.link, record->link);
     }
     return true;
 }
@@ -71,4 +79,14 @@ kxnet_network_list *configured_networks() {
 extern "C" kxnet_network_list *kxnet_get_configured_networks(void) noexcept {
     return kx::framed_plain<kxnet_network_list *>(kx::lock_mode::exclusive, nullptr,
                                                   [] { return kx::configured_networks(); });
+}
+
+extern "C" void kxnet_free_networks(kxnet_network_list *list) noexcept {
+    if (list == nullptr) return;
+    kx::registry_guard guard;
+    while (!kx::list_empty(list->link)) {
+        auto *record = reinterpret_cast<kxnet_network *>(list->link.next);
+        kx::list_unlink(record->link);
+        kx::free_network_record(record);
+    }
 }

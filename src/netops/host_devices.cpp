@@ -16,7 +16,6 @@
 #include "vlan/naming.h"
 #include "vlan/vlan_device.h"
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -24,53 +23,29 @@ namespace kx {
 
 namespace {
 
-using device_name = std::array<char, 16>;
-
 // One registry network as start and stop act on it.  The list is copied
 // under registry_mutex and walked without it: creating a bridge re-attaches
 // container interfaces, which takes that (non-recursive) mutex itself.
-struct network_plan {
-    std::string network_id;
-    device_name bridge;
-    device_name phys_iface;
-    std::vector<device_name> ifaces;
-    bool preexisting;
-};
-
-device_name name_of(const char (&field)[16]) {
-    device_name name{};
-    for (size_t i = 0; i + 1 < name.size() && field[i] != '\0'; ++i) name[i] = field[i];
-    return name;
-}
-
-std::vector<network_plan> registry_network_plans() {
-    std::vector<network_plan> plans;
+std::vector<network> registry_network_plans() {
     registry_guard guard;
-    for (kxnet_network *network : records<kxnet_network>(registry_networks().link)) {
-        network_plan plan{network->network_id != nullptr ? network->network_id : "",
-                          name_of(network->bridge), name_of(network->phys_iface), {},
-                          network->preexisting != 0};
-        for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces))
-            plan.ifaces.push_back(name_of(iface->name));
-        plans.push_back(std::move(plan));
-    }
-    return plans;
+    return {registry_networks().begin(), registry_networks().end()};
 }
 
 void restore_vlans(int sock) {
-    for (vlan_parent *parent : records<vlan_parent>(registry_vlans()))
-        for (vlan_entry *entry : records<vlan_entry>(parent->entries))
-            vlan_create_device(sock, parent->name, static_cast<unsigned>(entry->vid));
+    for (const vlan_parent &parent : registry_vlans())
+        for (const vlan_entry &entry : parent.entries())
+            vlan_create_device(sock, parent.name().c_str(), static_cast<unsigned>(entry.vid));
 }
 
 // The bridge first; its further interfaces, then its physical interface,
 // only when the bridge is there.
-void restore_network(int sock, const network_plan &plan) {
-    const char *bridge = plan.bridge.data();
-    if (bridge_create(sock, bridge, plan.network_id.c_str()) != 0) return;
-    for (const device_name &iface : plan.ifaces)
-        bridge_add_port(bridge, iface.data(), false, plan.preexisting);
-    if (plan.phys_iface[0] != '\0') bridge_add_port(bridge, plan.phys_iface.data(), true, plan.preexisting);
+void restore_network(int sock, const network &plan) {
+    const char *bridge = plan.bridge().c_str();
+    if (bridge_create(sock, bridge, plan.network_id().c_str()) != 0) return;
+    for (const std::string &iface : plan.ifaces())
+        bridge_add_port(bridge, iface.c_str(), false, plan.preexisting());
+    if (!plan.phys_iface().empty())
+        bridge_add_port(bridge, plan.phys_iface().c_str(), true, plan.preexisting());
 }
 
 int init_devices() {
@@ -79,12 +54,12 @@ int init_devices() {
     if (!hold) return KXNET_ERR_SYSTEM;
     int sock = hold.socket();
 
-    if (!list_empty(registry_vlans()) && state().suse_flag != 0) {
+    if (!registry_vlans().empty() && state().suse_flag != 0) {
         if (vlan_force_name_type(sock) != 0) return KXNET_ERR_SYSTEM;
         vlan_name_type() = 2;
     }
     restore_vlans(sock);
-    for (const network_plan &plan : registry_network_plans()) restore_network(sock, plan);
+    for (const network &plan : registry_network_plans()) restore_network(sock, plan);
     kxnet_log("Configured devices are restored");
     return KXNET_OK;
 }
@@ -97,10 +72,10 @@ int destroy_devices() {
 
     // Every registered bridge goes, preexisting ones included; only their
     // Open vSwitch link to the physical interface is kept.
-    for (const network_plan &plan : registry_network_plans())
-        bridge_destroy(plan.bridge.data(), plan.phys_iface.data(), plan.preexisting ? 1 : 0);
-    for (vlan_parent *parent : records<vlan_parent>(registry_vlans()))
-        for (vlan_entry *entry : records<vlan_entry>(parent->entries)) vlan_delete_device(sock, entry->name);
+    for (const network &plan : registry_network_plans())
+        bridge_destroy(plan.bridge().c_str(), plan.phys_iface().c_str(), plan.preexisting() ? 1 : 0);
+    for (const vlan_parent &parent : registry_vlans())
+        for (const vlan_entry &entry : parent.entries()) vlan_delete_device(sock, entry.name.c_str());
     kxnet_log("Configured devices are shut down");
     return KXNET_OK;
 }

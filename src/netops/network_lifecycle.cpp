@@ -97,14 +97,14 @@ int delete_network(const char *network_id) {
         kxnet_log("Failed to read kxnet.conf");
         return KXNET_ERR_SYSTEM;
     }
-    kxnet_network *network = network_find_by_id(network_id);
+    network *network = network_find_by_id(network_id);
     if (network == nullptr) return KXNET_ERR_NOT_FOUND;
 
     char bridge[IFNAMSIZ];
-    std::memcpy(bridge, network->bridge, sizeof bridge);
+    copy_ifname(bridge, network->bridge().c_str());
     // The probe runs (and logs) whether or not the bridge was preexisting.
-    if (bridge_exists(bridge) != 0 && network->preexisting == 0) {
-        const bridge_destroy_result destroyed = bridge_destroy(bridge, network->phys_iface, 0);
+    if (bridge_exists(bridge) != 0 && !network->preexisting()) {
+        const bridge_destroy_result destroyed = bridge_destroy(bridge, network->phys_iface().c_str(), 0);
         if (destroyed.error != 0) {
             kxnet_log("Failed to destroy bridge \"%s\", err = %d", bridge, destroyed.shown);
             return KXNET_ERR_SYSTEM;
@@ -124,16 +124,14 @@ int rename_network(const char *current_id, const char *new_id) {
         !valid_network_id(new_id))
         return KXNET_ERR_INVALID;
     if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
-    kxnet_network *network = network_find_by_id(current_id);
+    network *network = network_find_by_id(current_id);
     if (network == nullptr) return KXNET_ERR_NOT_FOUND;
     if (network_find_by_id(new_id) != nullptr) return KXNET_ERR_EXISTS;
 
-    char *copy = strdup(new_id);
-    if (copy == nullptr) return KXNET_ERR_SYSTEM;
+    std::string renamed(new_id);
     {
         registry_guard guard;
-        std::free(network->network_id);
-        network->network_id = copy;
+        network->set_network_id(std::move(renamed));
     }
     // Containers are rebound only to a name the registry has kept.
     if (registry_save() != 0) return KXNET_ERR_SYSTEM;

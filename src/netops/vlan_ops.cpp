@@ -59,8 +59,8 @@ int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
 
     vlan_parent *parent = vlan_add(device, static_cast<int32_t>(vid));
     if (parent == nullptr) return KXNET_ERR_SYSTEM;
-    vlan_entry *entry = vlan_find(parent, static_cast<int32_t>(vid));
-    if (ifcfg_write_vlan(parent, entry) != 0) return KXNET_ERR_SYSTEM;
+    const vlan_entry *entry = vlan_find(parent, static_cast<int32_t>(vid));
+    if (entry == nullptr || ifcfg_write_vlan(parent->name(), entry->name) != 0) return KXNET_ERR_SYSTEM;
 
     if (vlan_create_device(sock, device, vid) != 0) {
         ifcfg_remove(name);
@@ -79,9 +79,9 @@ int new_vlan(const char *device, unsigned vid, char *buffer, int length) {
 
 // Drops every registry trace of VLAN device `name`: its VLAN entry (when the
 // registry knows its parent and id), its place in a network, its addresses.
-void forget_vlan(const char *name, vlan_parent *parent, vlan_entry *entry) {
+void forget_vlan(const char *name, vlan_parent *parent, const vlan_entry *entry) {
     if (parent != nullptr && entry != nullptr) vlan_remove(parent, entry);
-    if (kxnet_network *network = network_find_by_iface(name)) {
+    if (network *network = network_find_by_iface(name)) {
         registry_guard guard;
         network_iface_remove(network, name);
     }
@@ -98,7 +98,7 @@ int delete_vlan(const char *name) {
     if (vlan_real_device(sock, name, real_device) < 0) return KXNET_ERR_NOT_FOUND;
     if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     vlan_parent *parent = vlan_find_parent(real_device);
-    vlan_entry *entry = nullptr;
+    const vlan_entry *entry = nullptr;
     if (parent != nullptr) {
         int vid = 0;
         if (vlan_device_id(sock, name, vid) < 0) return KXNET_ERR_NOT_FOUND;

@@ -2,76 +2,37 @@
 // texts the library configured on it, in the order given.
 #include "registry/model.h"
 
-#include "frame/command.h"
-
-#include <cstdlib>
-#include <cstring>
+#include "frame/frame.h"
 
 namespace kx {
 
 namespace {
 
-void free_addr_parent(addr_parent *parent) {
-    for (addr_entry *entry : records<addr_entry>(parent->entries)) std::free(entry);
-    std::free(parent);
-}
+std::string kept_text(const char *text) { return std::string(std::string_view(text).substr(0, addr_text_max)); }
 
 } // namespace
 
-addr_parent *addr_find_parent(const char *device) {
-    for (addr_parent *parent : records<addr_parent>(registry_addrs()))
-        if (same_name(parent->name, device)) return parent;
-    return nullptr;
+addr_parent *addr_find_parent(const char *device) noexcept {
+    return device != nullptr ? registry_addrs().find(device) : nullptr;
 }
 
-addr_entry *addr_find(addr_parent *parent, const char *text) {
-    if (parent == nullptr) return nullptr;
-    for (addr_entry *entry : records<addr_entry>(parent->entries))
-        if (same_text(entry->text, text)) return entry;
-    return nullptr;
+const addr_entry *addr_find(const addr_parent *parent, const char *text) noexcept {
+    if (parent == nullptr || text == nullptr) return nullptr;
+    return guarded(static_cast<const addr_entry *>(nullptr), [&] { return parent->find(kept_text(text)); });
 }
 
-addr_parent *addr_parent_new(const char *device) {
-    auto *parent = static_cast<addr_parent *>(std::calloc(1, sizeof(addr_parent)));
-    if (parent == nullptr) return nullptr;
-    copy_ifname(parent->name, device);
-    list_init(parent->entries);
-    return parent;
+addr_parent *addr_add(const char *device, const char *text) noexcept {
+    if (device == nullptr || text == nullptr) return nullptr;
+    return guarded(static_cast<addr_parent *>(nullptr), [&] {
+        std::string kept = kept_text(text);
+        return registry_addrs().add(device, kept, [&](const std::string &) { return addr_entry{kept}; });
+    });
 }
 
-bool addr_entry_append(addr_parent &parent, const char *text) {
-    auto *entry = static_cast<addr_entry *>(std::calloc(1, sizeof(addr_entry)));
-    if (entry == nullptr) return false;
-    std::strncpy(entry->text, text, sizeof entry->text - 1);
-    list_append(parent.entries, entry->link);
-    return true;
+void addr_parent_remove(addr_parent *parent) noexcept {
+    if (parent != nullptr) registry_addrs().remove(parent);
 }
 
-addr_parent *addr_add(const char *device, const char *text) {
-    if (text == nullptr) return nullptr;
-    addr_parent *parent = addr_find_parent(device);
-    if (parent != nullptr) {
-        if (addr_find(parent, text) != nullptr) return parent;
-        return addr_entry_append(*parent, text) ? parent : nullptr;
-    }
-    parent = addr_parent_new(device);
-    if (parent == nullptr) return nullptr;
-    if (!addr_entry_append(*parent, text)) {
-        std::free(parent);
-        return nullptr;
-    }
-    list_append(registry_addrs(), parent->link);
-    return parent;
-}
-
-void addr_parent_remove(addr_parent *parent) {
-    if (parent == nullptr) return;
-    list_unlink(parent->link);
-    free_addr_parent(parent);
-}
-
-void addrs_clear() {
-    for (addr_parent *parent : records<addr_parent>(registry_addrs())) addr_parent_remove(parent);
-}
+void addrs_clear() noexcept { registry_addrs().clear(); }
 
 } // namespace kx

@@ -1,113 +1,101 @@
-// The registry's networks: adding, searching, changing interfaces and
-// freeing, and the exported release of a caller's network list.
+// The registry's networks: the network record and its interfaces, the
+// searches of a network list, and the changes the operations make on the
+// registry list.
 #include "registry/model.h"
 
-#include "frame/command.h"
+#include "frame/frame.h"
 #include "frame/log.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <cerrno>
 
 namespace kx {
 
-kxnet_network *network_add(kxnet_network_list &list, const char *network_id, const char *bridge,
-                           int preexisting) {
-    if (network_id == nullptr) return nullptr;
-    auto *network = static_cast<kxnet_network *>(std::calloc(1, sizeof(kxnet_network)));
-    if (network == nullptr) return nullptr;
-    network->network_id = strdup(network_id);
-    if (network->network_id == nullptr) {
-        std::free(network);
-        return nullptr;
+void network::remove_iface(std::string_view name) noexcept {
+    const std::string_view kept = field_name(name);
+    if (phys_iface_ == kept) {
+        phys_iface_.clear();
+        if (!ifaces_.empty()) {
+            phys_iface_.swap(ifaces_.front());
+            ifaces_.erase(ifaces_.begin());
+        }
+        return;
     }
-    kxnet_log("Network '%s' with %s bridge '%s' added", network_id, preexisting ? "linux" : "",
-              show(bridge));
-    copy_ifname(network->bridge, bridge);
-    list_init(network->ifaces);
-    network->preexisting = preexisting;
-    list_append(list.link, network->link);
-    return network;
+    auto found = std::find(ifaces_.begin(), ifaces_.end(), kept);
+    if (found != ifaces_.end()) ifaces_.erase(found);
 }
 
-int network_add_to_registry(const char *network_id, const char *bridge, int preexisting) {
-    return network_add(registry_networks(), network_id, bridge, preexisting) != nullptr ? 0 : 1;
+bool network::holds_iface(std::string_view name) const noexcept {
+    const std::string_view kept = field_name(name);
+    return phys_iface_ == kept || std::find(ifaces_.begin(), ifaces_.end(), kept) != ifaces_.end();
 }
 
-kxnet_network *network_find_by_id(const char *network_id) {
+network *network_list::find_by_id(std::string_view network_id) noexcept {
+    for (network &record : *this)
+        if (record.network_id() == network_id) return &record;
+    return nullptr;
+}
+
+network *network_list::find_by_iface(std::string_view name) noexcept {
+    for (network &record : *this)
+        if (record.holds_iface(name)) return &record;
+    return nullptr;
+}
+
+network *network_add(network_list &list, const char *network_id, const char *bridge,
+                     int preexisting) noexcept {
+    if (network_id == nullptr) return nullptr;
+    return guarded(static_cast<network *>(nullptr), [&] {
+        network &added = list.append(network_id, bridge != nullptr ? bridge : "", preexisting != 0);
+        kxnet_log("Network '%s' with %s bridge '%s' added", network_id, preexisting ? "linux" : "",
+                  show(bridge));
+        return &added;
+    });
+}
+
+int network_add_to_registry(const char *network_id, const char *bridge, int preexisting) noexcept {
+    if (network_id == nullptr) return -EINVAL;
+    return network_add(registry_networks(), network_id, bridge, preexisting) != nullptr ? 0 : -ENOMEM;
+}
+
+network *network_find_by_id(const char *network_id) noexcept {
     if (network_id == nullptr) return nullptr;
     registry_guard guard;
-    for (kxnet_network *network : records<kxnet_network>(registry_networks().link))
-        if (std::strcmp(network->network_id, network_id) == 0) return network;
-    return nullptr;
+    return registry_networks().find_by_id(network_id);
 }
 
-kxnet_network *network_find_by_bridge(const char *bridge) {
+network *network_find_by_bridge(const char *bridge) noexcept {
+    if (bridge == nullptr) return nullptr;
     registry_guard guard;
-    for (kxnet_network *network : records<kxnet_network>(registry_networks().link))
-        if (same_name(network->bridge, bridge)) return network;
-    return nullptr;
+    return registry_networks().find_by_bridge(bridge);
 }
 
-kxnet_network *network_find_by_iface(kxnet_network_list &list, const char *name) {
-    if (name == nullptr) return nullptr;
-    for (kxnet_network *network : records<kxnet_network>(list.link)) {
-        if (same_name(network->phys_iface, name)) return network;
-        for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces))
-            if (same_name(iface->name, name)) return network;
-    }
-    return nullptr;
+network *network_find_by_iface(network_list &list, const char *name) noexcept {
+    return name != nullptr ? list.find_by_iface(name) : nullptr;
 }
 
-kxnet_network *network_find_by_iface(const char *name) {
+network *network_find_by_iface(const char *name) noexcept {
     registry_guard guard;
     return network_find_by_iface(registry_networks(), name);
 }
 
-int network_iface_add(kxnet_network *network, const char *name) {
-    if (network == nullptr) return 0;
-    auto *iface = static_cast<kxnet_iface *>(std::calloc(1, sizeof(kxnet_iface)));
-    if (iface == nullptr) return 1;
-    copy_ifname(iface->name, name);
-    list_append(network->ifaces, iface->link);
-    return 0;
+int network_iface_add(network *record, const char *name) noexcept {
+    if (record == nullptr || name == nullptr) return 0;
+    return guarded(-ENOMEM, [&] {
+        record->add_iface(name);
+        return 0;
+    });
 }
 
-void network_iface_remove(kxnet_network *network, const char *name) {
-    if (network == nullptr || name == nullptr) return;
-    if (same_name(network->phys_iface, name)) {
-        copy_ifname(network->phys_iface, "");
-        if (!list_empty(network->ifaces)) {
-            auto *first = reinterpret_cast<kxnet_iface *>(network->ifaces.next);
-            copy_ifname(network->phys_iface, first->name);
-            list_unlink(first->link);
-            std::free(first);
-        }
-        return;
-    }
-    for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces)) {
-        if (same_name(iface->name, name)) {
-            list_unlink(iface->link);
-            std::free(iface);
-            return;
-        }
-    }
+void network_iface_remove(network *record, const char *name) noexcept {
+    if (record != nullptr && name != nullptr) record->remove_iface(name);
 }
 
-void network_remove(kxnet_network *network) {
-    if (network == nullptr) return;
-    list_unlink(network->link);
-    for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces)) std::free(iface);
-    std::free(network->network_id);
-    std::free(network);
-}
+void network_remove(network *record) noexcept { registry_networks().remove(record); }
 
-void networks_clear() { kxnet_free_networks(&registry_networks()); }
+void networks_clear() noexcept {
+    registry_guard guard;
+    registry_networks().clear();
+}
 
 } // namespace kx
-
-extern "C" void kxnet_free_networks(kxnet_network_list *list) noexcept {
-    if (list == nullptr) return;
-    kx::registry_guard guard;
-    while (!kx::list_empty(list->link))
-        kx::network_remove(reinterpret_cast<kxnet_network *>(list->link.next));
-}

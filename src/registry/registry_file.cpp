@@ -16,15 +16,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace kx {
 
@@ -94,89 +90,41 @@ int32_t parse_vid(const char *item) {
     return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
-// The name a 16-byte field keeps of `name`: the index key of a bridge.
-std::string field_name(const std::string &name) { return name.substr(0, 15).c_str(); }
-
-// State of one load.  Networks by bridge, first registered wins, so a
-// lookup gives the same answer as network_find_by_bridge; VLAN and address
-// records by device with the entries already held, so that vlan_add and
-// addr_add need not search the lists at every item.
+// State of one load: where configured addresses are reported, and whether
+// memory ran short for an entry.
 struct load_context {
     conf_addr_sink report_conf_addr;
-    std::unordered_map<std::string, kxnet_network *> by_bridge;
-    std::unordered_map<std::string, vlan_parent *> vlan_parents;
-    std::unordered_map<std::string, addr_parent *> addr_parents;
-    std::unordered_set<std::string> entries; // "V" or "A", device, NUL, entry
-    bool dropped = false;                    // memory ran short for an entry
+    bool dropped = false;
 };
-
-// Adds an entry to the device's record (made on first use and listed with
-// its first entry) unless it is held already; as vlan_add and addr_add do.
-template <class Parent, class Make, class Append>
-void add_indexed(std::unordered_map<std::string, Parent *> &parents, const std::string &device,
-                 const std::string &entry_key, load_context &ctx, Make make, Append append,
-                 kxnet_link &list) {
-    if (ctx.entries.count(entry_key) != 0) return;
-    Parent *&parent = parents[device];
-    bool created = parent == nullptr;
-    if (created && (parent = make(device.c_str())) == nullptr) {
-        ctx.dropped = true;
-        return;
-    }
-    if (!append(*parent)) {
-        ctx.dropped = true;
-        if (created) {
-            std::free(parent);
-            parent = nullptr;
-        }
-        return;
-    }
-    if (created) list_append(list, parent->link);
-    ctx.entries.insert(entry_key);
-}
 
 void load_network(const registry_line &line, load_context &ctx) {
     std::string network_id(line.value);
     int preexisting = bridge_exists(network_id.c_str());
-    kxnet_network *network =
-        network_add(registry_networks(), network_id.c_str(), line.key.c_str(), preexisting);
-    if (network == nullptr) {
+    if (network_add(registry_networks(), network_id.c_str(), line.key.c_str(), preexisting) == nullptr)
         ctx.dropped = true;
-        return;
-    }
-    ctx.by_bridge.emplace(network->bridge, network);
 }
 
 void load_ifaces(const registry_line &line, load_context &ctx) {
-    auto found = ctx.by_bridge.find(field_name(line.key));
-    if (found == ctx.by_bridge.end()) return;
-    kxnet_network *network = found->second;
+    network *record = network_find_by_bridge(line.key.c_str());
+    if (record == nullptr) return;
     for_each_item(line.value, [&](const char *item) {
-        if (network->phys_iface[0] == '\0')
-            copy_ifname(network->phys_iface, item);
-        else if (network_iface_add(network, item) != 0)
+        if (record->phys_iface().empty())
+            record->set_phys_iface(item);
+        else if (network_iface_add(record, item) != 0)
             ctx.dropped = true;
     });
 }
 
 void load_vlans(const registry_line &line, load_context &ctx) {
-    std::string device = field_name(line.key);
     for_each_item(line.value, [&](const char *item) {
-        int32_t vid = parse_vid(item);
-        std::string key = "V" + device + '\0' + std::to_string(vid);
-        add_indexed(
-            ctx.vlan_parents, device, key, ctx, vlan_parent_new,
-            [&](vlan_parent &parent) { return vlan_entry_append(parent, vid); }, registry_vlans());
+        if (vlan_add(line.key.c_str(), parse_vid(item)) == nullptr) ctx.dropped = true;
     });
 }
 
 void load_addrs(const registry_line &line, load_context &ctx) {
-    std::string device = field_name(line.key);
+    const std::string device(field_name(line.key));
     for_each_item(line.value, [&](const char *item) {
-        std::string key = "A" + device + '\0' + std::string(item).substr(0, 19);
-        add_indexed(
-            ctx.addr_parents, device, key, ctx, addr_parent_new,
-            [&](addr_parent &parent) { return addr_entry_append(parent, item); }, registry_addrs());
+        if (addr_add(device.c_str(), item) == nullptr) ctx.dropped = true;
         if (ctx.report_conf_addr != nullptr) ctx.report_conf_addr(device.c_str(), item);
     });
 }
@@ -255,31 +203,30 @@ private:
 
 void append_network_lines(std::string &out) {
     registry_guard guard;
-    for (kxnet_network *network : records<kxnet_network>(registry_networks().link)) {
-        out.append(vnid_prefix).append(network->bridge).append("=\"");
-        out.append(network->network_id).append("\"\n");
-        if (network->phys_iface[0] == '\0') continue;
-        list_lines lines(out, iflst_prefix, network->bridge);
-        lines.add(network->phys_iface);
-        for (kxnet_iface *iface : records<kxnet_iface>(network->ifaces)) lines.add(iface->name);
+    for (const network &record : registry_networks()) {
+        out.append(vnid_prefix).append(record.bridge()).append("=\"");
+        out.append(record.network_id()).append("\"\n");
+        if (record.phys_iface().empty()) continue;
+        list_lines lines(out, iflst_prefix, record.bridge());
+        lines.add(record.phys_iface());
+        for (const std::string &iface : record.ifaces()) lines.add(iface);
         lines.finish();
     }
 }
 
 // VLAN ids are written as the signed numbers they are.
 void append_vlan_lines(std::string &out) {
-    for (vlan_parent *parent : records<vlan_parent>(registry_vlans())) {
-        list_lines lines(out, vlan_prefix, parent->name);
-        for (vlan_entry *entry : records<vlan_entry>(parent->entries))
-            lines.add(std::to_string(entry->vid));
+    for (const vlan_parent &parent : registry_vlans()) {
+        list_lines lines(out, vlan_prefix, parent.name());
+        for (const vlan_entry &entry : parent.entries()) lines.add(std::to_string(entry.vid));
         lines.finish();
     }
 }
 
 void append_addr_lines(std::string &out) {
-    for (addr_parent *parent : records<addr_parent>(registry_addrs())) {
-        list_lines lines(out, addr_prefix, parent->name);
-        for (addr_entry *entry : records<addr_entry>(parent->entries)) lines.add(entry->text);
+    for (const addr_parent &parent : registry_addrs()) {
+        list_lines lines(out, addr_prefix, parent.name());
+        for (const addr_entry &entry : parent.entries()) lines.add(entry.text);
         lines.finish();
     }
 }
@@ -297,30 +244,27 @@ int load_registry_file(conf_addr_sink report_conf_addr) {
     std::string path = paths::rooted(paths::registry);
     // A FIFO or a device in the registry's place is refused, never waited on.
     unique_file stream = open_text_file(path.c_str());
-    if (!stream) return errno == ENOENT ? 0 : 1;
+    if (!stream) return errno == ENOENT ? 0 : -errno;
     struct stat info {};
-    if (fstat(fileno(stream.get()), &info) != 0) return 1;
+    if (fstat(fileno(stream.get()), &info) != 0) return -errno;
     if (info.st_mtim.tv_sec == 0) return 0;
-    const bool whole = load_stream(stream.get(), report_conf_addr);
-    if (!whole || std::ferror(stream.get())) {
-        // A partial registry would be written back by the next save.
-        clear_registry_lists();
-        return 1;
-    }
+    // A partial registry would be written back by the next save.
+    if (!load_stream(stream.get(), report_conf_addr)) return -ENOMEM;
+    if (std::ferror(stream.get())) return -EIO;
     return 0;
 }
 
 // Makes directory `path` (mode 0755) and its missing parents; 0 when it
-// exists afterwards, else the errno of the step that failed.
+// exists afterwards, else the negative errno of the step that failed.
 int make_directory(const std::string &path) {
-    if (mkdir(path.c_str(), 0755) == 0) return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+    if (mkdir(path.c_str(), 0755) == 0) return chmod(path.c_str(), 0755) == 0 ? 0 : -errno;
     if (errno == EEXIST) return 0;
-    if (errno != ENOENT) return errno;
+    if (errno != ENOENT) return -errno;
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return ENOENT;
+    if (slash == std::string::npos || slash == 0) return -ENOENT;
     if (int err = make_directory(path.substr(0, slash)); err != 0) return err;
-    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-    return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    return chmod(path.c_str(), 0755) == 0 ? 0 : -errno;
 }
 
 int save_registry_file() {
@@ -331,24 +275,22 @@ int save_registry_file() {
     const std::string path = paths::rooted(paths::registry);
     // A host that never had a registry has no directory for it either.
     if (int err = make_directory(path.substr(0, path.rfind('/'))); err != 0) return err;
-    return replace_file(path, content, 0600);
+    // replace_file answers a positive errno.
+    const int err = replace_file(path, content, 0600);
+    return err != 0 ? -err : 0;
 }
 
 } // namespace
 
 int registry_load(conf_addr_sink report_conf_addr) noexcept {
     // Memory running out part-way must not pass for a shorter registry.
-    int result = guarded(1, [report_conf_addr] { return load_registry_file(report_conf_addr); });
-    if (result != 0)
-        guarded(0, [] {
-            clear_registry_lists();
-            return 0;
-        });
+    const int result = guarded(-ENOMEM, [report_conf_addr] { return load_registry_file(report_conf_addr); });
+    if (result != 0) clear_registry_lists();
     return result;
 }
 
 int registry_save() noexcept {
-    const int result = guarded(ENOMEM, [] { return save_registry_file(); });
+    const int result = guarded(-ENOMEM, [] { return save_registry_file(); });
     if (result != 0) kxnet_log("Failed to save kxnet.conf");
     return result;
 }

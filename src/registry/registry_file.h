@@ -12,13 +12,14 @@ using conf_addr_sink = void (*)(const char *device, const char *address);
 
 // Empties the registry lists and rebuilds them from the file; refreshes the
 // VLAN naming type first.  Every "ADDR_" item read goes to `report_conf_addr`
-// when one is given.  0 on success or without a file, 1 when the file exists
-// but cannot be examined or opened, or is not a regular file.
+// when one is given.  0 on success or without a file; a negative errno when
+// the file exists but cannot be examined, opened or read whole (the lists
+// are then empty), or is not a regular file.
 int registry_load(conf_addr_sink report_conf_addr = nullptr) noexcept;
 
 // Writes the lists to a fresh temporary file and renames it over the
 // registry, creating a missing registry directory (mode 0755) first.  0, or
-// nonzero (an errno value) after logging "Failed to save kxnet.conf"; a
+// a negative errno after logging "Failed to save kxnet.conf"; a
 // failure leaves the previous file whole and no temporary file behind.
 int registry_save() noexcept;
 

@@ -46,8 +46,8 @@ TEST_F(RegistryFullDisk, LoadProbesEachNetworkDevice) {
     kxtest::ns::add_bridge("web");
     kxtest::write_file(kxtest::ns::at("/etc/kx/kxnet.conf"), "VNID_web=\"web\"\nVNID_br1=\"db\"\n");
     ASSERT_EQ(kx::registry_load(), 0);
-    EXPECT_EQ(kx::network_find_by_id("web")->preexisting, 1);
-    EXPECT_EQ(kx::network_find_by_id("db")->preexisting, 0);
+    EXPECT_TRUE(kx::network_find_by_id("web")->preexisting());
+    EXPECT_FALSE(kx::network_find_by_id("db")->preexisting());
     auto log = kxtest::log_messages();
     EXPECT_NE(std::find(log.begin(), log.end(), "Network 'web' with linux bridge 'web' added"),
               log.end());

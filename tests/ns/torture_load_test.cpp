@@ -217,18 +217,17 @@ TEST_F(Torture, EightProcessesChangingTheirOwnNetworksAtOnce) {
 
     ASSERT_EQ(kx::registry_load(), 0);
     std::vector<std::string> registered, bridges, addresses;
-    for (kxnet_network *n : kx::records<kxnet_network>(kx::registry_networks().link)) {
-        registered.push_back(std::string(n->network_id) + " " + n->bridge + " [" + n->phys_iface + "]");
-        bridges.push_back(n->bridge);
-        EXPECT_EQ(n->ifaces.next, &n->ifaces) << n->network_id;
-        const auto ports = ns::bridge_ports(n->bridge);
-        EXPECT_EQ(ports, n->phys_iface[0] != '\0' ? std::vector<std::string>{n->phys_iface}
-                                                  : std::vector<std::string>{})
-            << n->bridge;
+    for (const kx::network &n : kx::registry_networks()) {
+        registered.push_back(n.network_id() + " " + n.bridge() + " [" + n.phys_iface() + "]");
+        bridges.push_back(n.bridge());
+        EXPECT_TRUE(n.ifaces().empty()) << n.network_id();
+        const auto ports = ns::bridge_ports(n.bridge());
+        EXPECT_EQ(ports, !n.phys_iface().empty() ? std::vector<std::string>{n.phys_iface()}
+                                                 : std::vector<std::string>{})
+            << n.bridge();
     }
-    for (kx::addr_parent *a : kx::records<kx::addr_parent>(kx::registry_addrs()))
-        for (kx::addr_entry *e : kx::records<kx::addr_entry>(a->entries))
-            addresses.push_back(std::string(a->name) + " " + e->text);
+    for (const kx::addr_parent &a : kx::registry_addrs())
+        for (const kx::addr_entry &e : a.entries()) addresses.push_back(a.name() + " " + e.text);
     std::sort(registered.begin(), registered.end());
     std::sort(bridges.begin(), bridges.end());
     std::sort(addresses.begin(), addresses.end());

@@ -46,8 +46,7 @@ struct pair_seen {
 
 std::vector<pair_seen> pairs() {
     std::vector<pair_seen> out;
-    for (veth_pair *pair : records<veth_pair>(registry_veth_pairs()))
-        out.push_back({pair->host_name, pair->ct_name, pair->ctid});
+    for (const veth_pair &pair : registry_veth_pairs()) out.push_back({pair.host_name, pair.ct_name, pair.ctid});
     return out;
 }
 

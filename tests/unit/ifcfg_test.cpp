@@ -41,16 +41,9 @@ protected:
     }
     std::vector<std::string> listing(const std::string &dir) const { return kxtest::list_dir(root.at(dir)); }
 
-    static kx::vlan_parent parent(const char *name) {
-        kx::vlan_parent record{};
-        strncpy(record.name, name, sizeof record.name - 1);
-        return record;
-    }
-    static kx::vlan_entry vlan(const char *name) {
-        kx::vlan_entry record{};
-        strncpy(record.name, name, sizeof record.name - 1);
-        return record;
-    }
+    // Device names as the registry keeps them, at most 15 characters.
+    static std::string parent(const char *name) { return std::string(name).substr(0, 15); }
+    static std::string vlan(const char *name) { return std::string(name).substr(0, 15); }
 
     kxtest::scratch_root root;
 };
@@ -79,8 +72,8 @@ TEST_F(IfcfgTest, BridgeFileOnlyInSuseLayout) {
 }
 
 TEST_F(IfcfgTest, VlanFileReplacesOldOneWholeInBothLayouts) {
-    kx::vlan_parent eth0 = parent("eth0");
-    kx::vlan_entry eth0_5 = vlan("eth0.5");
+    std::string eth0 = parent("eth0");
+    std::string eth0_5 = vlan("eth0.5");
     const struct {
         int suse_flag;
         std::string dir, content;
@@ -92,18 +85,16 @@ TEST_F(IfcfgTest, VlanFileReplacesOldOneWholeInBothLayouts) {
         SCOPED_TRACE(layout.dir);
         kx::state().suse_flag = layout.suse_flag;
         put(layout.dir, "ifcfg-eth0.5", std::string(5000, '#') + "\nIPADDR=10.0.0.1\n");
-        ASSERT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), 0);
+        ASSERT_EQ(kx::ifcfg_write_vlan(eth0, eth0_5), 0);
         EXPECT_EQ(kxtest::read_file(at(layout.dir, "ifcfg-eth0.5")), layout.content);
         EXPECT_EQ(mode_of(at(layout.dir, "ifcfg-eth0.5")), 0600);
         EXPECT_EQ(listing(layout.dir), std::vector<std::string>{"ifcfg-eth0.5"});
     }
-    EXPECT_EQ(kx::ifcfg_write_vlan(nullptr, &eth0_5), -EINVAL);
-    EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, nullptr), -EINVAL);
 }
 
 TEST_F(IfcfgTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
-    kx::vlan_parent eth0 = parent("eth0");
-    kx::vlan_entry eth0_5 = vlan("eth0.5");
+    std::string eth0 = parent("eth0");
+    std::string eth0_5 = vlan("eth0.5");
     for (int suse_flag : {0, 1}) {
         SCOPED_TRACE(suse_flag);
         kx::state().suse_flag = suse_flag;
@@ -112,7 +103,7 @@ TEST_F(IfcfgTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
         // A target that rename cannot replace (a non-empty directory).
         kxtest::write_file(at(dir, "ifcfg-eth0.5/keep"), "old\n");
         kxtest::write_file(at(dir, "ifcfg-br0/keep"), "old\n");
-        EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), -EISDIR);
+        EXPECT_EQ(kx::ifcfg_write_vlan(eth0, eth0_5), -EISDIR);
         EXPECT_EQ(kx::ifcfg_write_bridge("br0"), suse_flag ? -EISDIR : 0);
         EXPECT_EQ(kxtest::read_file(at(dir, "ifcfg-eth0.5/keep")), "old\n");
         auto names = listing(dir);
@@ -122,14 +113,14 @@ TEST_F(IfcfgTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
 
     // The directory itself is missing.
     std::filesystem::remove_all(root.at(suse));
-    EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), -ENOENT);
+    EXPECT_EQ(kx::ifcfg_write_vlan(eth0, eth0_5), -ENOENT);
     EXPECT_EQ(kx::ifcfg_write_bridge("br0"), -ENOENT);
     EXPECT_FALSE(kxtest::file_exists(root.at(suse)));
 }
 
 TEST_F(IfcfgTest, WriteErrorIsReportedAndOldFileStays) {
-    kx::vlan_parent eth0 = parent("eth0");
-    kx::vlan_entry eth0_5 = vlan("eth0.5");
+    std::string eth0 = parent("eth0");
+    std::string eth0_5 = vlan("eth0.5");
     put(redhat, "ifcfg-eth0.5", "DEVICE=eth0.5\nIPADDR=10.0.0.1\n");
 
     // Files may grow to 8 bytes only: the write fails part-way.
@@ -139,7 +130,7 @@ TEST_F(IfcfgTest, WriteErrorIsReportedAndOldFileStays) {
     rlimit tiny = old;
     tiny.rlim_cur = 8;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-    int result = kx::ifcfg_write_vlan(&eth0, &eth0_5);
+    int result = kx::ifcfg_write_vlan(eth0, eth0_5);
     setrlimit(RLIMIT_FSIZE, &old);
 
     EXPECT_EQ(result, -EFBIG);
@@ -148,16 +139,16 @@ TEST_F(IfcfgTest, WriteErrorIsReportedAndOldFileStays) {
 }
 
 TEST_F(IfcfgTest, NamesThatWouldEscapeTheFileOrItsQuotingAreRefused) {
-    kx::vlan_parent eth0 = parent("eth0");
+    std::string eth0 = parent("eth0");
     for (const char *bad : {"a'b", "x$(id)", "a b", "v;1", "a/b"}) {
         SCOPED_TRACE(bad);
-        kx::vlan_entry odd = vlan(bad);
-        kx::vlan_parent odd_parent = parent(bad);
-        kx::vlan_entry fine = vlan("eth0.7");
+        std::string odd = vlan(bad);
+        std::string odd_parent = parent(bad);
+        std::string fine = vlan("eth0.7");
         for (int suse_flag : {0, 1}) {
             kx::state().suse_flag = suse_flag;
-            EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &odd), -EINVAL);
-            EXPECT_EQ(kx::ifcfg_write_vlan(&odd_parent, &fine), -EINVAL);
+            EXPECT_EQ(kx::ifcfg_write_vlan(eth0, odd), -EINVAL);
+            EXPECT_EQ(kx::ifcfg_write_vlan(odd_parent, fine), -EINVAL);
         }
     }
     kx::state().suse_flag = 1;

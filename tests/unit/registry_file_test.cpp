@@ -2,6 +2,7 @@
 // hostile lines, long lines, the save's file mode and temporary files, and
 // the configured-networks query.
 #include "frame/atomic_file.h"
+#include "netops/public_list.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 #include "test_support.h"
@@ -24,23 +25,19 @@ namespace {
 // The registry lists rendered as text, one record a line, for comparison.
 std::vector<std::string> dump_registry() {
     std::vector<std::string> out;
-    for (kxnet_network *n : kx::records<kxnet_network>(kx::registry_networks().link)) {
-        std::string line =
-            std::string("net ") + n->network_id + " " + n->bridge + " [" + n->phys_iface + "]";
-        for (kxnet_iface *i : kx::records<kxnet_iface>(n->ifaces))
-            line += std::string(" ") + i->name;
+    for (const kx::network &n : kx::registry_networks()) {
+        std::string line = "net " + n.network_id() + " " + n.bridge() + " [" + n.phys_iface() + "]";
+        for (const std::string &i : n.ifaces()) line += " " + i;
         out.push_back(line);
     }
-    for (kx::vlan_parent *p : kx::records<kx::vlan_parent>(kx::registry_vlans())) {
-        std::string line = std::string("vlan ") + p->name;
-        for (kx::vlan_entry *e : kx::records<kx::vlan_entry>(p->entries))
-            line += " " + std::to_string(e->vid) + "=" + e->name;
+    for (const kx::vlan_parent &p : kx::registry_vlans()) {
+        std::string line = "vlan " + p.name();
+        for (const kx::vlan_entry &e : p.entries()) line += " " + std::to_string(e.vid) + "=" + e.name;
         out.push_back(line);
     }
-    for (kx::addr_parent *p : kx::records<kx::addr_parent>(kx::registry_addrs())) {
-        std::string line = std::string("addr ") + p->name;
-        for (kx::addr_entry *e : kx::records<kx::addr_entry>(p->entries))
-            line += std::string(" ") + e->text;
+    for (const kx::addr_parent &p : kx::registry_addrs()) {
+        std::string line = "addr " + p.name();
+        for (const kx::addr_entry &e : p.entries()) line += " " + e.text;
         out.push_back(line);
     }
     return out;
@@ -92,18 +89,16 @@ TEST_F(RegistryFile, SaveWritesTheDocumentedLinesAndLoadsThemBack) {
     EXPECT_EQ(std::count(log.begin(), log.end(), "Network 'web' with  bridge 'br0' added"), 2);
 }
 
-TEST_F(RegistryFile, EmptyRecordsAreWrittenAsEmptyValues) {
+// A device whose last VLAN went is not written; empty values read back as
+// no record; a negative id survives the round trip.
+TEST_F(RegistryFile, EmptiedRecordsAreNotWritten) {
     kx::vlan_parent *vp = kx::vlan_add("eth0", 5);
-    kx::vlan_remove(vp, reinterpret_cast<kx::vlan_entry *>(vp->entries.next)); // drops eth0
+    kx::vlan_remove(vp, kx::vlan_find(vp, 5)); // drops eth0
     kx::vlan_add("eth1", -1);
-    kx::addr_parent *ap = kx::addr_add("eth2", "x");
-    kxnet_link *entry = ap->entries.next;
-    kx::list_unlink(*entry); // an emptied record as a caller may leave it
-    std::free(entry);
     kx::registry_save();
-    EXPECT_EQ(kxtest::read_file(path()), "VLAN_eth1=\"-1\"\nADDR_eth2=\"\"\n");
-    EXPECT_EQ(kx::registry_load(), 0);
-    EXPECT_EQ(dump_registry(), std::vector<std::string>{"vlan eth1 -1=eth1.4294967295"});
+    EXPECT_EQ(kxtest::read_file(path()), "VLAN_eth1=\"-1\"\n");
+    EXPECT_EQ(load("VLAN_eth1=\"-1\"\nVLAN_eth3=\"\"\nADDR_eth2=\"\"\n"),
+              std::vector<std::string>{"vlan eth1 -1=eth1.4294967295"});
 }
 
 TEST_F(RegistryFile, MalformedLinesAreIgnored) {
@@ -204,11 +199,9 @@ TEST_F(RegistryFile, ListsPastOneLineSurviveASaveAndLoad) {
     EXPECT_NE(saved.find("VLAN_eth0=\"-1 -2 -3 "), std::string::npos);
     EXPECT_EQ(kx::registry_load(), 0);
     EXPECT_EQ(dump_registry(), loaded);
-    kxnet_network *net = kx::network_find_by_bridge("br0");
+    kx::network *net = kx::network_find_by_bridge("br0");
     ASSERT_NE(net, nullptr);
-    std::size_t count = 0;
-    for ([[maybe_unused]] kxnet_iface *i : kx::records<kxnet_iface>(net->ifaces)) ++count;
-    EXPECT_EQ(count, 109999u);
+    EXPECT_EQ(net->ifaces().size(), 109999u);
 }
 
 TEST_F(RegistryFile, SaveIsMode0600AndLeavesNoTemporaryFile) {
@@ -330,17 +323,11 @@ TEST_F(RegistryFile, HugeLinesAreBoundedAndManyItemsKept) {
                     "\"\nADDR_eth0=\"" + many + "\"\n");
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[1], "net after br1 []");
-    kxnet_network *net = kx::network_find_by_bridge("br0");
+    kx::network *net = kx::network_find_by_bridge("br0");
     ASSERT_NE(net, nullptr);
-    EXPECT_STREQ(net->phys_iface, "e0");
-    size_t count = 0;
-    for ([[maybe_unused]] kxnet_iface *i : kx::records<kxnet_iface>(net->ifaces)) ++count;
-    EXPECT_EQ(count, 9999u);
-    count = 0;
-    for ([[maybe_unused]] auto *e :
-         kx::records<kx::vlan_entry>(kx::vlan_find_parent("eth0")->entries))
-        ++count;
-    EXPECT_EQ(count, 100000u); // repeated ids are held once
+    EXPECT_EQ(net->phys_iface(), "e0");
+    EXPECT_EQ(net->ifaces().size(), 9999u);
+    EXPECT_EQ(kx::vlan_find_parent("eth0")->entries().size(), 100000u); // repeated ids are held once
 }
 
 TEST_F(RegistryFile, ConfiguredNetworksAreACopyInOrder) {
@@ -372,7 +359,7 @@ TEST_F(RegistryFile, ConfiguredNetworksAreACopyInOrder) {
 TEST_F(RegistryFile, ReadErrorFailsTheLoadAndTheQuery) {
     ::mkdir(path().c_str(), 0700); // opens, but every read fails
     kx::network_add_to_registry("stale", "br9", 0);
-    EXPECT_EQ(kx::registry_load(), 1);
+    EXPECT_LT(kx::registry_load(), 0);
     EXPECT_TRUE(dump_registry().empty());
     EXPECT_EQ(kxnet_get_configured_networks(), nullptr);
 }
