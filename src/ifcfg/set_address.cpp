@@ -124,22 +124,23 @@ std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view ad
 
 int ifcfg_set_address(const char *device, const char *address) {
     if (device == nullptr || address == nullptr || device[0] == '\0' || std::strchr(device, '/') != nullptr)
-        return 1;
-    return guarded(1, [&] {
+        return -EINVAL;
+    return guarded(-ENOMEM, [&] {
         const std::string target = ifcfg_device_path(device);
         std::string text;
         {
             unique_file in = open_text_file(target.c_str());
-            if (!in) return 1;
+            if (!in) return errno != 0 ? -errno : -EIO;
             std::string line;
             bool overlong = false;
             while (read_text_line(in.get(), line, text_line_max, &overlong)) text.append(line).push_back('\n');
             // A read that fails part way, or a line too long to keep whole,
             // must not leave a shortened file.
-            if (std::ferror(in.get()) || overlong) return 1;
+            if (std::ferror(in.get())) return -EIO;
+            if (overlong) return -EFBIG;
         }
         const std::string content = ifcfg_rewrite_address(text, address, state().suse_flag != 0);
-        return replace_file(target, content, 0600) == 0 ? 0 : 1;
+        return -replace_file(target, content, 0600);
     });
 }
 

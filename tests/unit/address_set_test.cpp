@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -227,11 +228,11 @@ TEST_F(IfcfgSetAddress, RewritesTheLayoutsOwnFileOnlyWithMode0600) {
     EXPECT_EQ(kxtest::list_dir(root.at(suse)), std::vector<std::string>{"ifcfg-eth0"});
 
     // A device without a file: nothing is created.
-    EXPECT_EQ(kx::ifcfg_set_address("eth1", "10.1.2.3/24"), 1);
+    EXPECT_EQ(kx::ifcfg_set_address("eth1", "10.1.2.3/24"), -ENOENT);
     EXPECT_EQ(kxtest::list_dir(root.at(suse)), std::vector<std::string>{"ifcfg-eth0"});
-    EXPECT_EQ(kx::ifcfg_set_address(nullptr, "dhcp"), 1);
-    EXPECT_EQ(kx::ifcfg_set_address("eth0", nullptr), 1);
-    EXPECT_EQ(kx::ifcfg_set_address("../network/ifcfg-eth0", "dhcp"), 1);
+    EXPECT_EQ(kx::ifcfg_set_address(nullptr, "dhcp"), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_set_address("eth0", nullptr), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_set_address("../network/ifcfg-eth0", "dhcp"), -EINVAL);
 }
 
 TEST_F(IfcfgSetAddress, WhatIsNoRegularFileIsLeftAlone) {
@@ -239,8 +240,8 @@ TEST_F(IfcfgSetAddress, WhatIsNoRegularFileIsLeftAlone) {
     // waited on, nothing written beside it.
     kxtest::make_dirs(root.at(redhat + "/ifcfg-eth0"));
     ASSERT_EQ(mkfifo(root.at(redhat + "/ifcfg-eth1").c_str(), 0600), 0);
-    EXPECT_EQ(kx::ifcfg_set_address("eth0", "10.1.2.3"), 1);
-    EXPECT_EQ(kx::ifcfg_set_address("eth1", "dhcp"), 1);
+    EXPECT_EQ(kx::ifcfg_set_address("eth0", "10.1.2.3"), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_set_address("eth1", "dhcp"), -EINVAL);
     auto names = kxtest::list_dir(root.at(redhat));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"ifcfg-eth0", "ifcfg-eth1"}));
