@@ -44,17 +44,40 @@ bool tail_matters(const shell_line &line) {
     return line.after_key.is(shell_token_kind::word) || line.after_key.is(shell_token_kind::operation);
 }
 
+// Whether a word at the start of a command could be a reserved word ("then",
+// "fi", "{", "!", "[[" …): one right after an assignment is not.
+bool may_be_reserved(char first) {
+    return (first >= 'a' && first <= 'z') || first == '{' || first == '}' || first == '!' || first == '[' ||
+           first == ']';
+}
+
 // A dropped line: nothing, or what followed its value, kept on a line of its
-// own.  ":" stands in for the dropped word, so that an operator keeps its
-// place and what were arguments stay arguments, unless the word was a shell
-// assignment (no blank but space or tab before it) and another follows.
-// ":" also stands alone where the shell needs a command.
-void drop_value(std::string_view tail, const shell_line &line, bool command_wanted, std::string &out) {
+// own so that it means what it meant.
+// - The key word was no assignment to the shell ("\rIPADDR=…") but a command
+//   it cannot find: "false" takes its place and keeps its failure.
+// - After an assignment: another assignment stays as it is; a command word
+//   stays the command (a backslash keeps "then" from turning reserved); an
+//   operator gets ":" before it; nothing gets ":" where a command is needed.
+void drop_value(std::string_view text, const shell_line &line, bool command_wanted, std::string &out) {
+    const std::string_view tail = text.substr(line.key.end, line.end - line.key.end);
+    const shell_token &next = line.after_key;
+    if (!line.key_first) {
+        out.append("false");
+        if (tail_matters(line)) out.append(tail);
+        out.push_back('\n');
+        return;
+    }
     if (!tail_matters(line)) {
         if (command_wanted) out.append(":\n");
         return;
     }
-    if (!line.key_first || !line.after_key.assignment()) out.push_back(':');
+    if (next.is(shell_token_kind::operation)) {
+        out.push_back(':');
+    } else if (!next.assignment() && may_be_reserved(text[next.begin])) {
+        out.append(text.substr(line.key.end, next.begin - line.key.end)).push_back('\\');
+        out.append(text.substr(next.begin, line.end - next.begin)).push_back('\n');
+        return;
+    }
     out.append(tail).push_back('\n');
 }
 
@@ -72,7 +95,7 @@ void rewrite_line(std::string_view text, const shell_line &line, address_lines &
     char quote = '\0';
     if (value < line.end && (text[value] == '\'' || text[value] == '"')) quote = text[value++];
     const std::string_view tail = text.substr(line.key.end, line.end - line.key.end);
-    auto drop = [&] { drop_value(tail, line, lines.command_wanted, out); };
+    auto drop = [&] { drop_value(text, line, lines.command_wanted, out); };
     auto replace = [&](std::string_view new_value) {
         out.append(text.substr(line.begin, value - line.begin)).append(new_value);
         if (quote != '\0') out.push_back(quote);

@@ -139,6 +139,10 @@ TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
         "{ # block\n  PREFIXLEN=8\n}\nC=3 |\nNETMASK=1\n",
         "NETMASK=(1 \nA=)#1B=$'x\nA==1'\nC=1\n",
         "\rPREFIXLEN=1\t C=x; A=1\n",
+        // A dropped word's stand-in keeps the exit status the shell saw.
+        "PREFIXLEN=1 x || C=x\nIPADDR=1 then || B=2\n",
+        "\r\rPREFIXLEN=if|| C=x1; A=1\n",
+        "if A=1\n\fNETMASK=1\nthen B=2\nfi\n",
     };
     const std::vector<std::string> others = {"A", "B", "C", "MTU"};
     kxtest::scratch_root root;
