@@ -61,8 +61,8 @@ std::string_view tail_of(std::string_view line) {
     return line.substr(blank);
 }
 
-// Whether a dropped value's tail keeps its line as it is: it starts with
-// another assignment ("NAME=" or "NAME+="); else ":" stands before it.
+// Whether a dropped value's tail starts with another assignment ("NAME=" or
+// "NAME+="); else it starts with the command word.
 bool tail_is_assignment(std::string_view tail) {
     const std::size_t name = tail.find_first_not_of(" \t");
     const std::size_t end = tail.find_first_not_of(
@@ -88,7 +88,14 @@ void check_rewrite(std::string_view old_text, std::string_view address, bool in_
         else if (key == "PREFIXLEN" || (dhcp && key != "BOOTPROTO")) {
             const std::string_view tail = tail_of(line);
             const bool assigned = line.find_first_not_of(" \t") == line.find_first_not_of(" \t\v\f\r");
-            const std::string shown = (assigned && tail_is_assignment(tail) ? "" : ":") + std::string(tail);
+            if (!assigned) { // a command the shell cannot find: "false" keeps its failure
+                kept.push_back("false" + std::string(tail));
+                continue;
+            }
+            std::string shown(tail);
+            const std::size_t word = tail.find_first_not_of(" \t");
+            if (!tail.empty() && !tail_is_assignment(tail) && tail[word] >= 'a' && tail[word] <= 'z')
+                shown.insert(word, 1, '\\'); // the command word stays no reserved word
             if (!tail.empty() && !owned_by_rewrite(key_of(shown))) kept.push_back(shown);
         }
     }

@@ -2,11 +2,14 @@
 // form assignments, quotes, continuations, comments, arrays, lists and
 // if-blocks (never a loop, nor a command name bash could run), rewritten for
 // a static address and for DHCP; sourced before and after, it must define
-// the same other variables.
+// the same other variables: A, B, C, MTU and every name the shell reader
+// sees assigned ("AB=", "IPADDRA="), the address keys aside.
 #include "fuzz_root.h"
 #include "ifcfg/ifcfg.h"
+#include "ifcfg/shell_text.h"
 #include "shell_oracle.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -29,8 +32,22 @@ std::string text_of(const uint8_t *data, size_t size) {
     return text;
 }
 
-std::string variables(const std::string &text) {
-    static const std::vector<std::string> others = {"A", "B", "C", "MTU"};
+bool address_key(std::string_view name) {
+    return name == "IPADDR" || name == "NETMASK" || name == "BOOTPROTO" || name == "PREFIXLEN";
+}
+
+// Adds each name other than the address keys that an assignment word of
+// `text` gives.
+void add_names(std::string_view text, std::vector<std::string> &names) {
+    kx::shell_reader reader(text);
+    for (kx::shell_token token = reader.next(); !token.is(kx::shell_token_kind::text_end); token = reader.next()) {
+        if (!token.assignment()) continue;
+        const std::string name(text.substr(token.begin, token.name_end - token.begin));
+        if (!address_key(name) && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+}
+
+std::string variables(const std::string &text, const std::vector<std::string> &others) {
     kxfuzz::put("/ifcfg-x", text);
     return kxtest::shell_variables(kxfuzz::at("/ifcfg-x"), kxfuzz::at("/empty"), others);
 }
@@ -43,14 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)made;
     const char *address = data[0] % 2 == 0 ? "dhcp" : "10.1.2.3/24";
     const std::string old_text = text_of(data + 1, size - 1);
-    const std::string before = variables(old_text);
+    const std::string new_text = kx::ifcfg_rewrite_address(old_text, address, data[0] % 4 < 2);
+    std::vector<std::string> others = {"A", "B", "C", "MTU"};
+    add_names(old_text, others);
+    add_names(new_text, others);
+    const std::string before = variables(old_text, others);
     if (before == "!syntax") return 0; // a file bash cannot read has no meaning to keep
     if (before.rfind('!', 0) == 0) { // the judge itself failed
         std::fprintf(stderr, "bash: %s\n", before.c_str());
         std::abort();
     }
-    const std::string new_text = kx::ifcfg_rewrite_address(old_text, address, data[0] % 4 < 2);
-    const std::string after = variables(new_text);
+    const std::string after = variables(new_text, others);
     if (after != before) {
         std::fprintf(stderr, "old:\n%s--\n%snew:\n%s--\n%s", old_text.c_str(), before.c_str(), new_text.c_str(),
                      after.c_str());

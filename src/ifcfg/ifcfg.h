@@ -34,9 +34,11 @@ std::string ifcfg_device_path(std::string_view device);
 std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view address, bool suse);
 
 // Rewrites the device's own ifcfg file (current layout) in one pass through
-// a temporary beside it and a rename; the new file has mode 0600.  0 on
-// success; 1 when an argument is missing, the file cannot be
-// read (no file: nothing is created) or cannot be replaced.
+// a temporary beside it and a rename; the new file has mode 0600.  0, or a
+// negative errno: -EINVAL for a missing argument or a name holding "/", the
+// open's error when the file cannot be read (no file: -ENOENT, nothing is
+// created; no regular file: -EINVAL), -EIO for a failed read, -EFBIG for a
+// line too long to keep whole, the replacement's error.
 int ifcfg_set_address(const char *device, const char *address);
 
 // SuSE layout: writes the bridge's ifcfg file (0600, replaced whole by one

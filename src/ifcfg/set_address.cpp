@@ -9,14 +9,12 @@
 #include "frame/state.h"
 #include "frame/text_file.h"
 
-#include <cctype>
+#include <cerrno>
 #include <cstring>
 
 namespace kx {
 
 namespace {
-
-constexpr std::string_view blanks = " \t\v\f\r";
 
 // What the rewrite puts in place of the values, and which keys it met.
 struct address_lines {
@@ -31,64 +29,77 @@ struct address_lines {
     bool command_wanted = false;
 };
 
-// What follows a replaced or dropped value on its line matters when it is
-// more than blanks and a comment: "IPADDR=1.2.3.4; MTU=9000".
-bool tail_matters(std::string_view tail) {
-    const std::size_t first = tail.find_first_not_of(" \t");
-    return first != std::string_view::npos && tail[first] != '#';
+// The key a line assigns as ifcfg readers see it: the name of its key word
+// when "=" follows the name directly; empty otherwise.  "\rIPADDR=…" has the
+// key IPADDR here, though to the shell it is a command word.
+std::string_view line_key(std::string_view text, const shell_line &line) {
+    const shell_token &key = line.key;
+    if (!key.is(shell_token_kind::word) || key.equals == shell_token::npos || key.equals != key.name_end) return {};
+    return text.substr(key.begin + key.lead, key.name_end - key.begin - key.lead);
 }
 
-// Whether `text` (after blanks) starts with an assignment word: a name, an
-// optional subscript, then "=" or "+=".
-bool starts_with_assignment(std::string_view text) {
-    std::size_t i = text.find_first_not_of(" \t");
-    const std::size_t name = i;
-    while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
-    if (i == name || std::isdigit(static_cast<unsigned char>(text[name]))) return false;
-    if (i < text.size() && text[i] == '[') i = text.find(']', i) + 1;
-    if (i != 0 && i < text.size() && text[i] == '+') ++i;
-    return i != 0 && i < text.size() && text[i] == '=';
+// What follows a replaced or dropped value on its line matters when it is
+// more than blanks and a comment: "IPADDR=1.2.3.4; MTU=9000".
+bool tail_matters(const shell_line &line) {
+    return line.after_key.is(shell_token_kind::word) || line.after_key.is(shell_token_kind::operation);
+}
+
+// Whether a word at the start of a command could be a reserved word ("then",
+// "fi", "{", "!", "[[" …): one right after an assignment is not.
+bool may_be_reserved(char first) {
+    return (first >= 'a' && first <= 'z') || first == '{' || first == '}' || first == '!' || first == '[' ||
+           first == ']';
 }
 
 // A dropped line: nothing, or what followed its value, kept on a line of its
-// own.  ":" stands in for the dropped word, so that an operator keeps its
-// place and what were arguments stay arguments, unless the word was a shell
-// assignment (`assigned`: no blank but space or tab before it) and another
-// follows.  ":" also stands alone where the shell needs a command.
-void drop_value(std::string_view tail, bool assigned, bool command_wanted, std::string &out) {
-    if (!tail_matters(tail)) {
+// own so that it means what it meant.
+// - The key word was no assignment to the shell ("\rIPADDR=…") but a command
+//   it cannot find: "false" takes its place and keeps its failure.
+// - After an assignment: another assignment stays as it is; a command word
+//   stays the command (a backslash keeps "then" from turning reserved); an
+//   operator gets ":" before it; nothing gets ":" where a command is needed.
+void drop_value(std::string_view text, const shell_line &line, bool command_wanted, std::string &out) {
+    const std::string_view tail = text.substr(line.key.end, line.end - line.key.end);
+    const shell_token &next = line.after_key;
+    if (!line.key_first) {
+        out.append("false");
+        if (tail_matters(line)) out.append(tail);
+        out.push_back('\n');
+        return;
+    }
+    if (!tail_matters(line)) {
         if (command_wanted) out.append(":\n");
         return;
     }
-    if (!assigned || !starts_with_assignment(tail)) out.push_back(':');
+    if (next.is(shell_token_kind::operation)) {
+        out.push_back(':');
+    } else if (!next.assignment() && may_be_reserved(text[next.begin])) {
+        out.append(text.substr(line.key.end, next.begin - line.key.end)).push_back('\\');
+        out.append(text.substr(next.begin, line.end - next.begin)).push_back('\n');
+        return;
+    }
     out.append(tail).push_back('\n');
 }
 
 // One logical line (without its newline) rewritten into `out`, or copied.
-// The key is read from its first physical line; the value it replaces is the
-// shell word after the "=", which may run over several lines.
-void rewrite_line(std::string_view line, address_lines &lines, std::string &out) {
-    const std::string_view first = line.substr(0, line.find('\n'));
-    const std::size_t start = first.find_first_not_of(blanks);
-    const std::size_t equals = first.find('=');
-    if (start == std::string_view::npos || first[start] == '#' || equals == std::string_view::npos) {
-        out.append(line).push_back('\n');
+// The value it replaces is the key word's text after the "=" (and after an
+// opening quote), which may run over several physical lines.
+void rewrite_line(std::string_view text, const shell_line &line, address_lines &lines, std::string &out) {
+    const std::string_view whole = text.substr(line.begin, line.end - line.begin);
+    const std::string_view key = line_key(text, line);
+    if (key.empty()) {
+        out.append(whole).push_back('\n');
         return;
     }
-    // The key runs from the first non-blank up to the first "=" exactly: a
-    // blank before the "=" makes it another key.
-    const std::string_view key = first.substr(start, equals - start);
-    std::size_t value = equals + 1;
+    std::size_t value = line.key.equals + 1;
     char quote = '\0';
-    if (value < line.size() && (line[value] == '\'' || line[value] == '"')) quote = line[value++];
-    const std::string_view tail = line.substr(shell_word_end(line, equals + 1));
-    // "\rIPADDR=…" is a key here, as ifcfg readers see it, but a command word to the shell.
-    const bool assigned = first.find_first_not_of(" \t") == start;
-    auto drop = [&] { drop_value(tail, assigned, lines.command_wanted, out); };
+    if (value < line.end && (text[value] == '\'' || text[value] == '"')) quote = text[value++];
+    const std::string_view tail = text.substr(line.key.end, line.end - line.key.end);
+    auto drop = [&] { drop_value(text, line, lines.command_wanted, out); };
     auto replace = [&](std::string_view new_value) {
-        out.append(line.substr(0, value)).append(new_value);
+        out.append(text.substr(line.begin, value - line.begin)).append(new_value);
         if (quote != '\0') out.push_back(quote);
-        if (tail_matters(tail)) out.append(tail);
+        if (tail_matters(line)) out.append(tail);
         out.push_back('\n');
     };
 
@@ -104,7 +115,7 @@ void rewrite_line(std::string_view line, address_lines &lines, std::string &out)
     } else if (key == "PREFIXLEN") {
         drop();
     } else {
-        out.append(line).push_back('\n');
+        out.append(whole).push_back('\n');
     }
 }
 
@@ -123,12 +134,10 @@ std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view ad
     address_lines lines{is_dhcp(address), address_part(address), file_netmask(address)};
     std::string out;
     out.reserve(old_text.size() + 64);
-    while (!old_text.empty()) {
-        const std::size_t end = shell_line_end(old_text, 0);
+    for (shell_reader reader(old_text); !reader.done();) {
         const std::size_t written = out.size();
-        rewrite_line(old_text.substr(0, end), lines, out);
-        lines.command_wanted = shell_line_wants_command(std::string_view(out).substr(written), lines.command_wanted);
-        old_text.remove_prefix(end == old_text.size() ? end : end + 1);
+        rewrite_line(old_text, reader.line(), lines, out);
+        lines.command_wanted = shell_wants_command(std::string_view(out).substr(written), lines.command_wanted);
     }
     if (!lines.seen_bootproto) append_key(out, "BOOTPROTO", lines.dhcp ? "dhcp" : "static", suse);
     if (!lines.dhcp && !lines.seen_ipaddr) append_key(out, "IPADDR", lines.address, suse);
@@ -138,22 +147,23 @@ std::string ifcfg_rewrite_address(std::string_view old_text, std::string_view ad
 
 int ifcfg_set_address(const char *device, const char *address) {
     if (device == nullptr || address == nullptr || device[0] == '\0' || std::strchr(device, '/') != nullptr)
-        return 1;
-    return guarded(1, [&] {
+        return -EINVAL;
+    return guarded(-ENOMEM, [&] {
         const std::string target = ifcfg_device_path(device);
         std::string text;
         {
             unique_file in = open_text_file(target.c_str());
-            if (!in) return 1;
+            if (!in) return errno != 0 ? -errno : -EIO;
             std::string line;
             bool overlong = false;
             while (read_text_line(in.get(), line, text_line_max, &overlong)) text.append(line).push_back('\n');
             // A read that fails part way, or a line too long to keep whole,
             // must not leave a shortened file.
-            if (std::ferror(in.get()) || overlong) return 1;
+            if (std::ferror(in.get())) return -EIO;
+            if (overlong) return -EFBIG;
         }
         const std::string content = ifcfg_rewrite_address(text, address, state().suse_flag != 0);
-        return replace_file(target, content, 0600) == 0 ? 0 : 1;
+        return -replace_file(target, content, 0600);
     });
 }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -138,6 +139,10 @@ TEST(IfcfgRewrite, OtherVariablesMeanWhatTheyMeantToTheShell) {
         "{ # block\n  PREFIXLEN=8\n}\nC=3 |\nNETMASK=1\n",
         "NETMASK=(1 \nA=)#1B=$'x\nA==1'\nC=1\n",
         "\rPREFIXLEN=1\t C=x; A=1\n",
+        // A dropped word's stand-in keeps the exit status the shell saw.
+        "PREFIXLEN=1 x || C=x\nIPADDR=1 then || B=2\n",
+        "\r\rPREFIXLEN=if|| C=x1; A=1\n",
+        "if A=1\n\fNETMASK=1\nthen B=2\nfi\n",
     };
     const std::vector<std::string> others = {"A", "B", "C", "MTU"};
     kxtest::scratch_root root;
@@ -227,11 +232,11 @@ TEST_F(IfcfgSetAddress, RewritesTheLayoutsOwnFileOnlyWithMode0600) {
     EXPECT_EQ(kxtest::list_dir(root.at(suse)), std::vector<std::string>{"ifcfg-eth0"});
 
     // A device without a file: nothing is created.
-    EXPECT_EQ(kx::ifcfg_set_address("eth1", "10.1.2.3/24"), 1);
+    EXPECT_EQ(kx::ifcfg_set_address("eth1", "10.1.2.3/24"), -ENOENT);
     EXPECT_EQ(kxtest::list_dir(root.at(suse)), std::vector<std::string>{"ifcfg-eth0"});
-    EXPECT_EQ(kx::ifcfg_set_address(nullptr, "dhcp"), 1);
-    EXPECT_EQ(kx::ifcfg_set_address("eth0", nullptr), 1);
-    EXPECT_EQ(kx::ifcfg_set_address("../network/ifcfg-eth0", "dhcp"), 1);
+    EXPECT_EQ(kx::ifcfg_set_address(nullptr, "dhcp"), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_set_address("eth0", nullptr), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_set_address("../network/ifcfg-eth0", "dhcp"), -EINVAL);
 }
 
 TEST_F(IfcfgSetAddress, WhatIsNoRegularFileIsLeftAlone) {
@@ -239,8 +244,8 @@ TEST_F(IfcfgSetAddress, WhatIsNoRegularFileIsLeftAlone) {
     // waited on, nothing written beside it.
     kxtest::make_dirs(root.at(redhat + "/ifcfg-eth0"));
     ASSERT_EQ(mkfifo(root.at(redhat + "/ifcfg-eth1").c_str(), 0600), 0);
-    EXPECT_EQ(kx::ifcfg_set_address("eth0", "10.1.2.3"), 1);
-    EXPECT_EQ(kx::ifcfg_set_address("eth1", "dhcp"), 1);
+    EXPECT_EQ(kx::ifcfg_set_address("eth0", "10.1.2.3"), -EINVAL);
+    EXPECT_EQ(kx::ifcfg_set_address("eth1", "dhcp"), -EINVAL);
     auto names = kxtest::list_dir(root.at(redhat));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"ifcfg-eth0", "ifcfg-eth1"}));
