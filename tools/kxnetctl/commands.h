@@ -35,7 +35,14 @@ int show(const output &out, const show_request &request);
 int host_start(const output &out);
 int host_stop(const output &out);
 
-int check(const output &out);
+// check --repair mends what it finds, --dry-run says how it would, --prune
+// removes orphans too (each implies --repair).
+struct check_request {
+    bool repair = false;
+    bool dry_run = false;
+    bool prune = false;
+};
+int check(const output &out, const check_request &request);
 
 // Prints {"ok": true, ...fields} for --json; nothing otherwise.
 void print_done(const output &out, nlohmann::json fields);
