@@ -41,12 +41,8 @@ int vlan_add(const output &out, const std::string &device, const std::string &vi
 int vlan_del(const output &out, const std::string &name) {
     if (auto why = bad_device_name("VLAN device", name)) return refuse(*why);
     int code = library_call([&] { return kxnet_vlan_del(name.c_str()); });
-    if (code == KXNET_OK) {
-        print_done(out, {{"name", name}});
-        return status_ok;
-    }
-    return fail_for(code, "cannot remove VLAN " + in_quotes(name) + ": ",
-                    {{KXNET_ERR_NOT_FOUND, "it is not a VLAN device"}, {KXNET_ERR_INVALID, "the kernel refused to remove it"}});
+    return finish(out, code, {{"name", name}}, "cannot remove VLAN " + in_quotes(name) + ": ",
+                  {{KXNET_ERR_NOT_FOUND, "it is not a VLAN device"}, {KXNET_ERR_INVALID, "the kernel refused to remove it"}});
 }
 
 int addr_set(const output &out, const std::string &device, const std::string &address) {
@@ -54,14 +50,11 @@ int addr_set(const output &out, const std::string &device, const std::string &ad
     if (!is_address_argument(address))
         return refuse("address " + in_quotes(address) + " is neither \"dhcp\" nor an IPv4 address with an optional /0-32 prefix");
     int code = library_call([&] { return compat_kxnet_addr_set(device.c_str(), address.c_str()); });
-    if (code == KXNET_OK) {
-        print_done(out, {{"device", device}, {"address", address}});
-        return status_ok;
-    }
-    return fail_for(code, "cannot set " + in_quotes(address) + " on " + in_quotes(device) + ": ",
-                    {{KXNET_ERR_NOT_FOUND, "there is no device " + in_quotes(device)},
-                     {KXNET_ERR_INVALID, "the address is not valid"},
-                     {KXNET_ERR_SYSTEM, address == "dhcp" ? "ifdown/ifup failed for the device" : "the kernel refused it"}});
+    return finish(out, code, {{"device", device}, {"address", address}},
+                  "cannot set " + in_quotes(address) + " on " + in_quotes(device) + ": ",
+                  {{KXNET_ERR_NOT_FOUND, "there is no device " + in_quotes(device)},
+                   {KXNET_ERR_INVALID, "the address is not valid"},
+                   {KXNET_ERR_SYSTEM, address == "dhcp" ? "ifdown/ifup failed for the device" : "the kernel refused it"}});
 }
 
 } // namespace kxnetctl
