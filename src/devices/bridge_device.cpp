@@ -128,10 +128,13 @@ int set_forward_delay_ioctl(int sock, const char *name) {
 }
 
 int bridge_create(int sock, const char *name, const char *network_id) {
+    // A bridge that stood before (host start on a live host) keeps its ports
+    // when it will not come up; only one made here is taken back.
+    const bool stood = if_nametoindex(name) != 0;
     int result = add_bridge_device(sock, name);
     if (result != 0) return result;
     if (set_device_up(sock, name) < 0) {
-        delete_bridge_device(sock, name);
+        if (!stood) delete_bridge_device(sock, name);
         return 1;
     }
     if (!state().ovs_enabled) set_forward_delay_zero(sock, name);
