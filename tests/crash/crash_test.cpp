@@ -59,12 +59,12 @@ traced_run run_traced(const std::function<int()> &call, long kill_at, bool recor
     traced_run run;
     pid_t child = fork();
     if (child == 0) {
-        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(251);
         raise(SIGSTOP);
         _exit(call() & 0xff);
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    if (waitpid(child, &status, 0) < 0 || !WIFSTOPPED(status)) return run; // not traceable: nothing entered
     ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
     ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
     long entered = 0;
@@ -433,6 +433,7 @@ TEST_F(CrashTest, KilledChangingCallsLeaveAMendableHost) {
     std::vector<calibration> runs;
     for (const auto &c : calls) runs.push_back(calibrate(c));
     ASSERT_FALSE(HasFailure());
+    if (runs.front().syscalls.empty()) GTEST_SKIP() << "this process may not trace its children";
     const std::vector<size_t> budget = shares(runs, total);
     figures all;
     for (size_t i = 0; i < calls.size(); ++i) {
