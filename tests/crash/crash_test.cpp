@@ -126,6 +126,20 @@ struct timed_result {
     std::string out;
 };
 
+// Waits for `child` up to `seconds`, then kills it; false when it was killed.
+bool waited_within(pid_t child, int seconds, int &status) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return false;
+        }
+        usleep(2000);
+    }
+    return true;
+}
+
 timed_result kxnetctl_within(const std::vector<std::string> &args, int seconds) {
     const std::string out_path = ns::at("/tmp/crash.out");
     posix_spawn_file_actions_t actions;
@@ -142,15 +156,9 @@ timed_result kxnetctl_within(const std::vector<std::string> &args, int seconds) 
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return r;
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            r.hung = true;
-            return r;
-        }
-        usleep(2000);
+    if (!waited_within(child, seconds, status)) {
+        r.hung = true;
+        return r;
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = read_file(out_path);
@@ -165,15 +173,7 @@ bool completes_within(const std::function<void()> &body, int seconds) {
         _exit(0);
     }
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return false;
-        }
-        usleep(2000);
-    }
+    if (!waited_within(child, seconds, status)) return false;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

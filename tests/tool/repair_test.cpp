@@ -17,19 +17,6 @@ using namespace kxtest::tool;
 
 namespace {
 
-std::vector<std::string> finding_kinds(const result &r) {
-    std::vector<std::string> kinds;
-    const nlohmann::json doc = r.json();
-    for (const auto &f : doc.at("findings")) kinds.push_back(f.at("kind"));
-    return kinds;
-}
-
-void expect_clean() {
-    result r = kxnetctl({"check"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, "clean: ")) << r.out;
-}
-
 const std::string suse_dir = "/etc/sysconfig/network";
 const std::string bridge_file = "BOOTPROTO='static'\nBRIDGE='yes'\nBRIDGE_PORTS=''\nSTARTMODE='auto'\nUSERCONTROL='no'\n";
 
@@ -43,14 +30,7 @@ protected:
         if (IsSkipped()) return;
         write_file(ns::at("/etc/SuSE-release"), "SUSE\n");
         kxtest::make_dirs(ns::at(suse_dir));
-        ASSERT_EQ(kxct("create 101 --veth veth101.0:web"), 0);
-        ASSERT_EQ(kxct("start 101"), 0);
-        ASSERT_EQ(kxnetctl({"network", "add", "web", "--bridge", "brweb"}).status, 0);
-        add_switch_fixture("brweb");
-        add_nic("nic0");
-        add_nic("nic1");
-        ASSERT_EQ(kxnetctl({"attach", "web", "nic0"}).status, 0);
-        ASSERT_EQ(kxnetctl({"addr", "set", "nic1", "10.9.9.1/24"}).status, 0);
+        ASSERT_NO_FATAL_FAILURE(build_web_host());
         ASSERT_EQ(master_of("veth101.0"), "brweb");
     }
     void TearDown() override {
