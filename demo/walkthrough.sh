@@ -66,9 +66,15 @@ must kxnetctl network list
 must kxnetctl network list --tree
 must kxnetctl check
 
-say "Drift: a port taken out of its bridge behind the library's back"
+say "Drift: a port taken out of its bridge and the bridge downed behind the library's back"
 step ip link set veth101.0 nomaster
+step ip link set brdb down
 step kxnetctl check && failures=$((failures + 1))
+
+say "The drift repaired toward the registry: first what would be done, then done"
+step kxnetctl check --repair --dry-run && failures=$((failures + 1))
+must kxnetctl check --repair
+must kxnetctl check
 
 say "Host stop and start: the registered devices go, then come back"
 must kxnetctl host stop

@@ -138,9 +138,12 @@ void set_forward_delay_ioctl(int sock, const char *name) {
 }
 
 int bridge_create(int sock, const char *name, const char *network_id) {
+    // A bridge that stood before (host start on a live host) keeps its ports
+    // when it will not come up; only one made here is taken back.
+    const bool stood = if_nametoindex(name) != 0;
     if (int error = add_bridge_device(sock, name); error != 0) return error;
     if (int error = set_device_up(sock, name); error != 0) {
-        delete_bridge_device(sock, name);
+        if (!stood) delete_bridge_device(sock, name);
         return error;
     }
     if (!state().ovs_enabled) set_forward_delay_zero(sock, name);

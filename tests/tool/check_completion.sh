@@ -37,6 +37,7 @@ cases=(
   "kxnetctl show --name l|lo|web"
   "kxnetctl --colour _|auto always never|web"
   "kxnetctl host _|start stop|web"
+  "kxnetctl check --|--repair --dry-run --prune|--tree"
 )
 
 run_case() { # line, with helpers (yes/no)

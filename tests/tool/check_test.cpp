@@ -16,16 +16,7 @@ namespace {
 std::vector<std::string> drift_kinds() {
     result r = kxnetctl({"--json", "check"});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    std::vector<std::string> kinds;
-    const nlohmann::json doc = r.json();
-    for (const auto &f : doc.at("findings")) kinds.push_back(f.at("kind"));
-    return kinds;
-}
-
-void expect_clean() {
-    result r = kxnetctl({"check"});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, "clean: ")) << r.out;
+    return finding_kinds(r);
 }
 
 // Two networks: web with a NIC and a container's port, db with one further
@@ -35,14 +26,7 @@ protected:
     void SetUp() override {
         ToolTest::SetUp();
         if (IsSkipped()) return;
-        ASSERT_EQ(kxct("create 101 --veth veth101.0:web"), 0);
-        ASSERT_EQ(kxct("start 101"), 0);
-        ASSERT_EQ(kxnetctl({"network", "add", "web", "--bridge", "brweb"}).status, 0);
-        add_switch_fixture("brweb");
-        add_nic("nic0");
-        add_nic("nic1");
-        ASSERT_EQ(kxnetctl({"attach", "web", "nic0"}).status, 0);
-        ASSERT_EQ(kxnetctl({"addr", "set", "nic1", "10.9.9.1/24"}).status, 0);
+        ASSERT_NO_FATAL_FAILURE(build_web_host());
     }
     void TearDown() override {
         if (!IsSkipped()) kxct("stop 101");

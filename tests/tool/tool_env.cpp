@@ -53,6 +53,30 @@ result kxnetctl(const std::vector<std::string> &args, const std::vector<std::str
     return r;
 }
 
+void build_web_host() {
+    ASSERT_EQ(kxct("create 101 --veth veth101.0:web"), 0);
+    ASSERT_EQ(kxct("start 101"), 0);
+    ASSERT_EQ(kxnetctl({"network", "add", "web", "--bridge", "brweb"}).status, 0);
+    add_switch_fixture("brweb");
+    add_nic("nic0");
+    add_nic("nic1");
+    ASSERT_EQ(kxnetctl({"attach", "web", "nic0"}).status, 0);
+    ASSERT_EQ(kxnetctl({"addr", "set", "nic1", "10.9.9.1/24"}).status, 0);
+}
+
+std::vector<std::string> finding_kinds(const result &r) {
+    std::vector<std::string> kinds;
+    const nlohmann::json doc = r.json();
+    for (const auto &f : doc.at("findings")) kinds.push_back(f.at("kind"));
+    return kinds;
+}
+
+void expect_clean() {
+    result r = kxnetctl({"check"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "clean: ")) << r.out;
+}
+
 int kxct(const std::string &args) { return ns::sh(ns::binary_dir() + "/platform/kxct/kxct " + args); }
 
 std::string host_picture() {

@@ -37,6 +37,15 @@ void add_nic(const std::string &name);
 void add_switch_fixture(const std::string &bridge);
 std::string master_of(const std::string &device);
 
+// Network web on bridge brweb with NIC nic0 and the host end veth101.0 of
+// running container 101, and the address 10.9.9.1/24 on NIC nic1.
+void build_web_host();
+
+// The kinds of the findings of a `--json check` document, in its order.
+std::vector<std::string> finding_kinds(const result &r);
+// A check that exits 0 and prints its clean line.
+void expect_clean();
+
 // Whether `text` contains `part`.
 inline bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 

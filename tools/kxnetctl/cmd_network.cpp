@@ -40,6 +40,13 @@ void print_done(const output &out, nlohmann::json fields) {
     print_json(fields);
 }
 
+int finish(const output &out, int code, nlohmann::json done, const std::string &what,
+           std::initializer_list<reason> reasons) {
+    if (code != KXNET_OK) return fail_for(code, what, reasons);
+    print_done(out, std::move(done));
+    return status_ok;
+}
+
 int network_add(const output &out, const std::string &id, const std::optional<std::string> &bridge) {
     if (bridge)
         if (auto why = bad_device_name("bridge", *bridge)) return refuse(*why);

@@ -57,16 +57,9 @@ int attach(const output &out, const std::string &id, const std::string &iface) {
 int detach(const output &out, const std::string &iface) {
     if (auto why = bad_device_name("interface", iface)) return refuse(*why);
     int code = library_call([&] { return kxnet_br_detach_CT(iface.c_str()); });
-    if (code == KXNET_OK) {
-        print_done(out, {{"interface", iface}});
-        return status_ok;
-    }
-    const std::string what = "cannot detach " + in_quotes(iface) + ": ";
-    switch (code) {
-    case KXNET_ERR_NOT_FOUND: return fail_code(code, what + "there is no interface " + in_quotes(iface) + " on the host");
-    case KXNET_ERR_INVALID: return fail_code(code, what + "it has no hardware address");
-    default: return fail_code(code, what + code_words(code));
-    }
+    return finish(out, code, {{"interface", iface}}, "cannot detach " + in_quotes(iface) + ": ",
+                  {{KXNET_ERR_NOT_FOUND, "there is no interface " + in_quotes(iface) + " on the host"},
+                   {KXNET_ERR_INVALID, "it has no hardware address"}});
 }
 
 } // namespace kxnetctl

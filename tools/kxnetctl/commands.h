@@ -3,6 +3,7 @@
 #pragma once
 
 #include "api.h"
+#include "outcome.h"
 #include "output.h"
 
 #include <optional>
@@ -35,9 +36,20 @@ int show(const output &out, const show_request &request);
 int host_start(const output &out);
 int host_stop(const output &out);
 
-int check(const output &out);
+// check --repair mends what it finds, --dry-run says how it would, --prune
+// removes orphans too (each implies --repair).
+struct check_request {
+    bool repair = false;
+    bool dry_run = false;
+    bool prune = false;
+};
+int check(const output &out, const check_request &request);
 
 // Prints {"ok": true, ...fields} for --json; nothing otherwise.
 void print_done(const output &out, nlohmann::json fields);
+// How a command that prints only its done fields ends: print_done on
+// success, else `what` and the reason `reasons` give for the code.
+int finish(const output &out, int code, nlohmann::json done, const std::string &what,
+           std::initializer_list<reason> reasons);
 
 } // namespace kxnetctl

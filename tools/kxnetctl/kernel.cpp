@@ -3,12 +3,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <spawn.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +43,30 @@ struct owned_fd {
 } // namespace
 
 bool device_exists(const std::string &name) { return !name.empty() && path_exists(sys_net(name)); }
+
+bool file_exists(const std::string &path) { return path_exists(path); }
+
+std::optional<std::string> read_text(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool is_bridge(const std::string &name) {
+    if (!device_exists(name)) return false;
+    if (path_exists(sys_net(name, "bridge"))) return true;
+    return run_program({"ovs-vsctl", "br-exists", name}).has_value();
+}
+
+bool delete_device(const std::string &name) {
+    if (path_exists(sys_net(name, "bridge")) || !run_program({"ovs-vsctl", "br-exists", name}))
+        run_program({"ip", "link", "delete", "dev", name});
+    else
+        run_program({"ovs-vsctl", "--if-exists", "del-br", name});
+    return !device_exists(name);
+}
 
 bool device_up(const std::string &name) {
     std::ifstream in(sys_net(name, "flags"));
@@ -102,6 +130,40 @@ std::vector<registered_vlan> registered_vlans() {
         for (unsigned id; ids >> id;) vlans.push_back({parent, id});
     }
     return vlans;
+}
+
+std::vector<std::string> registered_bridges() {
+    std::vector<std::string> bridges;
+    std::ifstream in(under_root("/etc/kx/kxnet.conf"));
+    for (std::string line; std::getline(in, line);) {
+        size_t eq = line.find('=');
+        if (line.rfind("VNID_", 0) == 0 && eq != std::string::npos) bridges.push_back(line.substr(5, eq - 5).substr(0, 15));
+    }
+    return bridges;
+}
+
+std::vector<std::string> ifcfg_devices() {
+    std::vector<std::string> devices;
+    const std::string dir = ifcfg_path("");
+    std::unique_ptr<DIR, int (*)(DIR *)> listing(opendir(dir.substr(0, dir.rfind('/')).c_str()), closedir);
+    if (!listing) return devices;
+    while (const dirent *entry = readdir(listing.get())) {
+        std::string name = entry->d_name;
+        if (name.rfind("ifcfg-", 0) == 0 && name.size() > 6) devices.push_back(name.substr(6));
+    }
+    std::sort(devices.begin(), devices.end());
+    return devices;
+}
+
+host_lock::host_lock() {
+    fd_ = open(library_lock().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;
+    while (!(held_ = flock(fd_, LOCK_EX) == 0) && errno == EINTR) {
+    }
+}
+
+host_lock::~host_lock() {
+    if (fd_ >= 0) close(fd_);
 }
 
 std::optional<std::string> run_program(const std::vector<std::string> &argv) {

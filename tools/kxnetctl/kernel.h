@@ -12,6 +12,11 @@ namespace kxnetctl {
 
 bool device_exists(const std::string &name);
 bool device_up(const std::string &name);
+// A Linux bridge, or an Open vSwitch bridge the switch knows.
+bool is_bridge(const std::string &name);
+// Deletes a device the way `ip link delete` (or, for a switch bridge,
+// `ovs-vsctl del-br`) does; true when it is gone.
+bool delete_device(const std::string &name);
 // The bridge `port` is a port of (a Linux bridge's name, or the Open vSwitch
 // bridge that holds the port), "" when none.
 std::string bridge_of_port(const std::string &port);
@@ -41,6 +46,28 @@ struct registered_vlan {
 // has no call that lists registered VLANs, so check reads the documented
 // file format itself (read only).
 std::vector<registered_vlan> registered_vlans();
+// The bridges of the registry's "VNID_" lines, read the same way.
+std::vector<std::string> registered_bridges();
+// The devices that have an ifcfg file in the layout's directory.
+std::vector<std::string> ifcfg_devices();
+
+bool file_exists(const std::string &path);
+std::optional<std::string> read_text(const std::string &path);
+
+// The host lock's file lock, held exclusively for the object's lifetime, as
+// the library takes it around a change: for what kxnetctl changes itself.
+class host_lock {
+public:
+    host_lock();
+    ~host_lock();
+    host_lock(const host_lock &) = delete;
+    host_lock &operator=(const host_lock &) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
 
 // Runs a program (searched on PATH) with its arguments, no shell; what it
 // printed on standard output, or nullopt when it could not run or failed.

@@ -70,6 +70,43 @@ bool selection_of(const settings &s, CLI::App &cmd, show_request &request, int &
     return true;
 }
 
+// A subcommand that groups others (`network`, `vlan`, `addr`).
+CLI::App *group(CLI::App &app, const std::string &name, const std::string &help) {
+    CLI::App *cmd = app.add_subcommand(name, help);
+    cmd->require_subcommand(1);
+    return cmd;
+}
+
+struct positional {
+    const char *name;
+    std::string *value;
+    const char *help;
+};
+
+// A subcommand of `parent` with required positional arguments, in order.
+CLI::App *command(CLI::App *parent, const std::string &name, const std::string &help, std::initializer_list<positional> args) {
+    CLI::App *cmd = parent->add_subcommand(name, help);
+    for (const auto &a : args) cmd->add_option(a.name, *a.value, a.help)->required();
+    return cmd;
+}
+
+const char *check_mends() {
+    return "\nFindings and what --repair does about each:\n"
+           "  bridge-missing, bridge-down, port-detached, vlan-missing\n"
+           "                   host start (kxnet_init_devices): reuses every bridge and port, adds what is missing\n"
+           "  pair-detached    attach NETWORK DEV (kxnet_br_attach_CT)\n"
+           "  address-missing  addr set DEV ADDRESS (compat_kxnet_addr_set), when the device exists\n"
+           "  ifcfg-missing    a bridge's file: the network is made again (network del, network add, attach of its\n"
+           "                   physical interface); a VLAN's file, or a network with further interfaces: what to run\n"
+           "  port-missing, pair-missing\n"
+           "                   nothing: the device is gone; the line says what to run\n"
+           "  orphan-bridge, orphan-vlan, orphan-ifcfg\n"
+           "                   what the library made but the registry does not name (a bridge or VLAN device with\n"
+           "                   the library's ifcfg file, or the file alone): removed only with --prune\n"
+           "Each mend prints one line (\"repaired  bridge br0 of network \"web\" was down\"); a finding left\n"
+           "is printed as check prints it and the status is 1.";
+}
+
 std::string footer() {
     return std::string("\n") + status_table() +
            "\nThe sandbox root KXNET_ROOT, when set, applies as it does to the library.\n"
@@ -95,50 +132,35 @@ int main(int argc, char **argv) {
         cmd->callback([&run, &s, body] { run = [&s, body] { return body(output_of(s)); }; });
     };
 
-    CLI::App *network = app.add_subcommand("network", "Virtual networks");
-    network->require_subcommand(1);
-    CLI::App *add = network->add_subcommand("add", "Create a network (and its bridge)");
-    add->add_option("ID", s.id, "Network id")->required();
+    CLI::App *network = group(app, "network", "Virtual networks");
+    CLI::App *add = command(network, "add", "Create a network (and its bridge)", {{"ID", &s.id, "Network id"}});
     add->add_option("--bridge", s.bridge, "Bridge device to create (default: the next free brN)");
     on(add, [&](const output &o) { return network_add(o, s.id, add->count("--bridge") ? std::optional(s.bridge) : std::nullopt); });
-    CLI::App *del = network->add_subcommand("del", "Remove a network and its bridge");
-    del->add_option("ID", s.id, "Network id")->required();
-    on(del, [&](const output &o) { return network_del(o, s.id); });
-    CLI::App *rename = network->add_subcommand("rename", "Rename a network (registry and container configurations)");
-    rename->add_option("ID", s.id, "Current network id")->required();
-    rename->add_option("NEW", s.new_id, "New network id")->required();
-    on(rename, [&](const output &o) { return network_rename(o, s.id, s.new_id); });
+    on(command(network, "del", "Remove a network and its bridge", {{"ID", &s.id, "Network id"}}),
+       [&](const output &o) { return network_del(o, s.id); });
+    on(command(network, "rename", "Rename a network (registry and container configurations)",
+               {{"ID", &s.id, "Current network id"}, {"NEW", &s.new_id, "New network id"}}),
+       [&](const output &o) { return network_rename(o, s.id, s.new_id); });
     CLI::App *list = network->add_subcommand("list", "List the registered networks");
     list->add_flag("--tree", s.tree, "Draw each network as a tree of its bridge and ports");
     on(list, [&](const output &o) { return network_list(o, s.tree); });
-    CLI::App *bridge = network->add_subcommand("bridge", "Print the bridge of a network");
-    bridge->add_option("ID", s.id, "Network id")->required();
-    on(bridge, [&](const output &o) { return network_bridge(o, s.id); });
+    on(command(network, "bridge", "Print the bridge of a network", {{"ID", &s.id, "Network id"}}),
+       [&](const output &o) { return network_bridge(o, s.id); });
 
-    CLI::App *attach_cmd = app.add_subcommand("attach", "Attach a host interface or a container's host end to a network");
-    attach_cmd->add_option("ID", s.id, "Network id")->required();
-    attach_cmd->add_option("IFACE", s.iface, "Interface")->required();
-    on(attach_cmd, [&](const output &o) { return attach(o, s.id, s.iface); });
-    CLI::App *detach_cmd = app.add_subcommand("detach", "Detach an interface from its network");
-    detach_cmd->add_option("IFACE", s.iface, "Interface")->required();
-    on(detach_cmd, [&](const output &o) { return detach(o, s.iface); });
+    on(command(&app, "attach", "Attach a host interface or a container's host end to a network",
+               {{"ID", &s.id, "Network id"}, {"IFACE", &s.iface, "Interface"}}),
+       [&](const output &o) { return attach(o, s.id, s.iface); });
+    on(command(&app, "detach", "Detach an interface from its network", {{"IFACE", &s.iface, "Interface"}}),
+       [&](const output &o) { return detach(o, s.iface); });
 
-    CLI::App *vlan = app.add_subcommand("vlan", "802.1Q VLAN devices");
-    vlan->require_subcommand(1);
-    CLI::App *vlan_add_cmd = vlan->add_subcommand("add", "Create VLAN VID over DEV");
-    vlan_add_cmd->add_option("DEV", s.device, "Underlying device")->required();
-    vlan_add_cmd->add_option("VID", s.vid, "VLAN id, 0 to 4095")->required();
-    on(vlan_add_cmd, [&](const output &o) { return vlan_add(o, s.device, s.vid); });
-    CLI::App *vlan_del_cmd = vlan->add_subcommand("del", "Remove a VLAN device");
-    vlan_del_cmd->add_option("NAME", s.name, "VLAN device")->required();
-    on(vlan_del_cmd, [&](const output &o) { return vlan_del(o, s.name); });
-
-    CLI::App *addr = app.add_subcommand("addr", "Host addresses");
-    addr->require_subcommand(1);
-    CLI::App *addr_set_cmd = addr->add_subcommand("set", "Add an IPv4 address to DEV, or put it under DHCP");
-    addr_set_cmd->add_option("DEV", s.device, "Device")->required();
-    addr_set_cmd->add_option("ADDRESS", s.address, "A.B.C.D[/PREFIX] or dhcp")->required();
-    on(addr_set_cmd, [&](const output &o) { return addr_set(o, s.device, s.address); });
+    CLI::App *vlan = group(app, "vlan", "802.1Q VLAN devices");
+    on(command(vlan, "add", "Create VLAN VID over DEV", {{"DEV", &s.device, "Underlying device"}, {"VID", &s.vid, "VLAN id, 0 to 4095"}}),
+       [&](const output &o) { return vlan_add(o, s.device, s.vid); });
+    on(command(vlan, "del", "Remove a VLAN device", {{"NAME", &s.name, "VLAN device"}}),
+       [&](const output &o) { return vlan_del(o, s.name); });
+    on(command(group(app, "addr", "Host addresses"), "set", "Add an IPv4 address to DEV, or put it under DHCP",
+               {{"DEV", &s.device, "Device"}, {"ADDRESS", &s.address, "A.B.C.D[/PREFIX] or dhcp"}}),
+       [&](const output &o) { return addr_set(o, s.device, s.address); });
 
     CLI::App *show_cmd = app.add_subcommand("show", "Interfaces of the host and containers (the information query)");
     show_cmd->add_option("--ct", s.ct, "One container (0 is the host; the default)");
@@ -163,7 +185,17 @@ int main(int argc, char **argv) {
     on(host->add_subcommand("start", "Restore the registered VLANs, bridges and ports"), host_start);
     on(host->add_subcommand("stop", "Remove the registered bridges and VLANs"), host_stop);
 
-    on(app.add_subcommand("check", "Compare the registry with the kernel; status 1 on drift"), check);
+    CLI::App *check_cmd = app.add_subcommand("check", "Compare the registry with the kernel; status 1 on drift");
+    check_request checking;
+    check_cmd->add_flag("--repair", checking.repair, "Mend each finding toward the registry, then look again");
+    check_cmd->add_flag("--dry-run", checking.dry_run, "Print the mends --repair would make, change nothing");
+    check_cmd->add_flag("--prune", checking.prune, "With --repair: remove orphans too");
+    check_cmd->footer(check_mends());
+    on(check_cmd, [&](const output &o) {
+        check_request request = checking;
+        request.repair = request.repair || request.prune;
+        return check(o, request);
+    });
 
     try {
         app.parse(argc, argv);

@@ -37,6 +37,12 @@ int fail_code(int code, const std::string &message) {
     return fail(status_of_code(code), said.empty() ? message : message + " (" + said + ")");
 }
 
+int fail_for(int code, const std::string &what, std::initializer_list<reason> reasons) {
+    for (const auto &r : reasons)
+        if (r.code == code) return fail_code(code, what + r.words);
+    return fail_code(code, what + code_words(code));
+}
+
 int refuse(const std::string &message) { return fail_code(KXNET_ERR_INVALID, message); }
 
 const char *status_table() {

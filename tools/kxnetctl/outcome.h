@@ -10,6 +10,7 @@
 //              a query the library answers with nothing as 16
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 namespace kxnetctl {
@@ -30,6 +31,14 @@ int fail(int status, const std::string &message);
 int fail_code(int code, const std::string &message);
 // A value refused before it reached the library (as KXNET_ERR_INVALID).
 int refuse(const std::string &message);
+
+// A failure whose reason depends on the code: `what` and the words
+// `reasons` give for `code`, or the code in words.
+struct reason {
+    int code;
+    std::string words;
+};
+int fail_for(int code, const std::string &what, std::initializer_list<reason> reasons);
 
 // The status table, as --help and the manual print it.
 const char *status_table();

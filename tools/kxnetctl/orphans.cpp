@@ -1,0 +1,114 @@
+// Finding and pruning orphans.  The registry's names are read from its file
+// (as check reads its VLAN lines): pruning holds the host lock itself, under
+// which the library's own query would wait for ever.
+#include "orphans.h"
+
+#include "kernel.h"
+
+#include <cstdio>
+#include <set>
+
+namespace kxnetctl {
+
+namespace {
+
+enum class ours { none, bridge, vlan };
+
+bool starts_with(const std::string &text, const std::string &head) { return text.rfind(head, 0) == 0; }
+bool ends_with(const std::string &text, const std::string &tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Which of the library's files `content` is, byte for byte, as the
+// library writes it for `device` in this layout.
+ours file_kind(const std::string &device, const std::string &content) {
+    if (!suse_layout())
+        return content == "BOOTPROTO=static\nDEVICE=" + device + "\nONBOOT=yes\nVLAN=yes\n" ? ours::vlan : ours::none;
+    if (content == "BOOTPROTO='static'\nBRIDGE='yes'\nBRIDGE_PORTS=''\nSTARTMODE='auto'\nUSERCONTROL='no'\n") return ours::bridge;
+    const std::string head = "BOOTPROTO='static'\nETHERDEVICE='", tail = "'\nSTARTMODE='auto'\nUSERCONTROL='no'\n";
+    if (content.size() <= head.size() + tail.size() || !starts_with(content, head) || !ends_with(content, tail))
+        return ours::none;
+    const std::string parent = content.substr(head.size(), content.size() - head.size() - tail.size());
+    return parent.find_first_of("'\n") == std::string::npos ? ours::vlan : ours::none;
+}
+
+struct registered_names {
+    std::set<std::string> bridges;
+    std::set<std::string> vlans;
+};
+
+// Every name a registered VLAN's device can have under the kernel's naming
+// types, and the names its devices have now.
+registered_names names_in_registry(const std::vector<vlan_device> &kernel) {
+    registered_names names;
+    for (const auto &bridge : registered_bridges()) names.bridges.insert(bridge);
+    for (const auto &v : registered_vlans()) {
+        char padded[8];
+        std::snprintf(padded, sizeof padded, "%04u", v.id);
+        for (const std::string &name : {v.parent + "." + std::to_string(v.id), v.parent + "." + padded,
+                                        "vlan" + std::string(padded), "vlan" + std::to_string(v.id)})
+            names.vlans.insert(name);
+        for (const auto &k : kernel)
+            if (k.parent == v.parent && k.id == v.id) names.vlans.insert(k.name);
+    }
+    return names;
+}
+
+bool is_vlan_device(const std::string &name, const std::vector<vlan_device> &kernel) {
+    for (const auto &k : kernel)
+        if (k.name == name) return true;
+    return false;
+}
+
+const char *const prune_hint = "kxnetctl check --repair --prune removes it";
+
+std::optional<finding> orphan_of(const std::string &device, const registered_names &names,
+                                 const std::vector<vlan_device> &kernel) {
+    const std::string path = ifcfg_path(device);
+    auto content = read_text(path);
+    if (!content) return std::nullopt;
+    switch (file_kind(device, *content)) {
+    case ours::none: return std::nullopt;
+    case ours::bridge:
+        if (names.bridges.count(device) != 0) return std::nullopt;
+        if (is_bridge(device))
+            return finding{"orphan-bridge", device, "bridge " + device + " carries the library's ifcfg file " + path + " but no network names it",
+                           "bridge " + device + " carried the library's ifcfg file but no network", "", "", mend::prune, prune_hint};
+        break;
+    case ours::vlan:
+        if (names.vlans.count(device) != 0) return std::nullopt;
+        if (is_vlan_device(device, kernel))
+            return finding{"orphan-vlan", device, "VLAN device " + device + " carries the library's ifcfg file " + path + " but is not registered",
+                           "VLAN device " + device + " carried the library's ifcfg file but was not registered", "", "", mend::prune,
+                           prune_hint};
+        break;
+    }
+    return finding{"orphan-ifcfg", device, "ifcfg file " + path + " is the library's but the registry has no " + device,
+                   "ifcfg file " + path + " was the library's but the registry had no " + device, "", "", mend::prune, prune_hint};
+}
+
+} // namespace
+
+std::vector<finding> find_orphans() {
+    std::vector<finding> found;
+    const auto kernel = kernel_vlans();
+    const registered_names names = names_in_registry(kernel);
+    for (const auto &device : ifcfg_devices())
+        if (auto orphan = orphan_of(device, names, kernel)) found.push_back(std::move(*orphan));
+    return found;
+}
+
+bool prune_orphan(const finding &orphan) {
+    host_lock lock;
+    if (!lock.held()) return false;
+    const auto kernel = kernel_vlans();
+    auto again = orphan_of(orphan.subject, names_in_registry(kernel), kernel);
+    if (!again || again->kind != orphan.kind) return false;
+    if (orphan.kind == "orphan-bridge" || orphan.kind == "orphan-vlan") {
+        if (!delete_device(orphan.subject)) return false;
+    }
+    std::remove(ifcfg_path(orphan.subject).c_str());
+    return !device_exists(orphan.subject) && !file_exists(ifcfg_path(orphan.subject));
+}
+
+} // namespace kxnetctl
