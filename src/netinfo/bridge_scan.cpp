@@ -35,6 +35,12 @@ namespace kx {
 
 namespace {
 
+// A C string of the registry as an update value: none stays none.
+std::optional<std::string_view> optional_text(const char *text) {
+    if (text == nullptr) return std::nullopt;
+    return std::string_view(text);
+}
+
 constexpr const char *sys_class_net = "/sys/class/net";
 
 // Asks the kernel for the bridge information of `name`; success means a bridge.
@@ -112,14 +118,12 @@ std::optional<std::vector<std::string>> list_bridges(const link_facts *facts,
 // for the container end of a pair; the port joins the entry's list.
 void report_port(const char *bridge, const char *port, void *context) {
     auto *entry = static_cast<kxnet_network *>(context);
-    if (update_named_kxnetif_info(port, 0, KXNETIF_F_BRIDGE, str_value(bridge)) == nullptr) return;
-    if (entry == nullptr) return;
-    kxnetif_info *record =
-        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(entry->network_id));
-    if (record != nullptr && record->type == KXNETIF_VETH && record->peer_name != nullptr) {
-        std::string peer_name(record->peer_name);
-        update_named_kxnetif_info(peer_name.c_str(), record->peer_ctid, KXNETIF_F_NETWORK_ID,
-                                  str_value(entry->network_id));
+    iface_update update(port, 0);
+    if (update.bridge(std::string_view(bridge)).failed() || entry == nullptr) return;
+    const iface_record *record = update.network_id(optional_text(entry->network_id)).record();
+    if (record != nullptr && record->type == KXNETIF_VETH && record->peer_name() != nullptr) {
+        std::string peer_name(record->peer_name());
+        iface_update(peer_name.c_str(), record->peer_ctid()).network_id(optional_text(entry->network_id));
     }
     network_iface_add(entry, port);
 }
@@ -128,11 +132,12 @@ void report_port(const char *bridge, const char *port, void *context) {
 // entry in the temporary list.  A switch bridge's ports are those the switch
 // lists.
 void scan_bridge(kxnet_network_list &found, const char *bridge, const ovs_bridge *on_switch) {
-    update_named_kxnetif_info(bridge, 0, KXNETIF_F_TYPE, KXNETIF_BRIDGE);
+    iface_update update(bridge, 0);
+    update.type(KXNETIF_BRIDGE);
     std::optional<std::string> network_id;
     if (const kxnet_network *network = network_find_by_bridge(bridge)) {
         network_id = network->network_id;
-        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(network_id->c_str()));
+        update.network_id(*network_id);
     }
     kxnet_network *entry = nullptr;
     if (network_id)
@@ -169,10 +174,7 @@ void link_physical_device(kxnet_network_list &found, kxnet_network &entry) {
     pair_end_name(device->name, 1, second_end);
     const kxnet_network *network = network_find_by_iface(found, second_end);
     if (network == nullptr) return;
-    if (update_named_kxnetif_info(device->name, 0, KXNETIF_F_NETWORK_ID,
-                                  str_value(network->network_id)) == nullptr)
-        return;
-    update_last_kxnetif_info(KXNETIF_F_BRIDGE, str_value(network->bridge));
+    iface_update(device->name, 0).network_id(optional_text(network->network_id)).bridge(optional_text(network->bridge));
 }
 
 // Frees the temporary network list on every path.
