@@ -127,6 +127,8 @@ kxnetif_info_list *make_info_list(const std::vector<kxnetif_info *> &items) noex
     return list;
 }
 
+char *caller_copy(const char *text) noexcept { return strdup(text); }
+
 void free_info_list(kxnetif_info_list *list) noexcept {
     if (list == nullptr) return;
     std::free(list->items);

@@ -25,4 +25,8 @@ kxnetif_info_list *make_info_list(const std::vector<kxnetif_info *> &items) noex
 // Frees the list and its array, not the records.
 void free_info_list(kxnetif_info_list *list) noexcept;
 
+// A heap copy of `text` that the caller frees with free(); null when memory
+// runs out.
+char *caller_copy(const char *text) noexcept;
+
 } // namespace kx

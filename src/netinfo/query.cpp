@@ -14,6 +14,7 @@
 #include "netinfo/host_collectors.h"
 #include "netinfo/link_dump.h"
 #include "netinfo/link_facts.h"
+#include "netinfo/public_records.h"
 #include "netinfo/selection.h"
 #include "netinfo/store.h"
 #include "registry/registry_file.h"
@@ -169,7 +170,7 @@ char *bridge_of_network(const char *network_id) {
     held_list result(run_query(bridge_query_flags, filter.get()));
     filter.reset();
     if (!result || result->items[0] == nullptr) return nullptr;
-    return strdup(result->items[0]->name);
+    return caller_copy(result->items[0]->name);
 }
 
 // Posts the process semaphore when the release ends.

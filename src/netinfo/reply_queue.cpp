@@ -5,6 +5,7 @@
 #include "frame/memory_short.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
@@ -87,7 +88,7 @@ int queue_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexcept {
         return copy_whole(*static_cast<reply_queue *>(queue), message);
     } catch (const std::bad_alloc &) {
         note_memory_short();
-        return -1;
+        return -ENOMEM;
     }
 }
 
@@ -114,7 +115,7 @@ int queue_link_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexce
         return 0;
     } catch (const std::bad_alloc &) {
         note_memory_short();
-        return -1;
+        return -ENOMEM;
     }
 }
 
