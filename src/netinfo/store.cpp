@@ -47,7 +47,7 @@ bool is_hard_kind(int32_t type) {
 
 int32_t as_s32(const change &c) { return static_cast<int32_t>(c.number); }
 uint32_t as_u32(const change &c) { return static_cast<uint32_t>(c.number); }
-std::string text_of(const change &c) { return std::string(c.text.value_or(std::string_view())); }
+std::string_view text_of(const change &c) { return c.text.value_or(std::string_view()); }
 
 // The public form shows what its record shows now: holders and stamp.
 void sync_public(iface_record &record) {
@@ -92,8 +92,19 @@ void set_type(iface_record &record, int32_t type) {
     if (type == KXNETIF_VLAN) record.slot_a = int32_t{0};
 }
 
+// Text stored in place, so a refresh of an equal-sized value allocates nothing.
+void set_text(std::optional<std::string> &field, std::string_view value) {
+    if (field) field->assign(value);
+    else field.emplace(value);
+}
+
+void set_slot_text(std::variant<int32_t, std::string> &slot, std::string_view value) {
+    if (std::string *text = std::get_if<std::string>(&slot)) text->assign(value);
+    else slot.emplace<std::string>(value);
+}
+
 void set_optional(std::optional<std::string> &field, const change &c) {
-    if (c.text) field = std::string(*c.text);
+    if (c.text) set_text(field, *c.text);
     else field.reset();
 }
 
@@ -103,8 +114,8 @@ void apply_in_place(iface_record &record, const change &c) {
     const int32_t generation = the_store().generation;
     switch (c.key) {
     case KXNETIF_F_TYPE: set_type(record, as_s32(c)); break;
-    case KXNETIF_F_ALT_NAME: record.alt_name = text_of(c); break;
-    case KXNETIF_F_HWADDR: record.hwaddr = text_of(c); break;
+    case KXNETIF_F_ALT_NAME: set_text(record.alt_name, text_of(c)); break;
+    case KXNETIF_F_HWADDR: set_text(record.hwaddr, text_of(c)); break;
     case KXNETIF_F_BRIDGE: set_optional(record.bridge, c); break;
     case KXNETIF_F_NETWORK_ID: set_optional(record.network_id, c); break;
     case KXNETIF_F_ADDRS:
@@ -115,8 +126,8 @@ void apply_in_place(iface_record &record, const change &c) {
         break;
     case KXNETIF_F_STATE: record.state = as_u32(c); break;
     case KXNETIF_F_PEER_CTID: record.slot_a = as_s32(c); break;
-    case KXNETIF_F_PEER_NAME: record.slot_b = text_of(c); break;
-    case KXNETIF_F_VLAN_DEV: record.slot_a = text_of(c); break;
+    case KXNETIF_F_PEER_NAME: set_slot_text(record.slot_b, text_of(c)); break;
+    case KXNETIF_F_VLAN_DEV: set_slot_text(record.slot_a, text_of(c)); break;
     case KXNETIF_F_VLAN_ID: record.slot_b = as_s32(c); break;
     case KXNETIF_F_FLAGS: record.flags = as_u32(c); break;
     default: break; // a confirmation only stamps
