@@ -237,11 +237,9 @@ struct host_figures {
 // The boot-protocol step as the query runs it: every host record held.
 void check_boot_protocols() {
     const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
-    kxnetif_info_list *held = kx::select_kxnetif_info(&host_records);
-    if (held == nullptr) return;
+    const kx::held_ifaces held(&host_records);
     const kx::ifcfg_device_index index = kx::ifcfg_device_index::build();
-    for (kxnetif_info **item = held->items; *item != nullptr; ++item) kx::read_bootproto(*item, &index);
-    kx::release_kxnetif_info_list(held);
+    for (const kx::iface_record *record : held.records()) kx::read_bootproto(*record, &index);
 }
 
 // A host snapshot taken phase by phase in the query's order, each phase
@@ -275,7 +273,7 @@ void measure_phases() {
         bootproto.push_back(kxbench::seconds([] { check_boot_protocols(); }));
         count(3);
         records = 0;
-        for (const kxnetif_info *r = kx::store_live_head(); r != nullptr; r = r->next) ++records;
+        records = kx::store_live().size();
         bridges_probing_all.push_back(kxbench::seconds([] { kx::scan_bridges(nullptr); }));
         kx::post_semaphore();
     }
@@ -394,7 +392,7 @@ void parse_alone(const std::vector<int32_t> &ids) {
         if (in == nullptr) die("fmemopen");
         kx::report_container_links(id, in);
         std::fclose(in);
-        kx::sweep_kxnetif_info();
+        kx::sweep_ifaces();
     }
     kx::post_semaphore();
 }

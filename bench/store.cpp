@@ -40,14 +40,14 @@ void collect(const std::vector<iface> &all) {
                       unsigned(i >> 8) & 0xff, unsigned(i) & 0xff);
         std::snprintf(addr, sizeof addr, "10.%u.%u.2/24 fe80::%zx/64", unsigned(i >> 8) & 0xff,
                       unsigned(i) & 0xff, i);
-        update_named_kxnetif_info(all[i].name.c_str(), all[i].ctid, KXNETIF_F_TYPE,
-                                  int_value(KXNETIF_ETH));
-        update_last_kxnetif_info(KXNETIF_F_HWADDR, str_value(hw));
-        update_last_kxnetif_info(KXNETIF_F_ADDRS, str_value(addr));
-        update_last_kxnetif_info(KXNETIF_F_STATE, int_value(KXNETIF_STATE_UP));
-        update_last_kxnetif_info(KXNETIF_F_FLAGS, int_value(0x11043));
-        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value("net-a"));
-        update_last_kxnetif_info(KXNETIF_F_BRIDGE, str_value(nullptr));
+        iface_update(all[i].name.c_str(), all[i].ctid)
+            .type(KXNETIF_ETH)
+            .hwaddr(hw)
+            .addrs(addr)
+            .state(KXNETIF_STATE_UP)
+            .flags(0x11043)
+            .network_id("net-a")
+            .bridge(std::nullopt);
     }
 }
 
@@ -64,9 +64,9 @@ double median(std::vector<double> v) {
 }
 
 // The same lookup done by walking the live list, the cost the index avoids.
-kxnetif_info *walk_live_list(const char *name, int32_t ctid) {
-    for (kxnetif_info *r = store_live_head(); r; r = r->next)
-        if (r->ctid == ctid && std::strcmp(r->name, name) == 0) return r;
+const iface_record *walk_live_list(const char *name, int32_t ctid) {
+    for (const iface_record &r : store_live())
+        if (r.ctid == ctid && r.name == name) return &r;
     return nullptr;
 }
 
@@ -85,7 +85,7 @@ double index_lookup_ns(const Order &order, uintptr_t &sink) {
             for (int i = 0; i < lookups; ++i) {
                 const iface &f = order[i % order.size()];
                 sink += reinterpret_cast<uintptr_t>(
-                    find_kxnetif_info(f.name.c_str(), f.ctid, KXNETIF_ALL));
+                    find_iface(f.name.c_str(), f.ctid, KXNETIF_ALL));
             }
         }) / lookups);
     return median(each) * 1e9;

@@ -144,11 +144,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         kx::ifcfg_find(device.c_str(), kind, hwaddr.c_str()))
         std::abort();
 
-    kxnetif_info *record =
-        kx::update_named_kxnetif_info(device.c_str(), 0, KXNETIF_F_TYPE, kx::int_value(kind));
-    if (record != nullptr && !hwaddr.empty() && hwaddr.find('\0') == std::string::npos)
-        record = kx::update_last_kxnetif_info(KXNETIF_F_HWADDR, kx::str_value(hwaddr.c_str()));
-    if (record != nullptr) kx::read_bootproto(record, &index);
+    kx::iface_update update(device.c_str(), 0);
+    update.type(kind);
+    if (!hwaddr.empty() && hwaddr.find('\0') == std::string::npos) update.hwaddr(hwaddr);
+    if (const kx::iface_record *record = update.record()) kx::read_bootproto(*record, &index);
     kx::store_reset_for_tests();
     return 0;
 }

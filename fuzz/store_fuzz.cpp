@@ -2,13 +2,17 @@
 // releases: every record's reference count must equal the number of lists
 // holding it, and once every list is released nothing retired remains.
 // Leaks are reported by the sanitizer at the end of each run.
+#include "netinfo/public_records.h"
 #include "netinfo/selection.h"
 #include "netinfo/store.h"
 
 #include <cstdlib>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <list>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -16,11 +20,6 @@ namespace {
 const char *const names[] = {"eth0", "eth1", "veth100.0", "br0", "vnic1"};
 const char *const strings[] = {"10.0.0.1/24", "10.0.0.1/24 10.0.0.2/8", "", "dhcp",
                                "aa:bb:cc:dd:ee:ff", "br0", "  x  y "};
-const uint32_t keys[] = {KXNETIF_F_TYPE,       KXNETIF_F_ALT_NAME,   KXNETIF_F_HWADDR,
-                         KXNETIF_F_BRIDGE,     KXNETIF_F_NETWORK_ID, KXNETIF_F_ADDRS,
-                         KXNETIF_F_CONF_ADDRS, KXNETIF_F_STATE,      KXNETIF_F_PEER_CTID2,
-                         KXNETIF_F_PEER_CTID,  KXNETIF_F_PEER_NAME,  KXNETIF_F_VLAN_DEV,
-                         KXNETIF_F_VLAN_ID,    KXNETIF_F_FLAGS};
 const int32_t kinds[] = {KXNETIF_UNKNOWN, KXNETIF_ETH,  KXNETIF_BRIDGE,
                          KXNETIF_VLAN,    KXNETIF_VETH, KXNETIF_VNIC};
 
@@ -28,30 +27,42 @@ template <class T, std::size_t N> const T &pick(FuzzedDataProvider &input, const
     return from[input.ConsumeIntegralInRange<std::size_t>(0, N - 1)];
 }
 
-kx::kxnetif_value value_for(FuzzedDataProvider &input, uint32_t key) {
-    if (key == KXNETIF_F_TYPE) return kx::int_value(pick(input, kinds));
-    if (input.ConsumeIntegralInRange(0, 9) == 0) return kx::str_value(nullptr);
-    switch (key) {
-    case KXNETIF_F_ALT_NAME:
-    case KXNETIF_F_HWADDR:
-    case KXNETIF_F_BRIDGE:
-    case KXNETIF_F_NETWORK_ID:
-    case KXNETIF_F_ADDRS:
-    case KXNETIF_F_CONF_ADDRS:
-    case KXNETIF_F_PEER_NAME:
-    case KXNETIF_F_VLAN_DEV: return kx::str_value(pick(input, strings));
-    default: return kx::int_value(input.ConsumeIntegral<int32_t>());
+// One change through a setter the input picks.
+void change(FuzzedDataProvider &input, kx::iface_update &update) {
+    const char *text = pick(input, strings);
+    const bool none = input.ConsumeIntegralInRange(0, 9) == 0;
+    const std::optional<std::string_view> maybe = none ? std::nullopt : std::optional<std::string_view>(text);
+    switch (input.ConsumeIntegralInRange(0, 13)) {
+    case 0: update.type(pick(input, kinds)); break;
+    case 1: update.alt_name(text); break;
+    case 2: update.hwaddr(text); break;
+    case 3: update.bridge(maybe); break;
+    case 4: update.network_id(maybe); break;
+    case 5: update.addrs(text); break;
+    case 6: update.conf_addrs(text); break;
+    case 7: update.state(input.ConsumeIntegral<uint32_t>()); break;
+    case 8: update.peer_ctid(input.ConsumeIntegral<int32_t>()); break;
+    case 9: update.peer_name(text); break;
+    case 10: update.vlan_dev(text); break;
+    case 11: update.vlan_id(input.ConsumeIntegral<int32_t>()); break;
+    case 12: update.flags(input.ConsumeIntegral<uint32_t>()); break;
+    default: update.confirm(); break;
     }
 }
 
+// Every record's holds, and its public form's count, equal the lists holding it.
 void check_holds(const std::vector<kxnetif_info_list *> &lists) {
     std::map<const kxnetif_info *, int32_t> holds;
     for (kxnetif_info_list *list : lists)
         for (kxnetif_info **item = list->items; *item != nullptr; ++item) ++holds[*item];
-    for (kxnetif_info *head : {kx::store_live_head(), kx::store_retired_head()})
-        for (kxnetif_info *record = head; record != nullptr; record = record->next) {
-            auto found = holds.find(record);
-            if (record->refcount != (found == holds.end() ? 0 : found->second)) std::abort();
+    for (const std::list<kx::iface_record> *records : {&kx::store_live(), &kx::store_retired()})
+        for (const kx::iface_record &record : *records) {
+            auto found = record.published != nullptr ? holds.find(record.published) : holds.end();
+            const int32_t expected = found == holds.end() ? 0 : found->second;
+            if (record.holds != expected || (record.published != nullptr && record.published->refcount != expected))
+                std::abort();
+            if (record.published != nullptr && record.published->stamp != (record.retired ? -1 : record.stamp))
+                std::abort();
         }
 }
 
@@ -65,10 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         switch (input.ConsumeIntegralInRange(0, 8)) {
         case 0:
         case 1: {
-            const uint32_t key = pick(input, keys);
             const int32_t ctid = input.ConsumeIntegralInRange(0, 2);
-            const char *name = pick(input, names);
-            kx::update_named_kxnetif_info(name, ctid, key, value_for(input, key));
+            kx::iface_update update(pick(input, names), ctid);
+            change(input, update);
+            change(input, update);
             break;
         }
         case 2: {
@@ -77,9 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::size_t count = 0;
             while (list->items[count] != nullptr) ++count;
             if (count == 0) break;
-            const uint32_t key = pick(input, keys);
-            kx::update_held_kxnetif_info(list->items[input.ConsumeIntegralInRange<std::size_t>(0, count - 1)],
-                                         key, value_for(input, key));
+            kx::iface_update update(&kx::record_of(list->items[input.ConsumeIntegralInRange<std::size_t>(0, count - 1)]));
+            change(input, update);
             break;
         }
         case 3:
@@ -97,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             kx::store_advance_generation();
             kx::store_set_scope(input.ConsumeIntegralInRange(0, 2), kx::scope_phase_collect);
             break;
-        case 7: kx::sweep_kxnetif_info(); break;
+        case 7: kx::sweep_ifaces(); break;
         case 8: kx::report_conf_addr(pick(input, names), pick(input, strings)); break;
         }
         check_holds(lists);
@@ -105,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (kxnetif_info_list *list : lists) kx::release_kxnetif_info_list(list);
     lists.clear();
     check_holds(lists);
-    if (kx::store_retired_head() != nullptr) std::abort();
+    if (!kx::store_retired().empty()) std::abort();
     kx::store_reset_for_tests();
     return 0;
 }

@@ -66,14 +66,13 @@ int dhcp_lines_of(const std::string &path) {
 
 } // namespace
 
-void read_bootproto(kxnetif_info *record, const ifcfg_device_index *index) {
-    if (record == nullptr || record->name == nullptr) return;
-    std::optional<std::string> path = ifcfg_find(record->name, record->type, record->hwaddr, index);
+void read_bootproto(const iface_record &record, const ifcfg_device_index *index) {
+    std::optional<std::string> path =
+        ifcfg_find(record.name.c_str(), record.type, record.hwaddr ? record.hwaddr->c_str() : nullptr, index);
     if (!path) return;
-    kxnetif_info *target = record;
-    // A later match goes to the record the previous one returned (last_ib).
-    for (int left = dhcp_lines_of(*path); target != nullptr && left > 0; --left)
-        target = update_held_kxnetif_info(target, KXNETIF_F_CONF_ADDRS, str_value("dhcp"));
+    // Each match goes to the record the previous one left standing.
+    iface_update update(&record);
+    for (int left = dhcp_lines_of(*path); !update.failed() && left > 0; --left) update.conf_addrs("dhcp");
 }
 
 } // namespace kx

@@ -112,14 +112,12 @@ std::optional<std::vector<std::string>> list_bridges(const link_facts *facts,
 // for the container end of a pair; the port joins the entry's list.
 void report_port(const char *bridge, const char *port, void *context) {
     auto *entry = static_cast<network *>(context);
-    if (update_named_kxnetif_info(port, 0, KXNETIF_F_BRIDGE, str_value(bridge)) == nullptr) return;
-    if (entry == nullptr) return;
-    kxnetif_info *record =
-        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(entry->network_id().c_str()));
-    if (record != nullptr && record->type == KXNETIF_VETH && record->peer_name != nullptr) {
-        std::string peer_name(record->peer_name);
-        update_named_kxnetif_info(peer_name.c_str(), record->peer_ctid, KXNETIF_F_NETWORK_ID,
-                                  str_value(entry->network_id().c_str()));
+    iface_update update(port, 0);
+    if (update.bridge(std::string_view(bridge)).failed() || entry == nullptr) return;
+    const iface_record *record = update.network_id(std::string_view(entry->network_id())).record();
+    if (record != nullptr && record->type == KXNETIF_VETH && record->peer_name() != nullptr) {
+        std::string peer_name(record->peer_name());
+        iface_update(peer_name.c_str(), record->peer_ctid()).network_id(std::string_view(entry->network_id()));
     }
     network_iface_add(entry, port);
 }
@@ -128,11 +126,12 @@ void report_port(const char *bridge, const char *port, void *context) {
 // entry in the temporary list.  A switch bridge's ports are those the switch
 // lists.
 void scan_bridge(network_list &found, const char *bridge, const ovs_bridge *on_switch) {
-    update_named_kxnetif_info(bridge, 0, KXNETIF_F_TYPE, KXNETIF_BRIDGE);
+    iface_update update(bridge, 0);
+    update.type(KXNETIF_BRIDGE);
     std::optional<std::string> network_id;
     if (const network *registered = network_find_by_bridge(bridge)) {
         network_id = registered->network_id();
-        update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, str_value(network_id->c_str()));
+        update.network_id(*network_id);
     }
     network *entry = nullptr;
     if (network_id)
@@ -169,10 +168,9 @@ void link_physical_device(network_list &found, const network &entry) {
     pair_end_name(device->c_str(), 1, second_end);
     const network *linked = network_find_by_iface(found, second_end);
     if (linked == nullptr) return;
-    if (update_named_kxnetif_info(device->c_str(), 0, KXNETIF_F_NETWORK_ID,
-                                  str_value(linked->network_id().c_str())) == nullptr)
-        return;
-    update_last_kxnetif_info(KXNETIF_F_BRIDGE, str_value(linked->bridge().c_str()));
+    iface_update(device->c_str(), 0)
+        .network_id(std::string_view(linked->network_id()))
+        .bridge(std::string_view(linked->bridge()));
 }
 
 } // namespace

@@ -84,21 +84,8 @@ void open_pass(int32_t ctid) {
     store_advance_generation();
 }
 
-bool starts_with(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
-
-// Reports one link of the container.  A record that cannot be allocated
-// ends the link's updates, since there is no last record to update.
 void report_container_link(int32_t ctid, const link_lines &link) {
-    if (!update_named_kxnetif_info(link.name.c_str(), ctid, KXNETIF_F_ADDRS, str_value(link.addrs.c_str())))
-        return;
-    const int link_state = (link.flags & IFF_UP) != 0 ? KXNETIF_STATE_UP : KXNETIF_STATE_DOWN;
-    if (!update_last_kxnetif_info(KXNETIF_F_STATE, int_value(link_state))) return;
-    if (!update_last_kxnetif_info(KXNETIF_F_FLAGS, int_value(link.flags))) return;
-    if (link.hwaddr.empty() || !isalnum(static_cast<unsigned char>(link.hwaddr[0]))) return;
-    kxnetif_info *record = update_last_kxnetif_info(KXNETIF_F_HWADDR, str_value(link.hwaddr.c_str()));
-    if (record == nullptr || record->type != KXNETIF_UNKNOWN) return;
-    const int kind = starts_with(link.name, "vnic") ? KXNETIF_VNIC : KXNETIF_ETH;
-    update_last_kxnetif_info(KXNETIF_F_TYPE, int_value(kind));
+    report_link(ctid, link_view{link.name.c_str(), link.addrs, link.hwaddr, link.flags});
 }
 
 // Reads the whole output through the same line reader as a pipe stream
@@ -114,7 +101,7 @@ void collect_host(uint32_t flags, link_facts *facts) {
     link_dump_args args{-1, 0, flags};
     args.facts = facts;
     dump_link_info(&args);
-    sweep_kxnetif_info();
+    sweep_ifaces();
 }
 
 // Starts the dump inside container `ctid`.  A container that cannot be
@@ -240,7 +227,7 @@ void finish_pass(uint32_t flags, container_dump &dump, std::deque<dump_ptr> &ahe
     wait_for_output(dump, ahead);
     report_container_output(dump);
     dump.child.wait_within(static_cast<int>(std::max<int64_t>(0, dump.deadline_ms - now_ms())));
-    sweep_kxnetif_info();
+    sweep_ifaces();
 }
 
 } // namespace

@@ -9,6 +9,7 @@ namespace kx {
 
 class ifcfg_device_index;
 struct link_facts;
+struct iface_record;
 
 // Reads "/proc/kx/veth" into the library's pair list; with `update` nonzero
 // also reports both ends of every pair to the store.
@@ -28,6 +29,6 @@ void scan_bridges_of(const char *name, const link_facts *facts);
 // Reports "dhcp" as a configured address of a host record whose ifcfg file
 // sets BOOTPROTO to dhcp.  `index` (may be null) is the query's one-pass
 // index of the network-scripts directory.
-void read_bootproto(kxnetif_info *record, const ifcfg_device_index *index);
+void read_bootproto(const iface_record &record, const ifcfg_device_index *index);
 
 } // namespace kx

@@ -2,6 +2,8 @@
 // host entry and a last-container cache per kind.
 #include "netinfo/kind_index.h"
 
+#include "netinfo/store.h"
+
 #include <new>
 
 namespace kx {
@@ -24,14 +26,14 @@ kind_index::container_entry *kind_index::existing_entry(kind_slot &slot, int32_t
     return &it->second;
 }
 
-kxnetif_info *kind_index::find(int32_t kind, int32_t ctid, const char *name) {
+iface_record *kind_index::find(int32_t kind, int32_t ctid, const char *name) {
     if (!name || !in_range(kind)) return nullptr;
     container_entry &entry = entry_for(slots_[kind], ctid);
     auto it = entry.by_name.find(std::string_view(name));
     return it == entry.by_name.end() ? nullptr : it->second;
 }
 
-bool kind_index::insert(int32_t kind, kxnetif_info *record) noexcept {
+bool kind_index::insert(int32_t kind, iface_record *record) noexcept {
     if (!in_range(kind)) return true; // kinds outside the slots are never looked up
     try {
         container_entry &entry = entry_for(slots_[kind], record->ctid);
@@ -42,8 +44,8 @@ bool kind_index::insert(int32_t kind, kxnetif_info *record) noexcept {
     }
 }
 
-bool kind_index::move(int32_t from, int32_t to, kxnetif_info *record) noexcept {
-    if (!in_range(from) || !in_range(to) || from == to || !record->name) {
+bool kind_index::move(int32_t from, int32_t to, iface_record *record) noexcept {
+    if (!in_range(from) || !in_range(to) || from == to) {
         if (!insert(to, record)) return false;
         erase(from, record);
         return true;
@@ -64,8 +66,8 @@ bool kind_index::move(int32_t from, int32_t to, kxnetif_info *record) noexcept {
     }
 }
 
-void kind_index::erase(int32_t kind, const kxnetif_info *record) noexcept {
-    if (!in_range(kind) || !record->name) return;
+void kind_index::erase(int32_t kind, const iface_record *record) noexcept {
+    if (!in_range(kind)) return;
     container_entry *entry = existing_entry(slots_[kind], record->ctid);
     if (!entry) return;
     auto it = entry->by_name.find(std::string_view(record->name));

@@ -5,8 +5,6 @@
 // its name tree at once. Entries are made on first use and never removed.
 #pragma once
 
-#include "kxnet_ct.h"
-
 #include <array>
 #include <cstdint>
 #include <map>
@@ -15,20 +13,22 @@
 
 namespace kx {
 
+struct iface_record;
+
 class kind_index {
 public:
     // The record under `kind`, container and name; null when there is none.
     // Creates the container entry when missing (may throw std::bad_alloc).
-    kxnetif_info *find(int32_t kind, int32_t ctid, const char *name);
+    iface_record *find(int32_t kind, int32_t ctid, const char *name);
     // Enters `record` under `kind`, its container and name; an entry of the
     // same name is taken over. False when memory ran out (nothing changed).
-    bool insert(int32_t kind, kxnetif_info *record) noexcept;
+    bool insert(int32_t kind, iface_record *record) noexcept;
     // Moves `record` from under `from` to under `to` (its kind changes),
     // reusing its entry instead of making a new one; as insert under `to`
     // then erase under `from`.  False when memory ran out (nothing changed).
-    bool move(int32_t from, int32_t to, kxnetif_info *record) noexcept;
+    bool move(int32_t from, int32_t to, iface_record *record) noexcept;
     // Removes `record` from under `kind` when it is the record entered there.
-    void erase(int32_t kind, const kxnetif_info *record) noexcept;
+    void erase(int32_t kind, const iface_record *record) noexcept;
     // Drops every entry (the store is being emptied).
     void clear() noexcept;
 
@@ -40,7 +40,7 @@ private:
     // is byte-wise (char_traits<char> compares as unsigned char).
     struct container_entry {
         int32_t ctid = 0;
-        std::map<std::string, kxnetif_info *, std::less<>> by_name;
+        std::map<std::string, iface_record *, std::less<>> by_name;
     };
     struct kind_slot {
         container_entry host;

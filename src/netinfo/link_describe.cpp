@@ -67,12 +67,6 @@ void copy_name(char (&name)[IFNAMSIZ], const rtattr *attr) {
     memcpy(name, text, strnlen(text, std::min(payload(attr), sizeof name - 1)));
 }
 
-int kind_by_name(const char *name) {
-    if (strncmp(name, "vnic", 4) == 0) return KXNETIF_VNIC;
-    if (strncmp(name, "veth-", 5) == 0) return KXNETIF_VETH;
-    return KXNETIF_ETH;
-}
-
 // Whether the walk uses `message` for the link `index`; false also for the
 // messages it skips.
 bool addr_of_link(const nlmsghdr *message, int index) {
@@ -130,7 +124,7 @@ addr_index index_addrs(const reply_queue &ipv4, const reply_queue &ipv6) {
 }
 
 const link_report_sink &store_link_sink() {
-    static const link_report_sink sink{update_named_kxnetif_info, update_last_kxnetif_info};
+    static const link_report_sink sink{[](const link_view &link) { report_link(0, link); }};
     return sink;
 }
 
@@ -206,7 +200,6 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
         fputs("\n", stream);
     } else {
         describe_addrs(link->ifi_index, queues, nullptr, &addrs);
-        sink.named(name, 0, KXNETIF_F_ADDRS, str_value(addrs.c_str()));
     }
 
     char hwaddr[link_hwaddr_max + 1] = "";
@@ -219,14 +212,7 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
         fflush(stream);
         return;
     }
-    if (hwaddr[0] != '\0' && isalnum(static_cast<unsigned char>(hwaddr[0]))) {
-        const kxnetif_info *record = sink.last(KXNETIF_F_HWADDR, str_value(hwaddr));
-        if (record != nullptr && record->type == KXNETIF_UNKNOWN)
-            sink.last(KXNETIF_F_TYPE, int_value(kind_by_name(name)));
-    }
-    sink.last(KXNETIF_F_STATE,
-              int_value((link->ifi_flags & IFF_UP) != 0 ? KXNETIF_STATE_UP : KXNETIF_STATE_DOWN));
-    sink.last(KXNETIF_F_FLAGS, int_value(link->ifi_flags));
+    sink.report(link_view{name, addrs, hwaddr, link->ifi_flags});
 }
 
 } // namespace kx

@@ -75,14 +75,15 @@ int link_index(const reply_queue &links) {
     return static_cast<const ifinfomsg *>(NLMSG_DATA(links.messages().front()))->ifi_index;
 }
 
+// 0 when the dump has run (whatever it gave), else a negative errno.
 int run_dump(const link_dump_args &args) {
     unique_file stream;
     if (args.ctid != 0) {
         stream.reset(fdopen(args.fd, "w"));
-        if (!stream) return 1;
+        if (!stream) return errno != 0 ? -errno : -EBADF;
     }
     rtchan channel;
-    if (rtchan_open(channel, 0) != 0) return 1;
+    if (rtchan_open(channel, 0) != 0) return -EIO;
     rtchan_scope close_channel(channel);
 
     reply_queue links, ipv4, ipv6;
@@ -112,13 +113,15 @@ static_assert(KXNET_INFO_IPV4 == 0x80 && KXNET_INFO_IPV6 == 0x8000);
 static_assert(AF_INET == 2 && AF_INET6 == 10);
 
 int dump_link_info(void *args) {
-    return guarded(1, [&] {
+    // Inside a container this is the child's exit status, not an errno.
+    constexpr int dump_not_started = 1;
+    return guarded(dump_not_started, [&] {
         try {
-            return run_dump(*static_cast<const link_dump_args *>(args));
+            return run_dump(*static_cast<const link_dump_args *>(args)) < 0 ? dump_not_started : 0;
         } catch (const std::bad_alloc &) {
             // The host's dump runs in the query's process: its snapshot is short.
             note_memory_short();
-            return 1;
+            return dump_not_started;
         }
     });
 }

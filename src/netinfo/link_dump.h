@@ -7,9 +7,10 @@
 // its addresses where the kernel can filter them.
 #pragma once
 
+#include "kxnet_ct.h"
 #include "netinfo/link_facts.h"
+#include "netinfo/link_report.h"
 #include "netinfo/reply_queue.h"
-#include "netinfo/store.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -22,8 +23,7 @@ namespace kx {
 // Where host descriptions are reported; the default is the store.  Tests
 // pass their own to capture the updates.
 struct link_report_sink {
-    kxnetif_info *(*named)(const char *name, int32_t ctid, uint32_t key, kxnetif_value value);
-    kxnetif_info *(*last)(uint32_t key, kxnetif_value value);
+    void (*report)(const link_view &link);
 };
 const link_report_sink &store_link_sink();
 

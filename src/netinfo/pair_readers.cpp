@@ -16,14 +16,8 @@ namespace {
 
 // Reports both ends of a pair: each is a pair device naming the other.
 void report_pair(const char *host, const char *ct, int32_t ctid) {
-    if (update_named_kxnetif_info(host, 0, KXNETIF_F_TYPE, KXNETIF_VETH) != nullptr) {
-        update_last_kxnetif_info(KXNETIF_F_PEER_CTID, int_value(ctid));
-        update_last_kxnetif_info(KXNETIF_F_PEER_NAME, str_value(ct));
-    }
-    if (update_named_kxnetif_info(ct, ctid, KXNETIF_F_TYPE, KXNETIF_VETH) != nullptr) {
-        update_last_kxnetif_info(KXNETIF_F_PEER_CTID, int_value(0));
-        update_last_kxnetif_info(KXNETIF_F_PEER_NAME, str_value(host));
-    }
+    iface_update(host, 0).type(KXNETIF_VETH).peer_ctid(ctid).peer_name(ct);
+    iface_update(ct, ctid).type(KXNETIF_VETH).peer_ctid(0).peer_name(host);
 }
 
 } // namespace
@@ -38,7 +32,7 @@ void read_proc_vmth() {
         std::vector<std::string_view> fields = split_fields(line, " \n");
         if (fields.empty()) continue;
         std::string name(fields[0]);
-        update_named_kxnetif_info(name.c_str(), 0, KXNETIF_F_TYPE, KXNETIF_VETH);
+        iface_update(name.c_str(), 0).type(KXNETIF_VETH);
     }
 }
 

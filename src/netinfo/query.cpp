@@ -14,6 +14,7 @@
 #include "netinfo/host_collectors.h"
 #include "netinfo/link_dump.h"
 #include "netinfo/link_facts.h"
+#include "netinfo/public_records.h"
 #include "netinfo/selection.h"
 #include "netinfo/store.h"
 #include "registry/registry_file.h"
@@ -48,7 +49,7 @@ void registry_pass() {
     store_set_scope(0, scope_phase_registry);
     store_advance_generation();
     registry_load(report_conf_addr);
-    sweep_kxnetif_info();
+    sweep_ifaces();
 }
 
 // The running containers (and the host, as the platform lists it), the last
@@ -80,15 +81,10 @@ void collect_containers(uint32_t flags, int32_t ctid_min, int32_t ctid_max, link
 // copies the record instead of changing it under the walk.
 void check_boot_protocols() {
     const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
-    held_list held(select_kxnetif_info(&host_records));
-    if (!held) {
-        note_memory_short();
-        return;
-    }
+    const held_ifaces held(&host_records);
     // One pass over the ifcfg directories serves every record of the query.
     const ifcfg_device_index index = ifcfg_device_index::build();
-    for (kxnetif_info **item = held->items; *item != nullptr; ++item)
-        read_bootproto(*item, &index);
+    for (const iface_record *record : held.records()) read_bootproto(*record, &index);
 }
 
 void host_phase(const link_facts &facts) {
@@ -118,20 +114,16 @@ void collect_host_device(uint32_t flags, const char *name, link_facts &facts) {
     args.facts = &facts;
     args.only_name = name;
     dump_link_info(&args);
-    sweep_kxnetif_info();
+    sweep_ifaces();
 }
 
 // The boot protocol of the records named `name`, held as in the whole pass.
 void check_boot_protocol_of(const char *name) {
     const kxnet_filter named{KXNETIF_ALL, nullptr, nullptr, const_cast<char *>(name), 0, 0};
-    held_list held(select_kxnetif_info(&named));
-    if (!held) {
-        note_memory_short();
-        return;
-    }
-    if (held->items[0] == nullptr) return;
+    const held_ifaces held(&named);
+    if (held.records().empty()) return;
     const ifcfg_device_index index = ifcfg_device_index::build();
-    for (kxnetif_info **item = held->items; *item != nullptr; ++item) read_bootproto(*item, &index);
+    for (const iface_record *record : held.records()) read_bootproto(*record, &index);
 }
 
 // The query for one host device: the same steps, each narrowed to that
@@ -178,7 +170,7 @@ char *bridge_of_network(const char *network_id) {
     held_list result(run_query(bridge_query_flags, filter.get()));
     filter.reset();
     if (!result || result->items[0] == nullptr) return nullptr;
-    return strdup(result->items[0]->name);
+    return caller_copy(result->items[0]->name);
 }
 
 // Posts the process semaphore when the release ends.

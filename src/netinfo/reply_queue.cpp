@@ -5,6 +5,7 @@
 #include "frame/memory_short.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>

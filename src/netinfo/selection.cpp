@@ -1,74 +1,74 @@
-// Selecting records for a result list and releasing the list again.  The
-// array grows by doubling from 16 entries and always ends with a null entry.
+// Selecting records for a result list and releasing the list again.
 #include "netinfo/selection.h"
 
-#include "netinfo/store.h"
+#include "netinfo/public_records.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace kx {
 
 namespace {
 
-constexpr size_t initial_capacity = 16;
-
 // A filter string that is set must be matched by an equal record string.
-bool text_matches(const char *wanted, const char *have) {
-    return wanted == nullptr || (have != nullptr && strcmp(wanted, have) == 0);
+bool text_matches(const char *wanted, const std::string *have) {
+    return wanted == nullptr || (have != nullptr && *have == wanted);
 }
 
-// Appends `record` and keeps room for the terminating null; false when the
-// array cannot grow.
-bool append(kxnetif_info_list &list, size_t &count, size_t &capacity, kxnetif_info *record) {
-    ++record->refcount;
-    list.items[count++] = record;
-    list.items[count] = nullptr;
-    if (count + 1 < capacity) return true;
-    void *grown = realloc(list.items, 2 * capacity * sizeof(kxnetif_info *));
-    if (grown == nullptr) return false;
-    list.items = static_cast<kxnetif_info **>(grown);
-    capacity *= 2;
-    return true;
+const std::string *text_of(const std::optional<std::string> &field) { return field ? &*field : nullptr; }
+
+std::vector<iface_record *> passing(const kxnet_filter *filter) {
+    std::vector<iface_record *> found;
+    for (iface_record &record : store_live_mutable())
+        if (filter_passes(filter, record)) found.push_back(&record);
+    return found;
 }
 
 } // namespace
 
-bool filter_passes(const kxnet_filter *filter, const kxnetif_info *record) {
+bool filter_passes(const kxnet_filter *filter, const iface_record &record) {
     if (filter == nullptr) return true;
-    return filter->ctid_min <= record->ctid && record->ctid <= filter->ctid_max &&
-           (static_cast<uint32_t>(record->type) & filter->type_mask) != 0 &&
-           text_matches(filter->network_id, record->network_id) &&
-           text_matches(filter->bridge, record->bridge) && text_matches(filter->name, record->name);
+    return filter->ctid_min <= record.ctid && record.ctid <= filter->ctid_max &&
+           (static_cast<uint32_t>(record.type) & filter->type_mask) != 0 &&
+           text_matches(filter->network_id, text_of(record.network_id)) &&
+           text_matches(filter->bridge, text_of(record.bridge)) && text_matches(filter->name, &record.name);
 }
 
 kxnetif_info_list *select_kxnetif_info(const kxnet_filter *filter) {
-    auto *list = static_cast<kxnetif_info_list *>(malloc(sizeof(kxnetif_info_list)));
-    if (list == nullptr) return nullptr;
-    size_t capacity = initial_capacity;
-    list->items = static_cast<kxnetif_info **>(malloc(capacity * sizeof(kxnetif_info *)));
-    if (list->items == nullptr) {
-        free(list);
+    std::vector<kxnetif_info *> items;
+    std::vector<iface_record *> held;
+    try {
+        std::vector<iface_record *> found = passing(filter);
+        items.reserve(found.size());
+        held.reserve(found.size());
+        for (iface_record *record : found) {
+            hold_iface(*record);
+            held.push_back(record);
+            items.push_back(publish(*record));
+        }
+    } catch (const std::bad_alloc &) {
+        for (iface_record *record : held) release_iface(*record);
         return nullptr;
     }
-    list->items[0] = nullptr;
-    size_t count = 0;
-    for (kxnetif_info *record = store_live_head(); record != nullptr; record = record->next) {
-        if (!filter_passes(filter, record)) continue;
-        if (!append(*list, count, capacity, record)) {
-            release_kxnetif_info_list(list);
-            return nullptr;
-        }
-    }
+    kxnetif_info_list *list = make_info_list(items);
+    if (list == nullptr)
+        for (iface_record *record : held) release_iface(*record);
     return list;
 }
 
 void release_kxnetif_info_list(kxnetif_info_list *list) {
     if (list == nullptr) return;
     for (kxnetif_info **item = list->items; item != nullptr && *item != nullptr; ++item)
-        release_kxnetif_info(*item);
-    free(list->items);
-    free(list);
+        release_iface(record_of(*item));
+    free_info_list(list);
+}
+
+held_ifaces::held_ifaces(const kxnet_filter *filter) : records_(passing(filter)) {
+    for (iface_record *record : records_) hold_iface(*record);
+}
+
+held_ifaces::~held_ifaces() {
+    for (iface_record *record : records_) release_iface(*record);
 }
 
 } // namespace kx

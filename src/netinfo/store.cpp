@@ -1,47 +1,41 @@
-// The interface information store: the live and retired record lists, the
-// generation and collection scope, and the keyed updates that find or create
-// a record and apply one field. A record held by a result list is never
-// changed: an update that would change it puts a copy in its place.
+// The interface information store: the live and retired records, the
+// generation and collection scope, and the one update path that finds or
+// creates a record and applies one change.  A held record is never changed:
+// a change puts a copy in its place.
 #include "netinfo/store.h"
 
-#include "frame/command.h"
 #include "frame/memory_short.h"
 #include "netinfo/kind_index.h"
+#include "netinfo/public_records.h"
 
-#include <cassert>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <new>
-#include <unordered_map>
 
 namespace kx {
+
+struct iface_update::change {
+    uint32_t key = 0;
+    int64_t number = 0;                   // integer keys
+    std::optional<std::string_view> text; // text keys; none for an absent bridge or network id
+};
+
 namespace {
 
-struct kxnetif_info_store {
-    kxnetif_info *live = nullptr;
-    kxnetif_info *retired = nullptr;
-    kxnetif_info *last_ib = nullptr;
-    // The last update found no memory: the updates that follow it for the
-    // same interface have nothing to apply to and are skipped.
-    bool last_update_failed = false;
+struct iface_store {
+    std::list<iface_record> live;    // newest first
+    std::list<iface_record> retired; // held by result lists
     int32_t generation = 0;
     int32_t scope_ctid = 0;
     int32_t scope_phase = scope_phase_collect;
     kind_index index;
-    // Which slots of a record hold a string the record owns (slot_a_string,
-    // slot_b_string).  A slot's meaning follows the last key applied to it,
-    // so an owned string is never lost or read as an integer.
-    std::unordered_map<const kxnetif_info *, uint8_t> slot_strings;
 };
 
-constexpr uint8_t slot_a_string = 1;
-constexpr uint8_t slot_b_string = 2;
-
-kxnetif_info_store &the_store() {
-    static kxnetif_info_store store;
+iface_store &the_store() {
+    static iface_store store;
     return store;
 }
+
+using change = iface_update::change;
 
 // The kinds an any-kind lookup tries, first hit wins.
 constexpr int32_t any_kind_order[] = {KXNETIF_ETH, KXNETIF_BRIDGE, KXNETIF_VETH,
@@ -51,533 +45,332 @@ bool is_hard_kind(int32_t type) {
     return type == KXNETIF_BRIDGE || type == KXNETIF_VLAN || type == KXNETIF_VETH;
 }
 
-const char *as_string(kxnetif_value value) { return reinterpret_cast<const char *>(value); }
-int32_t as_s32(kxnetif_value value) { return static_cast<int32_t>(value); }
-uint32_t as_u32(kxnetif_value value) { return static_cast<uint32_t>(value); }
+int32_t as_s32(const change &c) { return static_cast<int32_t>(c.number); }
+uint32_t as_u32(const change &c) { return static_cast<uint32_t>(c.number); }
+std::string_view text_of(const change &c) { return c.text.value_or(std::string_view()); }
 
-bool same_string(const char *a, const char *b) { return a && b && std::strcmp(a, b) == 0; }
-bool same_optional_string(const char *a, const char *b) {
-    return (!a && !b) || same_string(a, b);
+// The public form shows what its record shows now: holders and stamp.
+void sync_public(iface_record &record) {
+    if (record.published == nullptr) return;
+    record.published->refcount = record.holds;
+    record.published->stamp = record.retired ? -1 : record.stamp;
 }
 
-// --- lists ---------------------------------------------------------------
-
-void link_head(kxnetif_info *&head, kxnetif_info *record) {
-    record->prev = nullptr;
-    record->next = head;
-    if (head) head->prev = record;
-    head = record;
+void stamp(iface_record &record, int32_t generation) {
+    record.stamp = generation;
+    sync_public(record);
 }
 
-void unlink(kxnetif_info *&head, kxnetif_info *record) {
-    if (record->prev) record->prev->next = record->next;
-    else head = record->next;
-    if (record->next) record->next->prev = record->prev;
-    record->prev = record->next = nullptr;
-}
+// --- applying one change in place ----------------------------------------
 
-bool is_linked(const kxnetif_info *head, const kxnetif_info *record) {
-    return record->prev != nullptr || head == record;
-}
-
-// --- owned strings and string lists --------------------------------------
-
-uint8_t slot_strings_of(const kxnetif_info *record) {
-    auto &owned = the_store().slot_strings;
-    auto found = owned.find(record);
-    return found == owned.end() ? 0 : found->second;
-}
-
-// Marks or clears a slot's ownership; false when memory ran out.
-bool mark_slot_string(const kxnetif_info *record, uint8_t slot, bool string) {
-    auto &owned = the_store().slot_strings;
-    try {
-        uint8_t bits = string ? uint8_t(slot_strings_of(record) | slot)
-                              : uint8_t(slot_strings_of(record) & ~slot);
-        if (bits == 0)
-            owned.erase(record);
-        else
-            owned[record] = bits;
-        return true;
-    } catch (const std::bad_alloc &) {
-        return false;
+// The list rule: a list of an older generation starts afresh; the tokens of
+// `text` are appended.  Built aside, so running out of memory changes nothing.
+void append_tokens(std::vector<std::string> &list, int32_t &list_stamp, std::string_view text,
+                   int32_t generation) {
+    std::vector<std::string> grown;
+    if (list_stamp == generation) grown = list;
+    for (std::size_t at = 0; at < text.size();) {
+        at = text.find_first_not_of(' ', at);
+        if (at == std::string_view::npos) break;
+        std::size_t end = text.find(' ', at);
+        if (end == std::string_view::npos) end = text.size();
+        grown.emplace_back(text.substr(at, end - at));
+        at = end;
     }
+    list.swap(grown);
+    list_stamp = generation;
 }
 
-// Empties slot A, releasing the string it owned.
-void empty_slot_a(kxnetif_info *record) {
-    if (slot_strings_of(record) & slot_a_string) std::free(record->vlan_dev);
-    record->vlan_dev = nullptr;
-    mark_slot_string(record, slot_a_string, false);
+// Changes the kind and re-indexes the record.  Leaving a hard kind empties
+// both slots; becoming a pair end empties slot B, a VLAN slot A.
+void set_type(iface_record &record, int32_t type) {
+    if (type == record.type) return;
+    if (!the_store().index.move(record.type, type, &record)) throw std::bad_alloc();
+    if (is_hard_kind(record.type)) record.slot_a = record.slot_b = int32_t{0};
+    record.type = type;
+    if (type == KXNETIF_VETH) record.slot_b = int32_t{0};
+    if (type == KXNETIF_VLAN) record.slot_a = int32_t{0};
 }
 
-// Empties slot B, releasing the string it owned.
-void empty_slot_b(kxnetif_info *record) {
-    if (slot_strings_of(record) & slot_b_string) std::free(record->peer_name);
-    record->peer_name = nullptr;
-    mark_slot_string(record, slot_b_string, false);
+// Text stored in place, so a refresh of an equal-sized value allocates nothing.
+void set_text(std::optional<std::string> &field, std::string_view value) {
+    if (field) field->assign(value);
+    else field.emplace(value);
 }
 
-void release_slots(kxnetif_info *record) {
-    empty_slot_a(record);
-    empty_slot_b(record);
+void set_slot_text(std::variant<int32_t, std::string> &slot, std::string_view value) {
+    if (std::string *text = std::get_if<std::string>(&slot)) text->assign(value);
+    else slot.emplace<std::string>(value);
 }
 
-// Stores an owned copy of `value` in a string slot.
-bool set_slot_string(kxnetif_info *record, char **field, uint8_t slot, const char *value) {
-    bool owned_before = (slot_strings_of(record) & slot) != 0;
-    char *copy = strdup(value);
-    if (!copy || !mark_slot_string(record, slot, true)) {
-        std::free(copy);
-        return false;
-    }
-    if (owned_before) std::free(*field);
-    *field = copy;
-    return true;
+void set_optional(std::optional<std::string> &field, const change &c) {
+    if (c.text) set_text(field, *c.text);
+    else field.reset();
 }
 
-void release_members(kxnetif_info *record) {
-    if (record->alt_name != record->name) std::free(record->alt_name);
-    std::free(record->name);
-    std::free(record->bridge);
-    std::free(record->network_id);
-    std::free(record->hwaddr);
-    free_string_vector(record->addrs);
-    free_string_vector(record->conf_addrs);
-    release_slots(record);
-}
-
-// Copies `from` into `*to` (none stays none). False when memory ran out.
-bool copy_optional(char **to, const char *from) {
-    if (!from) return true;
-    *to = strdup(from);
-    return *to != nullptr;
-}
-
-size_t list_length(char *const *list) {
-    size_t n = 0;
-    while (list && list[n]) ++n;
-    return n;
-}
-
-// A copy of a null-ended string list, string by string; none stays none.
-bool copy_list(char ***to, char *const *from) {
-    if (!from) return true;
-    size_t n = list_length(from);
-    char **copy = static_cast<char **>(std::calloc(n + 1, sizeof(char *)));
-    if (!copy) return false;
-    for (size_t i = 0; i < n; ++i) {
-        copy[i] = strdup(from[i]);
-        if (!copy[i]) {
-            free_string_vector(copy);
-            return false;
-        }
-    }
-    *to = copy;
-    return true;
-}
-
-// Replaces an owned string with a copy of `value` (none when value is none).
-bool replace_string(char **field, const char *value) {
-    char *copy = nullptr;
-    if (value && !(copy = strdup(value))) return false;
-    std::free(*field);
-    *field = copy;
-    return true;
-}
-
-size_t count_tokens(const char *text) {
-    size_t n = 0;
-    for (const char *p = text; *p;) {
-        while (*p == ' ') ++p;
-        if (!*p) break;
-        ++n;
-        while (*p && *p != ' ') ++p;
-    }
-    return n;
-}
-
-// The list rule: a list from an older generation starts afresh; the tokens of
-// `text` are appended. Built aside and swapped in, so a failure changes nothing.
-bool append_tokens(char ***list, int32_t *list_stamp, const char *text, int32_t generation) {
-    bool fresh = *list_stamp != generation;
-    size_t kept = fresh ? 0 : list_length(*list);
-    size_t added = count_tokens(text);
-    char **grown = static_cast<char **>(std::calloc(kept + added + 1, sizeof(char *)));
-    if (!grown) return false;
-    size_t n = kept;
-    for (const char *p = text; *p;) {
-        while (*p == ' ') ++p;
-        if (!*p) break;
-        const char *end = std::strchr(p, ' ');
-        size_t len = end ? size_t(end - p) : std::strlen(p);
-        grown[n] = strndup(p, len);
-        if (!grown[n]) {
-            for (size_t i = kept; i < n; ++i) std::free(grown[i]);
-            std::free(grown);
-            return false;
-        }
-        ++n;
-        p += len;
-    }
-    if (fresh) {
-        free_string_vector(*list);
-    } else {
-        for (size_t i = 0; i < kept; ++i) grown[i] = (*list)[i];
-        std::free(*list);
-    }
-    // A list that got no entries stays as the fresh start left it: none.
-    if (n == 0) {
-        std::free(grown);
-        grown = nullptr;
-    }
-    *list = grown;
-    *list_stamp = generation;
-    return true;
-}
-
-// --- record creation -----------------------------------------------------
-
-// Copies both slots of `old` as it uses them: owned strings string by string.
-bool copy_slots(kxnetif_info *record, const kxnetif_info *old) {
-    uint8_t owned = slot_strings_of(old);
-    if (owned & slot_a_string) {
-        if (old->vlan_dev && !set_slot_string(record, &record->vlan_dev, slot_a_string, old->vlan_dev))
-            return false;
-    } else {
-        record->peer_ctid = old->peer_ctid;
-    }
-    if (owned & slot_b_string) {
-        if (old->peer_name &&
-            !set_slot_string(record, &record->peer_name, slot_b_string, old->peer_name))
-            return false;
-    } else {
-        record->vlan_id = old->vlan_id;
-    }
-    return true;
-}
-
-// Fills `record` (zeroed, with name and ctid) as a copy of `old`.
-bool copy_contents(kxnetif_info *record, const kxnetif_info *old) {
-    record->type = old->type;
-    record->mask = old->mask;
-    record->stamp = old->stamp;
-    record->addrs_stamp = old->addrs_stamp;
-    record->conf_addrs_stamp = old->conf_addrs_stamp;
-    record->state = old->state;
-    record->flags = old->flags;
-    if (old->alt_name && old->alt_name != old->name) {
-        if (!(record->alt_name = strdup(old->alt_name))) return false;
-    } else {
-        record->alt_name = record->name;
-    }
-    if ((old->type == KXNETIF_VETH || old->type == KXNETIF_VLAN) && !copy_slots(record, old))
-        return false;
-    return copy_optional(&record->bridge, old->bridge) &&
-           copy_optional(&record->network_id, old->network_id) &&
-           copy_optional(&record->hwaddr, old->hwaddr) && copy_list(&record->addrs, old->addrs) &&
-           copy_list(&record->conf_addrs, old->conf_addrs);
-}
-
-// A new record for `name` in `ctid`, fresh or as a copy of `old`; not yet
-// linked or indexed. Null when memory ran out.
-kxnetif_info *make_record(const char *name, int32_t ctid, const kxnetif_info *old) {
-    kxnetif_info_store &s = the_store();
-    auto *record = static_cast<kxnetif_info *>(std::calloc(1, sizeof(kxnetif_info)));
-    if (!record) return nullptr;
-    record->name = strdup(name);
-    record->ctid = ctid;
-    record->scope_ctid = s.scope_ctid;
-    record->scope_phase = s.scope_phase;
-    bool filled = record->name != nullptr;
-    if (filled && old) {
-        filled = copy_contents(record, old);
-    } else if (filled) {
-        record->type = KXNETIF_UNKNOWN;
-        record->mask = KXNETIF_F_NAME | KXNETIF_F_CTID;
-        record->alt_name = record->name;
-        record->stamp = record->addrs_stamp = record->conf_addrs_stamp = s.generation;
-    }
-    if (!filled) {
-        release_members(record);
-        std::free(record);
-        return nullptr;
-    }
-    return record;
-}
-
-// Enters `record` in the index; on failure frees it and answers null.
-kxnetif_info *index_or_drop(kxnetif_info *record) {
-    if (the_store().index.insert(record->type, record)) return record;
-    release_members(record);
-    std::free(record);
-    return nullptr;
-}
-
-// --- applying one key ----------------------------------------------------
-
-enum class applied { yes, refused, out_of_memory };
-
-applied result(bool ok) { return ok ? applied::yes : applied::out_of_memory; }
-
-// Changes the kind: re-indexes the record; leaving a hard kind releases the
-// string that kind kept in a slot, so the new kind starts with empty slots.
-applied set_type(kxnetif_info *record, int32_t type) {
-    if (type == record->type) return applied::yes;
-    if (!the_store().index.move(record->type, type, record)) return applied::out_of_memory;
-    if (is_hard_kind(record->type)) release_slots(record);
-    record->type = type;
-    if (type == KXNETIF_VETH) empty_slot_b(record);
-    if (type == KXNETIF_VLAN) empty_slot_a(record);
-    return applied::yes;
-}
-
-bool needs_string(uint32_t key) {
-    switch (key) {
-    case KXNETIF_F_ALT_NAME:
-    case KXNETIF_F_HWADDR:
+// Applies `c` to an unheld live record; throws std::bad_alloc with the
+// record unchanged.
+void apply_in_place(iface_record &record, const change &c) {
+    const int32_t generation = the_store().generation;
+    switch (c.key) {
+    case KXNETIF_F_TYPE: set_type(record, as_s32(c)); break;
+    case KXNETIF_F_ALT_NAME: set_text(record.alt_name, text_of(c)); break;
+    case KXNETIF_F_HWADDR: set_text(record.hwaddr, text_of(c)); break;
+    case KXNETIF_F_BRIDGE: set_optional(record.bridge, c); break;
+    case KXNETIF_F_NETWORK_ID: set_optional(record.network_id, c); break;
     case KXNETIF_F_ADDRS:
+        append_tokens(record.addrs, record.addrs_stamp, c.text.value_or(""), generation);
+        break;
     case KXNETIF_F_CONF_ADDRS:
-    case KXNETIF_F_PEER_NAME:
-    case KXNETIF_F_VLAN_DEV: return true;
-    default: return false;
+        append_tokens(record.conf_addrs, record.conf_addrs_stamp, c.text.value_or(""), generation);
+        break;
+    case KXNETIF_F_STATE: record.state = as_u32(c); break;
+    case KXNETIF_F_PEER_CTID: record.slot_a = as_s32(c); break;
+    case KXNETIF_F_PEER_NAME: set_slot_text(record.slot_b, text_of(c)); break;
+    case KXNETIF_F_VLAN_DEV: set_slot_text(record.slot_a, text_of(c)); break;
+    case KXNETIF_F_VLAN_ID: record.slot_b = as_s32(c); break;
+    case KXNETIF_F_FLAGS: record.flags = as_u32(c); break;
+    default: break; // a confirmation only stamps
     }
+    record.mask |= c.key;
+    stamp(record, generation);
 }
 
-applied set_alt_name(kxnetif_info *record, const char *value) {
-    char *copy = strdup(value);
-    if (!copy) return applied::out_of_memory;
-    if (record->alt_name != record->name) std::free(record->alt_name);
-    record->alt_name = copy;
-    return applied::yes;
+bool slot_holds_number(const std::variant<int32_t, std::string> &slot, int32_t value) {
+    const int32_t *number = std::get_if<int32_t>(&slot);
+    return number != nullptr && *number == value;
 }
 
-applied apply_key(kxnetif_info *record, uint32_t key, kxnetif_value value) {
-    if (needs_string(key) && !as_string(value)) return applied::refused;
-    int32_t generation = the_store().generation;
-    switch (key) {
-    case KXNETIF_F_TYPE: return set_type(record, as_s32(value));
-    case KXNETIF_F_ALT_NAME: return set_alt_name(record, as_string(value));
-    case KXNETIF_F_HWADDR: return result(replace_string(&record->hwaddr, as_string(value)));
-    case KXNETIF_F_BRIDGE: return result(replace_string(&record->bridge, as_string(value)));
-    case KXNETIF_F_NETWORK_ID:
-        return result(replace_string(&record->network_id, as_string(value)));
-    case KXNETIF_F_ADDRS:
-        return result(append_tokens(&record->addrs, &record->addrs_stamp, as_string(value),
-                                    generation));
-    case KXNETIF_F_CONF_ADDRS:
-        return result(append_tokens(&record->conf_addrs, &record->conf_addrs_stamp,
-                                    as_string(value), generation));
-    case KXNETIF_F_STATE: record->state = as_u32(value); return applied::yes;
-    case KXNETIF_F_PEER_CTID2:
-    case KXNETIF_F_PEER_CTID:
-        empty_slot_a(record);
-        record->peer_ctid = as_s32(value);
-        return applied::yes;
-    case KXNETIF_F_PEER_NAME:
-        return result(set_slot_string(record, &record->peer_name, slot_b_string, as_string(value)));
-    case KXNETIF_F_VLAN_DEV:
-        return result(set_slot_string(record, &record->vlan_dev, slot_a_string, as_string(value)));
-    case KXNETIF_F_VLAN_ID:
-        empty_slot_b(record);
-        record->vlan_id = as_s32(value);
-        return applied::yes;
-    case KXNETIF_F_FLAGS: record->flags = as_u32(value); return applied::yes;
-    default: return applied::yes; // other keys only mark the mask
-    }
+bool slot_holds_text(const std::variant<int32_t, std::string> &slot, std::string_view value) {
+    const std::string *text = std::get_if<std::string>(&slot);
+    return text != nullptr && *text == value;
 }
 
-// Whether an update of a held record leaves it as it is.
-bool leaves_unchanged(const kxnetif_info *record, uint32_t key, kxnetif_value value) {
-    uint8_t owned = slot_strings_of(record);
-    if (needs_string(key) && !as_string(value)) return true;
-    switch (key) {
+bool same_optional(const std::optional<std::string> &field, const change &c) {
+    return field.has_value() == c.text.has_value() && (!field || *field == *c.text);
+}
+
+// Whether `c` would leave a held record as it is.
+bool leaves_unchanged(const iface_record &record, const change &c) {
+    const std::string_view text = c.text.value_or("");
+    switch (c.key) {
     case 0: return true;
-    case KXNETIF_F_TYPE: return record->type == as_s32(value);
-    case KXNETIF_F_STATE: return record->state == as_u32(value);
-    case KXNETIF_F_PEER_CTID2:
-    case KXNETIF_F_PEER_CTID:
-        return !(owned & slot_a_string) && record->peer_ctid == as_s32(value);
-    case KXNETIF_F_VLAN_ID: return !(owned & slot_b_string) && record->vlan_id == as_s32(value);
-    case KXNETIF_F_FLAGS: return record->flags == as_u32(value);
-    case KXNETIF_F_ALT_NAME: return same_string(record->alt_name, as_string(value));
-    case KXNETIF_F_HWADDR: return same_string(record->hwaddr, as_string(value));
-    case KXNETIF_F_PEER_NAME:
-        return (owned & slot_b_string) && same_string(record->peer_name, as_string(value));
-    case KXNETIF_F_VLAN_DEV:
-        return (owned & slot_a_string) && same_string(record->vlan_dev, as_string(value));
-    case KXNETIF_F_BRIDGE: return same_optional_string(record->bridge, as_string(value));
-    case KXNETIF_F_NETWORK_ID: return same_optional_string(record->network_id, as_string(value));
+    case KXNETIF_F_TYPE: return record.type == as_s32(c);
+    case KXNETIF_F_STATE: return record.state == as_u32(c);
+    case KXNETIF_F_PEER_CTID: return slot_holds_number(record.slot_a, as_s32(c));
+    case KXNETIF_F_VLAN_ID: return slot_holds_number(record.slot_b, as_s32(c));
+    case KXNETIF_F_FLAGS: return record.flags == as_u32(c);
+    case KXNETIF_F_ALT_NAME: return record.alt_name.value_or(record.name) == text;
+    case KXNETIF_F_HWADDR: return record.hwaddr && *record.hwaddr == text;
+    case KXNETIF_F_PEER_NAME: return slot_holds_text(record.slot_b, text);
+    case KXNETIF_F_VLAN_DEV: return slot_holds_text(record.slot_a, text);
+    case KXNETIF_F_BRIDGE: return same_optional(record.bridge, c);
+    case KXNETIF_F_NETWORK_ID: return same_optional(record.network_id, c);
     default: return false;
     }
 }
 
-// Puts a copy of `old` (named `name` in `ctid`) in its place, retires `old`
-// and applies the key to the copy. Null when memory ran out (nothing changed).
-kxnetif_info *replace_record(kxnetif_info *old, const char *name, int32_t ctid, uint32_t key,
-                             kxnetif_value value) {
-    kxnetif_info *copy = make_record(name, ctid, old);
-    if (!copy) return nullptr;
-    // Indexing first takes over the old record's entry, so no failure can
-    // leave the interface without a record.
-    if (!index_or_drop(copy)) return nullptr;
-    retire_kxnetif_info(old);
-    link_head(the_store().live, copy);
-    return imm_update_kxnetif_info(copy, key, value);
+// --- records in and out of the lists ---------------------------------------
+
+// Links a record built in `made` at the head of the live list and indexes it
+// (taking over the index entry of the record it replaces).
+iface_record &link_new(std::list<iface_record> &made) {
+    iface_store &s = the_store();
+    iface_record &record = made.front();
+    if (!s.index.insert(record.type, &record)) throw std::bad_alloc();
+    s.live.splice(s.live.begin(), made);
+    record.self = s.live.begin();
+    return record;
 }
 
-kxnetif_info *create_record(const char *name, int32_t ctid) {
-    kxnetif_info *record = make_record(name, ctid, nullptr);
-    if (!record || !index_or_drop(record)) return nullptr;
-    link_head(the_store().live, record);
-    return record;
+iface_record &create_record(const char *name, int32_t ctid) {
+    iface_store &s = the_store();
+    std::list<iface_record> made(1);
+    iface_record &record = made.front();
+    record.name = name;
+    record.ctid = ctid;
+    record.scope_ctid = s.scope_ctid;
+    record.scope_phase = s.scope_phase;
+    record.stamp = record.addrs_stamp = record.conf_addrs_stamp = s.generation;
+    return link_new(made);
+}
+
+// A copy of what `old` shows, in the current scope; pair ends and VLANs
+// keep their slots.
+void copy_contents(iface_record &to, const iface_record &old) {
+    const iface_store &s = the_store();
+    to.name = old.name;
+    to.ctid = old.ctid;
+    to.type = old.type;
+    to.mask = old.mask;
+    to.alt_name = old.alt_name;
+    to.bridge = old.bridge;
+    to.network_id = old.network_id;
+    to.hwaddr = old.hwaddr;
+    to.addrs = old.addrs;
+    to.conf_addrs = old.conf_addrs;
+    to.state = old.state;
+    to.flags = old.flags;
+    if (old.type == KXNETIF_VETH || old.type == KXNETIF_VLAN) {
+        to.slot_a = old.slot_a;
+        to.slot_b = old.slot_b;
+    }
+    to.stamp = old.stamp;
+    to.addrs_stamp = old.addrs_stamp;
+    to.conf_addrs_stamp = old.conf_addrs_stamp;
+    to.scope_ctid = s.scope_ctid;
+    to.scope_phase = s.scope_phase;
+}
+
+void free_record(iface_record &record) {
+    withdraw_public(record);
+    iface_store &s = the_store();
+    (record.retired ? s.retired : s.live).erase(record.self);
+}
+
+void retire(iface_record &record) {
+    if (record.retired) return;
+    iface_store &s = the_store();
+    s.index.erase(record.type, &record);
+    if (record.holds == 0) {
+        free_record(record);
+        return;
+    }
+    record.retired = true;
+    sync_public(record);
+    s.retired.splice(s.retired.begin(), s.live, record.self);
+}
+
+// Puts a copy of held `old` in its place, retires `old` and applies `c` to
+// the copy.
+iface_record &replace_record(iface_record &old, const change &c) {
+    std::list<iface_record> made(1);
+    copy_contents(made.front(), old);
+    iface_record &copy = link_new(made);
+    retire(old);
+    apply_in_place(copy, c);
+    return copy;
+}
+
+// The update path: the record standing for the interface after `c`.
+iface_record &update(iface_record *record, const char *name, int32_t ctid, const change &c) {
+    const int32_t generation = the_store().generation;
+    // A retired record stays as its holders saw it: the change goes to the
+    // interface's live record.
+    if (record != nullptr && record->retired) record = nullptr;
+    if (record == nullptr) record = find_iface(name, ctid, KXNETIF_ALL);
+    if (record == nullptr) {
+        iface_record &fresh = create_record(name, ctid);
+        apply_in_place(fresh, c);
+        return fresh;
+    }
+    if (c.key == KXNETIF_F_TYPE && is_hard_kind(record->type) && record->type != as_s32(c)) {
+        stamp(*record, generation);
+        return replace_record(*record, c);
+    }
+    if (record->holds == 0) {
+        apply_in_place(*record, c);
+        return *record;
+    }
+    stamp(*record, generation);
+    if (leaves_unchanged(*record, c)) return *record;
+    return replace_record(*record, c);
 }
 
 } // namespace
 
-kxnetif_info *find_kxnetif_info(const char *name, int32_t ctid, int kind) {
-    if (!name) return nullptr;
+iface_record *find_iface(const char *name, int32_t ctid, int32_t kind) {
+    if (name == nullptr) return nullptr;
     kind_index &index = the_store().index;
     if (kind != KXNETIF_ALL) return index.find(kind, ctid, name);
     for (int32_t each : any_kind_order)
-        if (kxnetif_info *record = index.find(each, ctid, name)) return record;
+        if (iface_record *record = index.find(each, ctid, name)) return record;
     return nullptr;
 }
 
-namespace {
+iface_update::iface_update(const iface_record *record) : record_(const_cast<iface_record *>(record)) {
+    if (record != nullptr) {
+        name_ = record->name.c_str();
+        ctid_ = record->ctid;
+    }
+}
 
-kxnetif_info *apply_update(kxnetif_info *record, const char *name, int32_t ctid, uint32_t key,
-                           kxnetif_value value) {
+iface_update &iface_update::apply(const change &what) {
+    if (failed_) return *this;
     try {
-        if (!name && record) name = record->name;
-        if (!name) return nullptr;
-        // A retired record stays as its holders saw it: the update goes to
-        // the interface's live record (relinking the retired one would loop
-        // the retired list).
-        if (record && record->stamp == -1) record = nullptr;
-        if (!record) record = find_kxnetif_info(name, ctid, KXNETIF_ALL);
-        if (!record) {
-            record = create_record(name, ctid);
-            return record ? imm_update_kxnetif_info(record, key, value) : nullptr;
+        const char *name = record_ != nullptr ? record_->name.c_str() : name_;
+        const int32_t ctid = record_ != nullptr ? record_->ctid : ctid_;
+        if (name == nullptr) {
+            failed_ = true;
+            return *this;
         }
-        int32_t generation = the_store().generation;
-        if (key == KXNETIF_F_TYPE && is_hard_kind(record->type) && record->type != as_s32(value)) {
-            record->stamp = generation;
-            return replace_record(record, name, ctid, key, value);
-        }
-        if (record->refcount == 0) return imm_update_kxnetif_info(record, key, value);
-        record->stamp = generation;
-        if (leaves_unchanged(record, key, value)) return record;
-        return replace_record(record, name, ctid, key, value);
+        record_ = &update(record_, name, ctid, what);
     } catch (const std::bad_alloc &) {
-        return nullptr;
+        record_ = nullptr;
+        failed_ = true;
+        note_memory_short();
+    }
+    return *this;
+}
+
+iface_update &iface_update::type(int32_t kind) { return apply({KXNETIF_F_TYPE, kind, {}}); }
+iface_update &iface_update::alt_name(std::string_view value) { return apply({KXNETIF_F_ALT_NAME, 0, value}); }
+iface_update &iface_update::hwaddr(std::string_view value) { return apply({KXNETIF_F_HWADDR, 0, value}); }
+iface_update &iface_update::bridge(std::optional<std::string_view> value) {
+    return apply({KXNETIF_F_BRIDGE, 0, value});
+}
+iface_update &iface_update::network_id(std::optional<std::string_view> value) {
+    return apply({KXNETIF_F_NETWORK_ID, 0, value});
+}
+iface_update &iface_update::addrs(std::string_view text) { return apply({KXNETIF_F_ADDRS, 0, text}); }
+iface_update &iface_update::conf_addrs(std::string_view text) { return apply({KXNETIF_F_CONF_ADDRS, 0, text}); }
+iface_update &iface_update::state(uint32_t value) { return apply({KXNETIF_F_STATE, value, {}}); }
+iface_update &iface_update::flags(uint32_t value) { return apply({KXNETIF_F_FLAGS, value, {}}); }
+iface_update &iface_update::peer_ctid(int32_t value) { return apply({KXNETIF_F_PEER_CTID, value, {}}); }
+iface_update &iface_update::peer_name(std::string_view value) { return apply({KXNETIF_F_PEER_NAME, 0, value}); }
+iface_update &iface_update::vlan_dev(std::string_view value) { return apply({KXNETIF_F_VLAN_DEV, 0, value}); }
+iface_update &iface_update::vlan_id(int32_t value) { return apply({KXNETIF_F_VLAN_ID, value, {}}); }
+iface_update &iface_update::confirm() { return apply({0, 0, {}}); }
+
+void report_conf_addr(const char *device, const char *address) {
+    if (device != nullptr && address != nullptr) iface_update(device, 0).conf_addrs(address);
+}
+
+void hold_iface(iface_record &record) {
+    ++record.holds;
+    sync_public(record);
+}
+
+void release_iface(iface_record &record) {
+    if (record.holds <= 0) return;
+    --record.holds;
+    sync_public(record);
+    if (record.holds > 0) return;
+    withdraw_public(record);
+    if (record.retired) free_record(record);
+}
+
+void sweep_ifaces() {
+    iface_store &s = the_store();
+    for (auto at = s.live.begin(); at != s.live.end();) {
+        iface_record &record = *at++;
+        if (record.scope_ctid == s.scope_ctid && record.scope_phase == s.scope_phase &&
+            record.stamp != s.generation)
+            retire(record);
     }
 }
 
-} // namespace
-
-kxnetif_info *raw_update_kxnetif_info(kxnetif_info *record, const char *name, int32_t ctid,
-                                      uint32_t key, kxnetif_value value) {
-    assert(key != KXNETIF_F_NAME && key != KXNETIF_F_CTID && "raw_update_kxnetif_info");
-    kxnetif_info *result = apply_update(record, name, ctid, key, value);
-    // With a name to update, only memory running out leaves no record.
-    if (result == nullptr && (name != nullptr || record != nullptr)) note_memory_short();
-    return result;
+void store_retire_all() {
+    iface_store &s = the_store();
+    while (!s.live.empty()) retire(s.live.front());
 }
 
-kxnetif_info *imm_update_kxnetif_info(kxnetif_info *record, uint32_t key, kxnetif_value value) {
-    assert(key != KXNETIF_F_NAME && key != KXNETIF_F_CTID && "imm_update_kxnetif_info");
-    if (!record) return nullptr;
-    applied outcome = apply_key(record, key, value);
-    if (outcome == applied::out_of_memory) return nullptr;
-    if (outcome == applied::yes) record->mask |= key;
-    record->stamp = the_store().generation;
-    return record;
-}
-
-kxnetif_info *update_named_kxnetif_info(const char *name, int32_t ctid, uint32_t key,
-                                        kxnetif_value value) {
-    kxnetif_info *record = raw_update_kxnetif_info(nullptr, name, ctid, key, value);
-    the_store().last_ib = record;
-    the_store().last_update_failed = record == nullptr;
-    return record;
-}
-
-kxnetif_info *update_held_kxnetif_info(kxnetif_info *record, uint32_t key, kxnetif_value value) {
-    kxnetif_info *result =
-        record ? raw_update_kxnetif_info(record, record->name, record->ctid, key, value) : nullptr;
-    the_store().last_ib = result;
-    the_store().last_update_failed = result == nullptr;
-    return result;
-}
-
-kxnetif_info *update_last_kxnetif_info(uint32_t key, kxnetif_value value) {
-    kxnetif_info_store &s = the_store();
-    assert((s.last_ib != nullptr || s.last_update_failed) && "update_last_kxnetif_info: no last_ib");
-    kxnetif_info *last = s.last_ib;
-    if (last == nullptr) return nullptr;
-    s.last_ib = raw_update_kxnetif_info(last, last->name, last->ctid, key, value);
-    s.last_update_failed = s.last_ib == nullptr;
-    return s.last_ib;
-}
-
-void retire_kxnetif_info(kxnetif_info *record) {
-    kxnetif_info_store &s = the_store();
-    if (!record || record->stamp == -1) return; // already retired
-    s.index.erase(record->type, record);
-    if (is_linked(s.live, record)) unlink(s.live, record);
-    // A retired record is never the interface's current record.
-    if (s.last_ib == record) {
-        s.last_ib = nullptr;
-        s.last_update_failed = false;
-    }
-    if (record->refcount == 0) {
-        free_kxnetif_info(record);
-        return;
-    }
-    record->stamp = -1;
-    link_head(s.retired, record);
-}
-
-void sweep_kxnetif_info() {
-    kxnetif_info_store &s = the_store();
-    for (kxnetif_info *record = s.live; record;) {
-        kxnetif_info *next = record->next;
-        if (record->scope_ctid == s.scope_ctid && record->scope_phase == s.scope_phase &&
-            record->stamp != s.generation)
-            retire_kxnetif_info(record);
-        record = next;
-    }
-}
-
-void free_kxnetif_info(kxnetif_info *record) {
-    if (!record) return;
-    kxnetif_info_store &s = the_store();
-    // Take the record out of whatever still refers to it.
-    if (record->stamp == -1) {
-        if (is_linked(s.retired, record)) unlink(s.retired, record);
-    } else if (is_linked(s.live, record)) {
-        s.index.erase(record->type, record);
-        unlink(s.live, record);
-    }
-    if (s.last_ib == record) s.last_ib = nullptr;
-    release_members(record);
-    std::free(record);
-}
-
-void release_kxnetif_info(kxnetif_info *record) {
-    if (!record || record->refcount <= 0) return;
-    if (--record->refcount == 0 && record->stamp == -1) free_kxnetif_info(record);
-}
-
-kxnetif_info *store_live_head() { return the_store().live; }
-kxnetif_info *store_retired_head() { return the_store().retired; }
-kxnetif_info *store_last_ib() { return the_store().last_ib; }
+const std::list<iface_record> &store_live() { return the_store().live; }
+const std::list<iface_record> &store_retired() { return the_store().retired; }
+std::list<iface_record> &store_live_mutable() { return the_store().live; }
 int32_t store_generation() { return the_store().generation; }
 
-void store_set_generation(int32_t generation) {
-    the_store().generation = generation < 0 ? 0 : generation;
-}
+void store_set_generation(int32_t generation) { the_store().generation = generation < 0 ? 0 : generation; }
 
 void store_advance_generation() {
     int32_t &generation = the_store().generation;
@@ -589,24 +382,16 @@ void store_set_scope(int32_t ctid, int32_t phase) {
     the_store().scope_phase = phase;
 }
 
-void store_retire_all() {
-    while (kxnetif_info *record = the_store().live) retire_kxnetif_info(record);
-}
-
 void store_reset_for_tests() {
-    kxnetif_info_store &s = the_store();
-    while (s.live) free_kxnetif_info(s.live);
-    while (s.retired) free_kxnetif_info(s.retired);
+    iface_store &s = the_store();
+    for (iface_record &record : s.live) withdraw_public(record);
+    for (iface_record &record : s.retired) withdraw_public(record);
+    s.live.clear();
+    s.retired.clear();
     s.index.clear();
-    s.last_ib = nullptr;
-    s.last_update_failed = false;
     s.generation = 0;
     s.scope_ctid = 0;
     s.scope_phase = scope_phase_collect;
-}
-
-void report_conf_addr(const char *device, const char *address) {
-    raw_update_kxnetif_info(nullptr, device, 0, KXNETIF_F_CONF_ADDRS, str_value(address));
 }
 
 } // namespace kx

@@ -16,13 +16,9 @@ void read_vlan_line(const char *line) {
     std::vector<std::string_view> fields = split_fields(line, " |\n");
     if (fields.size() < 2) return;
     std::string device(fields[0]);
-    if (update_named_kxnetif_info(device.c_str(), 0, KXNETIF_F_TYPE, KXNETIF_VLAN) == nullptr)
-        return;
-    update_last_kxnetif_info(KXNETIF_F_VLAN_ID, int_value(decimal_prefix(fields[1])));
-    if (fields.size() > 2) {
-        std::string underlying(fields[2]);
-        update_last_kxnetif_info(KXNETIF_F_VLAN_DEV, str_value(underlying.c_str()));
-    }
+    iface_update vlan(device.c_str(), 0);
+    vlan.type(KXNETIF_VLAN).vlan_id(static_cast<int32_t>(decimal_prefix(fields[1])));
+    if (fields.size() > 2) vlan.vlan_dev(fields[2]);
 }
 
 void read_vlan_lines(std::FILE *stream) {

@@ -8,6 +8,8 @@
 #include "ns_env.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -30,11 +32,13 @@ protected:
     }
 };
 
-kxnetif_info *host_record(const char *name) { return kx::find_kxnetif_info(name, 0, KXNETIF_ALL); }
+kx::iface_record *host_record(const char *name) { return kx::find_iface(name, 0, KXNETIF_ALL); }
 
-const char *network_of(const kxnetif_info *record) {
+const char *text(const std::optional<std::string> &field) { return field ? field->c_str() : nullptr; }
+
+const char *network_of(const kx::iface_record *record) {
     if (record == nullptr || (record->mask & KXNETIF_F_NETWORK_ID) == 0) return nullptr;
-    return record->network_id;
+    return text(record->network_id);
 }
 
 bool logged(const std::string &message) {
@@ -69,24 +73,24 @@ TEST_F(BridgeScan, PortsGetTheirBridgeAndTheNetworkReachesTheContainerEnd) {
     kx::read_proc_veth(1);
     kx::scan_bridges();
 
-    kxnetif_info *brnet = host_record("brnet");
+    kx::iface_record *brnet = host_record("brnet");
     ASSERT_NE(brnet, nullptr);
     EXPECT_EQ(brnet->type, KXNETIF_BRIDGE);
     EXPECT_STREQ(network_of(brnet), "net1");
-    kxnetif_info *brfree = host_record("brfree");
+    kx::iface_record *brfree = host_record("brfree");
     ASSERT_NE(brfree, nullptr);
     EXPECT_EQ(brfree->type, KXNETIF_BRIDGE);
     EXPECT_EQ(network_of(brfree), nullptr);
 
-    kxnetif_info *host_end = host_record("vethA");
+    kx::iface_record *host_end = host_record("vethA");
     ASSERT_NE(host_end, nullptr);
-    EXPECT_STREQ(host_end->bridge, "brnet");
+    EXPECT_STREQ(text(host_end->bridge), "brnet");
     EXPECT_STREQ(network_of(host_end), "net1");
-    EXPECT_STREQ(network_of(kx::find_kxnetif_info("eth0", 101, KXNETIF_VETH)), "net1");
+    EXPECT_STREQ(network_of(kx::find_iface("eth0", 101, KXNETIF_VETH)), "net1");
 
-    kxnetif_info *free_port = host_record("vethC");
+    kx::iface_record *free_port = host_record("vethC");
     ASSERT_NE(free_port, nullptr);
-    EXPECT_STREQ(free_port->bridge, "brfree");
+    EXPECT_STREQ(text(free_port->bridge), "brfree");
     EXPECT_EQ(network_of(free_port), nullptr);
     EXPECT_EQ(host_record("vethB"), nullptr); // not a port
 
@@ -101,15 +105,15 @@ TEST_F(BridgeScan, OpenVswitchShowsThePhysicalDeviceInTheLinkedNetwork) {
     ASSERT_EQ(kx::network_add_to_registry("net1", "brnet", 0), 0);
 
     kx::scan_bridges(); // without Open vSwitch: eth1 stays a port of br-eth1
-    EXPECT_STREQ(host_record("eth1")->bridge, "br-eth1");
+    EXPECT_STREQ(text(host_record("eth1")->bridge), "br-eth1");
     EXPECT_STREQ(network_of(host_record("eth1")), "phys");
 
     kx::store_reset_for_tests();
     kx::state().ovs_enabled = 1;
     kx::scan_bridges();
-    kxnetif_info *eth1 = host_record("eth1");
+    kx::iface_record *eth1 = host_record("eth1");
     ASSERT_NE(eth1, nullptr);
-    EXPECT_STREQ(eth1->bridge, "brnet");
+    EXPECT_STREQ(text(eth1->bridge), "brnet");
     EXPECT_STREQ(network_of(eth1), "net1");
     EXPECT_STREQ(network_of(host_record("veth-eth1.0")), "phys");
     EXPECT_STREQ(network_of(host_record("veth-eth1.1")), "net1");
@@ -120,9 +124,9 @@ TEST_F(BridgeScan, OpenVswitchBridgeWithoutNetworkChangesNothing) {
     ASSERT_EQ(kx::network_add_to_registry("net1", "brnet", 0), 0);
     kx::state().ovs_enabled = 1;
     kx::scan_bridges();
-    kxnetif_info *eth1 = host_record("eth1");
+    kx::iface_record *eth1 = host_record("eth1");
     ASSERT_NE(eth1, nullptr);
-    EXPECT_STREQ(eth1->bridge, "br-eth1");
+    EXPECT_STREQ(text(eth1->bridge), "br-eth1");
     EXPECT_EQ(network_of(eth1), nullptr);
     EXPECT_EQ(network_of(host_record("br-eth1")), nullptr);
 }
@@ -156,14 +160,14 @@ TEST_F(BridgeScan, OpenVswitchBridgesComeFromTheSwitchListing) {
     kx::state().ovs_enabled = 1;
     kx::scan_bridges();
 
-    kxnetif_info *sw0 = host_record("sw0");
+    kx::iface_record *sw0 = host_record("sw0");
     ASSERT_NE(sw0, nullptr);
     EXPECT_EQ(sw0->type, KXNETIF_BRIDGE);
     EXPECT_STREQ(network_of(sw0), "net-s");
     for (const char *port : {"vh1", "vh2"}) {
-        kxnetif_info *record = host_record(port);
+        kx::iface_record *record = host_record(port);
         ASSERT_NE(record, nullptr) << port;
-        EXPECT_STREQ(record->bridge, "sw0");
+        EXPECT_STREQ(text(record->bridge), "sw0");
         EXPECT_STREQ(network_of(record), "net-s");
     }
     EXPECT_EQ(host_record("lbr")->type, KXNETIF_BRIDGE) << "Linux bridges are still found";
@@ -189,7 +193,7 @@ TEST_F(BridgeScan, SwitchThatDoesNotAnswerLeavesTheKernelsBridges) {
     kxtest::write_file(ns::at("/usr/bin/ovs-vsctl"), "#!/bin/sh\necho partial,x\nexit 1\n", 0755);
     kx::state().ovs_enabled = 1;
     kx::scan_bridges();
-    EXPECT_STREQ(host_record("veth-eth1.1")->bridge, "brnet");
+    EXPECT_STREQ(text(host_record("veth-eth1.1")->bridge), "brnet");
     EXPECT_STREQ(network_of(host_record("veth-eth1.1")), "net1");
     EXPECT_EQ(host_record("partial"), nullptr);
 }

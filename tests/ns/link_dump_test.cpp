@@ -1,7 +1,9 @@
 // The link and address dump against the kernel of a fresh namespace: the
-// host updates it reports (captured through a test sink) and the four-line
+// host reports it makes (captured through a test sink, and into the store) and the four-line
 // format it writes for the container collector.
 #include "netinfo/link_dump.h"
+
+#include "netinfo/store.h"
 
 #include "ns_env.h"
 
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -16,55 +19,31 @@ namespace {
 
 using kxtest::ns::sh;
 
-struct update {
-    std::string name; // set on the update that names the record
-    int ctid;
-    uint32_t key;
-    std::string text;
-    int64_t number;
+// One link as the dump reported it to the sink.
+struct reported {
+    std::string name;
+    std::string addrs;
+    std::string hwaddr;
+    uint32_t flags;
 };
 
-std::vector<update> updates;
-// The record the sink hands back; its type decides whether a kind is set.
-kxnetif_info record{};
+std::vector<reported> updates;
 
-bool is_text_key(uint32_t key) { return key == KXNETIF_F_ADDRS || key == KXNETIF_F_HWADDR; }
-
-update make_update(const char *name, int ctid, uint32_t key, kx::kxnetif_value value) {
-    update u{name != nullptr ? name : "", ctid, key, "", 0};
-    if (is_text_key(key))
-        u.text = reinterpret_cast<const char *>(value);
-    else
-        u.number = static_cast<int64_t>(value);
-    return u;
+void capture(const kx::link_view &link) {
+    updates.push_back({link.name, std::string(link.addrs), std::string(link.hwaddr), link.flags});
 }
 
-kxnetif_info *capture_named(const char *name, int32_t ctid, uint32_t key, kx::kxnetif_value value) {
-    updates.push_back(make_update(name, ctid, key, value));
-    return &record;
-}
+const kx::link_report_sink capture_sink{capture};
 
-kxnetif_info *capture_last(uint32_t key, kx::kxnetif_value value) {
-    updates.push_back(make_update(nullptr, -1, key, value));
-    return &record;
-}
-
-const kx::link_report_sink capture{capture_named, capture_last};
-
-// The updates between the one naming `name` and the next naming one.
-std::vector<update> updates_of(const std::string &name) {
-    std::vector<update> found;
-    bool inside = false;
-    for (const update &u : updates) {
-        if (!u.name.empty()) inside = u.name == name;
-        if (inside) found.push_back(u);
-    }
-    return found;
+const reported *report_of(const std::string &name) {
+    for (const reported &r : updates)
+        if (r.name == name) return &r;
+    return nullptr;
 }
 
 std::string addrs_of(const std::string &name) {
-    auto found = updates_of(name);
-    return found.empty() ? "<none>" : found.front().text;
+    const reported *r = report_of(name);
+    return r == nullptr ? "<none>" : r->addrs;
 }
 
 class LinkDump : public NsTest {
@@ -72,12 +51,15 @@ protected:
     void SetUp() override {
         NsTest::SetUp();
         updates.clear();
-        record = kxnetif_info{};
-        record.type = KXNETIF_UNKNOWN;
+        kx::store_reset_for_tests();
+    }
+    void TearDown() override {
+        kx::store_reset_for_tests();
+        NsTest::TearDown();
     }
 
     int host(uint32_t flags) {
-        kx::link_dump_args args{-1, 0, flags, &capture};
+        kx::link_dump_args args{-1, 0, flags, &capture_sink};
         return kx::dump_link_info(&args);
     }
 
@@ -103,43 +85,35 @@ TEST_F(LinkDump, LoopbackOnlyDescribesNothing) {
     EXPECT_TRUE(container(KXNET_INFO_IPV4 | KXNET_INFO_IPV6).empty());
 }
 
-TEST_F(LinkDump, HostRecordSequenceAndKinds) {
+TEST_F(LinkDump, HostReportsAndKinds) {
     ASSERT_EQ(sh("ip link add vnic0 type veth peer name veth-a"), 0);
     ASSERT_EQ(sh("ip link add eth0 address 00:1a:2b:3c:4d:5e type veth peer name p0"), 0);
+    ASSERT_EQ(sh("ip link add eth9 type veth peer name eth8"), 0);
     ASSERT_EQ(sh("ip link set eth0 up && ip addr add 10.0.0.5/24 dev eth0"), 0);
     ASSERT_EQ(host(0), 0);
 
-    auto eth0 = updates_of("eth0");
-    ASSERT_EQ(eth0.size(), 5U);
-    EXPECT_EQ(eth0[0].ctid, 0);
-    EXPECT_EQ(eth0[0].key, KXNETIF_F_ADDRS);
-    EXPECT_EQ(eth0[0].text, ""); // no address flags: an empty update
-    EXPECT_EQ(eth0[1].key, KXNETIF_F_HWADDR);
-    EXPECT_EQ(eth0[1].text, "00:1a:2b:3c:4d:5e");
-    EXPECT_EQ(eth0[2].key, KXNETIF_F_TYPE);
-    EXPECT_EQ(eth0[2].number, KXNETIF_ETH);
-    EXPECT_EQ(eth0[3].key, KXNETIF_F_STATE);
-    EXPECT_EQ(eth0[3].number, KXNETIF_STATE_UP);
-    EXPECT_EQ(eth0[4].key, KXNETIF_F_FLAGS);
-    EXPECT_EQ(eth0[4].number, strtol(kxtest::ns::sysfs("eth0", "flags").c_str(), nullptr, 16));
+    const reported *eth0 = report_of("eth0");
+    ASSERT_NE(eth0, nullptr);
+    EXPECT_EQ(eth0->hwaddr, "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(eth0->flags, strtol(kxtest::ns::sysfs("eth0", "flags").c_str(), nullptr, 16));
+    for (const reported &r : updates) EXPECT_EQ(r.addrs, "") << r.name; // no address flags
 
-    EXPECT_EQ(updates_of("vnic0")[2].number, KXNETIF_VNIC);
-    EXPECT_EQ(updates_of("veth-a")[2].number, KXNETIF_VETH);
-    EXPECT_EQ(updates_of("p0")[2].number, KXNETIF_ETH);
-    EXPECT_EQ(updates_of("p0")[3].number, KXNETIF_STATE_DOWN);
-    for (const update &u : updates)
-        if (u.key == KXNETIF_F_ADDRS) {
-            EXPECT_EQ(u.text, "") << u.name;
-        }
-}
-
-TEST_F(LinkDump, TypedRecordKeepsItsKind) {
-    ASSERT_EQ(sh("ip link add eth0 type veth peer name eth1"), 0);
-    record.type = KXNETIF_VETH;
-    ASSERT_EQ(host(0), 0);
-    for (const update &u : updates)
-        EXPECT_NE(u.key, KXNETIF_F_TYPE);
-    EXPECT_EQ(updates_of("eth0").size(), 4U);
+    // Into the store: new links are typed by name, a typed one keeps its kind.
+    kx::iface_update("eth9", 0).type(KXNETIF_VETH);
+    kx::link_dump_args args{-1, 0, 0};
+    ASSERT_EQ(kx::dump_link_info(&args), 0);
+    for (const auto &[name, kind] : std::vector<std::pair<const char *, int>>{
+             {"vnic0", KXNETIF_VNIC}, {"veth-a", KXNETIF_VETH}, {"p0", KXNETIF_ETH}, {"eth9", KXNETIF_VETH}}) {
+        const kx::iface_record *r = kx::find_iface(name, 0, KXNETIF_ALL);
+        ASSERT_NE(r, nullptr) << name;
+        EXPECT_EQ(r->type, kind) << name;
+    }
+    const kx::iface_record *eth = kx::find_iface("eth0", 0, KXNETIF_ALL);
+    ASSERT_NE(eth, nullptr);
+    EXPECT_EQ(eth->state, uint32_t{KXNETIF_STATE_UP});
+    EXPECT_EQ(kx::find_iface("p0", 0, KXNETIF_ALL)->state, uint32_t{KXNETIF_STATE_DOWN});
+    EXPECT_EQ(eth->mask, 6u | KXNETIF_F_TYPE | KXNETIF_F_ADDRS | KXNETIF_F_HWADDR | KXNETIF_F_STATE | KXNETIF_F_FLAGS);
+    EXPECT_TRUE(eth->addrs.empty());
 }
 
 TEST_F(LinkDump, AddressTexts) {
@@ -165,10 +139,14 @@ TEST_F(LinkDump, AddressTexts) {
 TEST_F(LinkDump, TunnelHasNoHardwareAddress) {
     ASSERT_EQ(sh("ip tuntap add dev tun0 mode tun"), 0);
     ASSERT_EQ(host(KXNET_INFO_IPV4), 0);
-    auto tun = updates_of("tun0");
-    ASSERT_EQ(tun.size(), 3U); // addresses, state, flags: no hwaddr, no kind
-    EXPECT_EQ(tun[1].key, KXNETIF_F_STATE);
-    EXPECT_EQ(tun[2].key, KXNETIF_F_FLAGS);
+    ASSERT_NE(report_of("tun0"), nullptr);
+    EXPECT_EQ(report_of("tun0")->hwaddr, "");
+    kx::link_dump_args args{-1, 0, 0};
+    ASSERT_EQ(kx::dump_link_info(&args), 0);
+    const kx::iface_record *tun = kx::find_iface("tun0", 0, KXNETIF_ALL);
+    ASSERT_NE(tun, nullptr);
+    EXPECT_EQ(tun->type, KXNETIF_UNKNOWN) << "no hardware address, no kind";
+    EXPECT_FALSE(tun->hwaddr);
 
     auto links = container(KXNET_INFO_IPV4);
     ASSERT_EQ(links.size(), 1U);

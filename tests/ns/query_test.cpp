@@ -14,6 +14,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <list>
 #include <memory>
 #include <string>
 #include <sys/file.h>
@@ -60,8 +61,8 @@ std::vector<std::string> names(const kxnetif_info_list *list) {
 // Names of the live store records of one container, oldest first.
 std::vector<std::string> live_names(int ctid) {
     std::vector<std::string> found;
-    for (kxnetif_info *r = kx::store_live_head(); r != nullptr; r = r->next)
-        if (r->ctid == ctid) found.insert(found.begin(), r->name);
+    for (const kx::iface_record &r : kx::store_live())
+        if (r.ctid == ctid) found.insert(found.begin(), r.name);
     return found;
 }
 
@@ -77,9 +78,10 @@ const kxnetif_info *named(const kxnetif_info_list *list, const std::string &name
     return nullptr;
 }
 
-bool in_list(const kxnetif_info *head, const kxnetif_info *wanted) {
-    for (const kxnetif_info *r = head; r != nullptr; r = r->next)
-        if (r == wanted) return true;
+// Whether a store record of `records` is what `wanted` was handed out for.
+bool in_list(const std::list<kx::iface_record> &records, const kxnetif_info *wanted) {
+    for (const kx::iface_record &r : records)
+        if (r.published == wanted) return true;
     return false;
 }
 
@@ -156,11 +158,11 @@ TEST_F(QueryTest, RangeDecidesWhatIsCollected) {
         EXPECT_NE(std::find(host_names.begin(), host_names.end(), want), host_names.end()) << want;
     EXPECT_EQ(std::find(host_names.begin(), host_names.end(), "lo@0"), host_names.end());
     // Container 101 is not dumped; the host's pair list alone names its end.
-    for (kxnetif_info *r = kx::store_live_head(); r != nullptr; r = r->next) {
-        if (r->ctid != 101) continue;
-        EXPECT_EQ(r->type, KXNETIF_VETH) << r->name;
-        EXPECT_STREQ(r->peer_name, "veth101.0");
-        EXPECT_EQ(r->hwaddr, nullptr) << "no link dump ran inside 101";
+    for (const kx::iface_record &r : kx::store_live()) {
+        if (r.ctid != 101) continue;
+        EXPECT_EQ(r.type, KXNETIF_VETH) << r.name;
+        EXPECT_STREQ(r.peer_name(), "veth101.0");
+        EXPECT_FALSE(r.hwaddr) << "no link dump ran inside 101";
     }
 
     // Every id of a short range, running or not.
@@ -215,8 +217,8 @@ TEST_F(QueryTest, HeldResultsStayAsTheirQuerySawThem) {
 
     const kxnetif_info *third_ha = named(third.get(), "ha");
     first.reset();
-    EXPECT_FALSE(in_list(kx::store_retired_head(), old_ha));
-    EXPECT_TRUE(in_list(kx::store_live_head(), third_ha));
+    EXPECT_FALSE(in_list(kx::store_retired(), old_ha));
+    EXPECT_TRUE(in_list(kx::store_live(), third_ha));
     EXPECT_EQ(addrs_of(named(second.get(), "ha")).size(), 2u) << "the second result is untouched";
 }
 
@@ -236,21 +238,22 @@ TEST_F(QueryTest, RecordHeldTwiceIsFreedAfterBothReleasesAndARetiringQuery) {
     result next = query(0, 0, 0);
     ASSERT_TRUE(next);
     EXPECT_EQ(ha->stamp, -1);
-    EXPECT_TRUE(in_list(kx::store_retired_head(), ha));
+    EXPECT_TRUE(in_list(kx::store_retired(), ha));
     whole.reset();
     EXPECT_EQ(ha->refcount, 1);
-    EXPECT_TRUE(in_list(kx::store_retired_head(), ha)) << "still held once";
+    EXPECT_TRUE(in_list(kx::store_retired(), ha)) << "still held once";
     EXPECT_EQ(kxnet_release_info(again), KXNET_OK);
-    EXPECT_FALSE(in_list(kx::store_retired_head(), ha));
+    EXPECT_FALSE(in_list(kx::store_retired(), ha));
 
-    // Released before any retiring query: the record stays live until one.
-    kxnetif_info *live_hb = const_cast<kxnetif_info *>(named(next.get(), "hb"));
+    // Released before any retiring query: the record stays live until one,
+    // without a public form while no list holds it.
     next.reset();
-    EXPECT_TRUE(in_list(kx::store_live_head(), live_hb));
-    EXPECT_EQ(live_hb->refcount, 0);
+    const kx::iface_record *live_hb = kx::find_iface("hb", 0, KXNETIF_ALL);
+    ASSERT_NE(live_hb, nullptr);
+    EXPECT_EQ(live_hb->holds, 0);
+    EXPECT_EQ(live_hb->published, nullptr);
     result last = query(0, 0, 0);
-    EXPECT_FALSE(in_list(kx::store_live_head(), live_hb));
-    EXPECT_EQ(kx::store_retired_head(), nullptr);
+    EXPECT_TRUE(kx::store_retired().empty());
 
     EXPECT_EQ(kxnet_release_info(nullptr), KXNET_OK);
 }
@@ -264,7 +267,7 @@ TEST_F(QueryTest, ThousandQueryAndReleaseCycles) {
         ASSERT_NE(list, nullptr);
         ASSERT_EQ(kxnet_release_info(list), KXNET_OK);
     }
-    EXPECT_EQ(kx::store_retired_head(), nullptr);
+    EXPECT_TRUE(kx::store_retired().empty());
     EXPECT_EQ(live_names(0).size(), 2u);
 }
 

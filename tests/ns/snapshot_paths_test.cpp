@@ -43,36 +43,36 @@ std::string list_text(char *const *list) {
     return out;
 }
 
-// Every field a caller or a later query can see.
-std::string describe(const kxnetif_info *r) {
+// Every field a caller or a later query can see; the holds only when asked.
+std::string describe(const kxnetif_info *r, bool holds = true) {
     std::ostringstream o;
     o << r->name << "@" << r->ctid << " type=" << r->type << " mask=" << r->mask
       << " alt=" << (r->alt_name == r->name ? "(name)" : text(r->alt_name)) << " bridge=" << text(r->bridge)
       << " net=" << text(r->network_id) << " addrs=" << list_text(r->addrs)
       << " conf=" << list_text(r->conf_addrs) << " hw=" << text(r->hwaddr) << " state=" << r->state
       << " flags=" << r->flags << " stamps=" << r->stamp << "/" << r->addrs_stamp << "/"
-      << r->conf_addrs_stamp << " scope=" << r->scope_ctid << "/" << r->scope_phase
-      << " refs=" << r->refcount;
+      << r->conf_addrs_stamp << " scope=" << r->scope_ctid << "/" << r->scope_phase;
+    if (holds) o << " refs=" << r->refcount;
     if (r->type == KXNETIF_VETH) o << " peer=" << text(r->peer_name) << "@" << r->peer_ctid;
     if (r->type == KXNETIF_VLAN) o << " vlan=" << text(r->vlan_dev) << "#" << r->vlan_id;
     return o.str();
 }
 
-// The live store, newest first, and the generation it ended in.
+// The live store, newest first, as handed out, and the generation it ended in.
 std::vector<std::string> store_contents() {
     std::vector<std::string> out;
-    for (const kxnetif_info *r = kx::store_live_head(); r != nullptr; r = r->next) out.push_back(describe(r));
+    kxnetif_info_list *all = kx::select_kxnetif_info(nullptr);
+    for (kxnetif_info **item = all->items; *item != nullptr; ++item) out.push_back(describe(*item, false));
+    kx::release_kxnetif_info_list(all);
     out.push_back("generation " + std::to_string(kx::store_generation()));
     return out;
 }
 
 void check_boot_protocols() {
     const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
-    kxnetif_info_list *held = kx::select_kxnetif_info(&host_records);
-    ASSERT_NE(held, nullptr);
+    const kx::held_ifaces held(&host_records);
     const kx::ifcfg_device_index index = kx::ifcfg_device_index::build();
-    for (kxnetif_info **item = held->items; *item != nullptr; ++item) kx::read_bootproto(*item, &index);
-    kx::release_kxnetif_info_list(held);
+    for (const kx::iface_record *record : held.records()) kx::read_bootproto(*record, &index);
 }
 
 void host_phase(const kx::link_facts *facts) {
@@ -178,10 +178,7 @@ TEST_F(SnapshotPaths, WholeQueryMatchesTheOneByOneSnapshot) {
         kxnetif_info_list *list = kxnet_get_info_SL(flags, nullptr);
         kx::post_semaphore();
         ASSERT_NE(list, nullptr);
-        std::vector<std::string> after;
-        for (kxnetif_info **item = list->items; *item != nullptr; ++item) --(*item)->refcount;
-        after = store_contents();
-        for (kxnetif_info **item = list->items; *item != nullptr; ++item) ++(*item)->refcount;
+        const std::vector<std::string> after = store_contents();
         ASSERT_EQ(kxnet_release_info(list), KXNET_OK);
         EXPECT_EQ(after, before) << "flags " << flags;
         // The snapshot holds what it is meant to compare.
@@ -311,7 +308,7 @@ TEST_F(SnapshotPaths, DumpSettlesOnlyDevicesWhoseKindAnswersTheBridgeTest) {
     // A bridge made after the dump is still found by probing.
     ASSERT_EQ(sh("ip link add brlate type bridge"), 0);
     kx::scan_bridges(&facts);
-    const kxnetif_info *late = kx::find_kxnetif_info("brlate", 0, KXNETIF_BRIDGE);
+    const kx::iface_record *late = kx::find_iface("brlate", 0, KXNETIF_BRIDGE);
     EXPECT_NE(late, nullptr);
     EXPECT_EQ(kx::bridge_answer::ask, kx::link_facts{}.bridge_answer_for("brnet")) << "no dump, no facts";
 }

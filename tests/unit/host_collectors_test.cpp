@@ -50,17 +50,9 @@ std::vector<pair_seen> pairs() {
     return out;
 }
 
-int live_count() {
-    int n = 0;
-    for (kxnetif_info *r = store_live_head(); r; r = r->next) ++n;
-    return n;
-}
+int live_count() { return static_cast<int>(store_live().size()); }
 
-std::vector<std::string> strings_of(char **list) {
-    std::vector<std::string> out;
-    for (size_t i = 0; list && list[i]; ++i) out.emplace_back(list[i]);
-    return out;
-}
+const std::vector<std::string> &strings_of(const std::vector<std::string> &list) { return list; }
 
 const std::string veth = "/proc/kx/veth";
 
@@ -75,15 +67,15 @@ TEST_F(HostCollectorsTest, PairLineReportsBothEndsAndFillsThePairList) {
     read_proc_veth(1);
     EXPECT_EQ(pairs(), (std::vector<pair_seen>{{"vethH", "eth0", 101}, {"vethK", "eth1", 7}}));
 
-    kxnetif_info *host = find_kxnetif_info("vethH", 0, KXNETIF_VETH);
+    iface_record *host = find_iface("vethH", 0, KXNETIF_VETH);
     ASSERT_NE(host, nullptr);
-    EXPECT_EQ(host->peer_ctid, 101);
-    EXPECT_STREQ(host->peer_name, "eth0");
-    kxnetif_info *ct = find_kxnetif_info("eth0", 101, KXNETIF_VETH);
+    EXPECT_EQ(host->peer_ctid(), 101);
+    EXPECT_STREQ(host->peer_name(), "eth0");
+    iface_record *ct = find_iface("eth0", 101, KXNETIF_VETH);
     ASSERT_NE(ct, nullptr);
-    EXPECT_EQ(ct->peer_ctid, 0);
-    EXPECT_STREQ(ct->peer_name, "vethH");
-    EXPECT_NE(find_kxnetif_info("eth1", 7, KXNETIF_VETH), nullptr);
+    EXPECT_EQ(ct->peer_ctid(), 0);
+    EXPECT_STREQ(ct->peer_name(), "vethH");
+    EXPECT_NE(find_iface("eth1", 7, KXNETIF_VETH), nullptr);
     EXPECT_EQ(live_count(), 4);
 }
 
@@ -117,9 +109,9 @@ TEST_F(HostCollectorsTest, OnlyTheExactHeaderReplacesThePairList) {
 TEST_F(HostCollectorsTest, SecondDeviceListReportsFirstFieldsAsPairDevices) {
     put("/proc/kx/vmth", "Version: 1.0\n  vme0 extra\n\n   \nvme1\n");
     read_proc_vmth();
-    EXPECT_NE(find_kxnetif_info("vme0", 0, KXNETIF_VETH), nullptr);
+    EXPECT_NE(find_iface("vme0", 0, KXNETIF_VETH), nullptr);
     // A single field keeps no line break in its name.
-    EXPECT_NE(find_kxnetif_info("vme1", 0, KXNETIF_VETH), nullptr);
+    EXPECT_NE(find_iface("vme1", 0, KXNETIF_VETH), nullptr);
     EXPECT_EQ(live_count(), 2);
 
     store_reset_for_tests();
@@ -137,13 +129,13 @@ TEST_F(HostCollectorsTest, VlanLinesGiveDeviceIdAndUnderlyingDevice) {
     vlan_name_type() = 3;
     read_vlan_devices();
     EXPECT_EQ(vlan_name_type(), 2);
-    kxnetif_info *vlan = find_kxnetif_info("eth0.5", 0, KXNETIF_VLAN);
+    iface_record *vlan = find_iface("eth0.5", 0, KXNETIF_VLAN);
     ASSERT_NE(vlan, nullptr);
-    EXPECT_EQ(vlan->vlan_id, 5);
-    EXPECT_STREQ(vlan->vlan_dev, "eth0");
-    kxnetif_info *bare = find_kxnetif_info("vlan7", 0, KXNETIF_VLAN);
+    EXPECT_EQ(vlan->vlan_id(), 5);
+    EXPECT_STREQ(vlan->vlan_dev(), "eth0");
+    iface_record *bare = find_iface("vlan7", 0, KXNETIF_VLAN);
     ASSERT_NE(bare, nullptr);
-    EXPECT_EQ(bare->vlan_id, 7);
+    EXPECT_EQ(bare->vlan_id(), 7);
     EXPECT_EQ(bare->mask & KXNETIF_F_VLAN_DEV, 0u);
     EXPECT_EQ(live_count(), 2);
     vlan_name_type() = 3;
@@ -155,28 +147,28 @@ TEST_F(HostCollectorsTest, BootProtocolCountsOnlyUncommentedDhcp) {
     // The tail of a long comment line is no line of its own.
     put(dir + "/ifcfg-eth1", "DEVICE=eth1\n# BOOTPROTO=dhcp\nBOOTPROTO=static\n# " +
                                  std::string(65533, 'x') + "BOOTPROTO=dhcp\n");
-    kxnetif_info *eth0 = update_named_kxnetif_info("eth0", 0, KXNETIF_F_TYPE, KXNETIF_ETH);
-    kxnetif_info *eth1 = update_named_kxnetif_info("eth1", 0, KXNETIF_F_TYPE, KXNETIF_ETH);
-    kxnetif_info *eth2 = update_named_kxnetif_info("eth2", 0, KXNETIF_F_TYPE, KXNETIF_ETH);
-    read_bootproto(eth0, nullptr);
-    read_bootproto(eth1, nullptr);
-    read_bootproto(eth2, nullptr); // no file
-    EXPECT_EQ(strings_of(find_kxnetif_info("eth0", 0, KXNETIF_ETH)->conf_addrs),
+    iface_record *eth0 = iface_update("eth0", 0).type(KXNETIF_ETH).record();
+    iface_record *eth1 = iface_update("eth1", 0).type(KXNETIF_ETH).record();
+    iface_record *eth2 = iface_update("eth2", 0).type(KXNETIF_ETH).record();
+    read_bootproto(*eth0, nullptr);
+    read_bootproto(*eth1, nullptr);
+    read_bootproto(*eth2, nullptr); // no file
+    EXPECT_EQ(strings_of(find_iface("eth0", 0, KXNETIF_ETH)->conf_addrs),
               std::vector<std::string>{"dhcp"});
-    EXPECT_EQ(find_kxnetif_info("eth1", 0, KXNETIF_ETH)->conf_addrs, nullptr);
-    EXPECT_EQ(find_kxnetif_info("eth2", 0, KXNETIF_ETH)->conf_addrs, nullptr);
+    EXPECT_TRUE(find_iface("eth1", 0, KXNETIF_ETH)->conf_addrs.empty());
+    EXPECT_TRUE(find_iface("eth2", 0, KXNETIF_ETH)->conf_addrs.empty());
 }
 
 TEST_F(HostCollectorsTest, SecondBootProtocolMatchUpdatesTheCopyOfTheHeldRecord) {
     put("/etc/sysconfig/network-scripts/ifcfg-eth0",
         "BOOTPROTO=dhcp\nBOOTPROTO=\"dhcp\"\n");
-    kxnetif_info *held = update_named_kxnetif_info("eth0", 0, KXNETIF_F_TYPE, KXNETIF_ETH);
-    ++held->refcount; // as a result list of an earlier query holds it
-    read_bootproto(held, nullptr);
-    kxnetif_info *current = find_kxnetif_info("eth0", 0, KXNETIF_ETH);
+    iface_record *held = iface_update("eth0", 0).type(KXNETIF_ETH).record();
+    hold_iface(*held); // as a result list of an earlier query holds it
+    read_bootproto(*held, nullptr);
+    iface_record *current = find_iface("eth0", 0, KXNETIF_ETH);
     ASSERT_NE(current, held);
-    EXPECT_EQ(held->conf_addrs, nullptr);
+    EXPECT_TRUE(held->conf_addrs.empty());
     EXPECT_EQ(strings_of(current->conf_addrs), (std::vector<std::string>{"dhcp", "dhcp"}));
     EXPECT_EQ(live_count(), 1);
-    release_kxnetif_info(held);
+    release_iface(*held);
 }

@@ -24,10 +24,9 @@ protected:
 };
 
 TEST_F(Selection, FilterFieldsMustAllMatch) {
-    kx::update_named_kxnetif_info("br0", 0, KXNETIF_F_TYPE, kx::int_value(KXNETIF_BRIDGE));
-    kx::update_last_kxnetif_info(KXNETIF_F_NETWORK_ID, kx::str_value("net1"));
-    kx::update_named_kxnetif_info("eth0", 0, KXNETIF_F_BRIDGE, kx::str_value("br0"));
-    kx::update_named_kxnetif_info("eth0", -3, KXNETIF_F_TYPE, kx::int_value(KXNETIF_ETH));
+    kx::iface_update("br0", 0).type(KXNETIF_BRIDGE).network_id("net1");
+    kx::iface_update("eth0", 0).bridge("br0");
+    kx::iface_update("eth0", -3).type(KXNETIF_ETH);
 
     EXPECT_EQ(selected(nullptr), (std::vector<std::string>{"eth0@-3", "eth0@0", "br0@0"}));
     kxnet_filter f{KXNETIF_ALL, nullptr, nullptr, nullptr, -5, 0};
@@ -47,27 +46,64 @@ TEST_F(Selection, FilterFieldsMustAllMatch) {
     EXPECT_TRUE(selected(&f).empty()) << "names compare whole";
 }
 
-TEST_F(Selection, ArrayGrowsPastEveryDoublingAndHoldsEachRecordOnce) {
+TEST_F(Selection, ListsHandOutEveryRecordOnceInStoreOrder) {
     std::vector<std::string> made;
     for (int i = 0; i < 33; ++i) {
         const std::string name = "d" + std::to_string(i);
-        kx::update_named_kxnetif_info(name.c_str(), 0, KXNETIF_F_STATE, kx::int_value(1));
+        kx::iface_update(name.c_str(), 0).state(1);
         made.insert(made.begin(), name + "@0");
     }
-    kxnetif_info_list *list = kx::select_kxnetif_info(nullptr);
-    ASSERT_NE(list, nullptr);
-    size_t count = 0;
-    for (kxnetif_info **item = list->items; *item != nullptr; ++item, ++count) {
-        EXPECT_EQ((*item)->name + std::string("@0"), made[count]);
-        EXPECT_EQ((*item)->refcount, 1);
-    }
-    EXPECT_EQ(count, 33u);
-    kx::release_kxnetif_info_list(list);
-    EXPECT_EQ(kx::store_live_head()->refcount, 0) << "live records stay after the release";
-
+    EXPECT_EQ(selected(nullptr), made);
     kxnet_filter none{KXNETIF_ALL, nullptr, nullptr, nullptr, 1, 0};
     EXPECT_TRUE(selected(&none).empty());
     kx::release_kxnetif_info_list(nullptr);
+}
+
+// A handed-out record shows its store record field by field, is shared by
+// the lists that hold it, and stays as it was once retired until released.
+TEST_F(Selection, PublicRecordsMirrorTheStoreAndOutliveRetirement) {
+    kx::store_set_generation(5);
+    kx::store_set_scope(0, kx::scope_phase_registry);
+    kx::iface_update("eth0", 0).type(KXNETIF_VETH).addrs("10.0.0.1/24 fe80::1/64").peer_name("ceth").peer_ctid(7);
+    kx::iface_update("vl", 0).type(KXNETIF_VLAN).vlan_dev("eth0").vlan_id(5).alt_name("alt").hwaddr("00:01:02:03:04:05");
+    kxnetif_info_list *first = kx::select_kxnetif_info(nullptr);
+    kxnetif_info_list *second = kx::select_kxnetif_info(nullptr);
+    ASSERT_TRUE(first && second);
+    const kxnetif_info *vl = first->items[0], *eth = first->items[1];
+    ASSERT_EQ(first->items[2], nullptr);
+    EXPECT_EQ(second->items[0], vl) << "one record, shared";
+    EXPECT_EQ(vl->refcount, 2);
+    EXPECT_STREQ(vl->name, "vl");
+    EXPECT_STREQ(vl->alt_name, "alt");
+    EXPECT_STREQ(vl->hwaddr, "00:01:02:03:04:05");
+    EXPECT_STREQ(vl->vlan_dev, "eth0");
+    EXPECT_EQ(vl->vlan_id, 5);
+    EXPECT_EQ(vl->addrs, nullptr);
+    EXPECT_EQ(vl->bridge, nullptr);
+    EXPECT_EQ(eth->alt_name, eth->name) << "no alternative name: the name's own storage";
+    ASSERT_NE(eth->addrs, nullptr);
+    EXPECT_STREQ(eth->addrs[0], "10.0.0.1/24");
+    EXPECT_STREQ(eth->addrs[1], "fe80::1/64");
+    EXPECT_EQ(eth->addrs[2], nullptr);
+    EXPECT_STREQ(eth->peer_name, "ceth");
+    EXPECT_EQ(eth->peer_ctid, 7);
+    EXPECT_EQ(eth->mask, 6u | KXNETIF_F_TYPE | KXNETIF_F_ADDRS | KXNETIF_F_PEER_NAME | KXNETIF_F_PEER_CTID);
+    EXPECT_EQ(eth->stamp, 5);
+    EXPECT_EQ(eth->addrs_stamp, 5);
+    EXPECT_EQ(eth->scope_phase, kx::scope_phase_registry);
+
+    kx::store_advance_generation();
+    kx::iface_update("vl", 0).vlan_id(5); // a confirmation of a held record
+    EXPECT_EQ(vl->stamp, 6);
+    kx::iface_update("vl", 0).vlan_id(6); // a change: a copy takes its place
+    EXPECT_EQ(vl->stamp, -1);
+    EXPECT_EQ(vl->vlan_id, 5);
+    kx::release_kxnetif_info_list(second);
+    EXPECT_EQ(vl->refcount, 1);
+    EXPECT_STREQ(vl->vlan_dev, "eth0") << "still readable while the first list holds it";
+    kx::release_kxnetif_info_list(first);
+    EXPECT_TRUE(kx::store_retired().empty());
+    EXPECT_EQ(kx::store_live().front().published, nullptr) << "no list, no public form";
 }
 
 } // namespace

@@ -64,10 +64,10 @@ TEST_F(TunnelScan, ATunnelIsNoBridgeInTheQueryOrTheSysfsScan) {
     kx::scan_bridges();
     for (const std::string &tunnel : tunnels_) {
         SCOPED_TRACE(tunnel);
-        kxnetif_info *record = kx::find_kxnetif_info(tunnel.c_str(), 0, KXNETIF_ALL);
+        const kx::iface_record *record = kx::find_iface(tunnel.c_str(), 0, KXNETIF_ALL);
         EXPECT_TRUE(record == nullptr || record->type != KXNETIF_BRIDGE);
     }
-    kxnetif_info *bridge = kx::find_kxnetif_info("brreal", 0, KXNETIF_ALL);
+    const kx::iface_record *bridge = kx::find_iface("brreal", 0, KXNETIF_ALL);
     ASSERT_NE(bridge, nullptr);
     EXPECT_EQ(bridge->type, KXNETIF_BRIDGE);
 }

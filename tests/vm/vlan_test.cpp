@@ -99,11 +99,11 @@ TEST_F(VlanKernel, ConfigHasTheHeaderAndDeviceLinesTheReaderExpects) {
 
     // The collector reports the kernel's device to the store.
     kx::read_vlan_devices();
-    kxnetif_info *vlan = kx::find_kxnetif_info("d0.5", 0, KXNETIF_VLAN);
+    const kx::iface_record *vlan = kx::find_iface("d0.5", 0, KXNETIF_VLAN);
     ASSERT_NE(vlan, nullptr);
-    EXPECT_EQ(vlan->vlan_id, 5);
+    EXPECT_EQ(vlan->vlan_id(), 5);
     ASSERT_NE(vlan->mask & KXNETIF_F_VLAN_DEV, 0u);
-    EXPECT_STREQ(vlan->vlan_dev, "d0");
+    EXPECT_STREQ(vlan->vlan_dev(), "d0");
     kx::store_reset_for_tests();
 }
 
