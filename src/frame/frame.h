@@ -50,6 +50,28 @@ Result guarded(Result on_failure, F &&f) noexcept {
     }
 }
 
+// Posts the process semaphore when the framed section ends, on every path.
+struct semaphore_post {
+    semaphore_post() = default;
+    semaphore_post(const semaphore_post &) = delete;
+    semaphore_post &operator=(const semaphore_post &) = delete;
+    ~semaphore_post() { post_semaphore(); }
+};
+
+// A call framed by the process semaphore alone (the release of a result
+// list): its failure is the call's code, else `body` runs and the call is OK.
+template <class Body>
+int framed_semaphore(Body &&body) noexcept {
+    const int code = guarded(int{KXNET_ERR_SYSTEM}, [] { return frame_result(take_semaphore()); });
+    if (code != KXNET_OK) return code;
+    semaphore_post post;
+    guarded(0, [&] {
+        body();
+        return 0;
+    });
+    return KXNET_OK;
+}
+
 // A framed operation that returns a code: a failed grab returns its code with
 // no outcome line; otherwise `outcome(err)` logs after the body, then release.
 template <class Body, class Outcome>

@@ -173,14 +173,6 @@ char *bridge_of_network(const char *network_id) {
     return caller_copy(result->items[0]->name);
 }
 
-// Posts the process semaphore when the release ends.
-struct semaphore_post {
-    semaphore_post() = default;
-    semaphore_post(const semaphore_post &) = delete;
-    semaphore_post &operator=(const semaphore_post &) = delete;
-    ~semaphore_post() { post_semaphore(); }
-};
-
 } // namespace
 
 } // namespace kx
@@ -202,11 +194,7 @@ extern "C" void kxnet_release_info_SL(kxnetif_info_list *list) noexcept {
 }
 
 extern "C" int kxnet_release_info(kxnetif_info_list *list) noexcept {
-    const int code = kx::frame_result(kx::take_semaphore());
-    if (code != KXNET_OK) return code;
-    kx::semaphore_post post;
-    kxnet_release_info_SL(list);
-    return KXNET_OK;
+    return kx::framed_semaphore([&] { kxnet_release_info_SL(list); });
 }
 
 extern "C" char *kxnet_get_bridge_by_networkid_SL(const char *network_id) noexcept {
