@@ -168,6 +168,7 @@ int ifcfg_write_bridge(const char *bridge) {
                                              "BRIDGE_PORTS=''\n"
                                              "STARTMODE='auto'\n"
                                              "USERCONTROL='no'\n";
+        if (make_directories(dir) != 0) return 1;
         return replace_file(ifcfg_path(dir, bridge), content, 0600) != 0 ? 1 : 0;
     });
 }
@@ -188,6 +189,8 @@ int ifcfg_write_vlan(const vlan_parent *parent, const vlan_entry *vlan) {
             content.append("BOOTPROTO=static\nDEVICE=").append(vlan_name);
             content.append("\nONBOOT=yes\nVLAN=yes\n");
         }
+        // A distribution without network scripts has no directory for them.
+        if (make_directories(dir) != 0) return 1;
         return replace_file(ifcfg_path(dir, vlan_name), content, 0600) != 0 ? 1 : 0;
     });
 }

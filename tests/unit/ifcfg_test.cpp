@@ -119,11 +119,27 @@ TEST_F(IfcfgTest, FailedWritesLeaveNoTemporaryAndKeepTheOldFile) {
         EXPECT_EQ(names, (std::vector<std::string>{"ifcfg-br0", "ifcfg-eth0.5"}));
     }
 
-    // The directory itself is missing.
-    std::filesystem::remove_all(root.at(suse));
+    // A directory that cannot be made: a file holds its parent's place.
+    std::filesystem::remove_all(root.at("/etc/sysconfig"));
+    kxtest::write_file(root.at("/etc/sysconfig"), "not a directory\n");
     EXPECT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), 1);
     EXPECT_EQ(kx::ifcfg_write_bridge("br0"), 1);
-    EXPECT_FALSE(kxtest::file_exists(root.at(suse)));
+    EXPECT_EQ(kxtest::read_file(root.at("/etc/sysconfig")), "not a directory\n");
+}
+
+TEST_F(IfcfgTest, MissingLayoutDirectoryIsMade) {
+    // A distribution without network scripts has neither directory.
+    kx::vlan_parent eth0 = parent("eth0");
+    kx::vlan_entry eth0_5 = vlan("eth0.5");
+    for (int suse_flag : {0, 1}) {
+        SCOPED_TRACE(suse_flag);
+        kx::state().suse_flag = suse_flag;
+        const std::string &dir = suse_flag ? suse : redhat;
+        std::filesystem::remove_all(root.at("/etc/sysconfig"));
+        ASSERT_EQ(kx::ifcfg_write_vlan(&eth0, &eth0_5), 0);
+        EXPECT_EQ(mode_of(root.at(dir)), 0755);
+        EXPECT_EQ(listing(dir), std::vector<std::string>{"ifcfg-eth0.5"});
+    }
 }
 
 TEST_F(IfcfgTest, WriteErrorIsReportedAndOldFileStays) {
