@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's test command: installs what the lanes need when it is missing
 # (scripts/install-deps.sh, as CI does), then runs every test lane twice: a
-# g++ build with warnings as errors, and a clang build under AddressSanitizer
+# g++ build with warnings as errors (with the boot lane, two systemd boots of
+# the packages), and a clang build under AddressSanitizer
 # and UndefinedBehaviorSanitizer.  Then each fuzz target briefly on its seed
 # corpus (build/fuzz), the threaded tests under ThreadSanitizer
 # (scripts/tsan.sh) and the query and attach tests under valgrind memcheck
@@ -27,7 +28,13 @@ run_tree() { # name, C compiler, C++ compiler, extra cmake flags...
   (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300) || status=1
 }
 
-run_tree gcc gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_tree gcc gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_VM_BOOT=ON
+# ctest shows a passing test's output nowhere: the boot lane's two boots and
+# their comparison, as the lane kept them.
+if [[ -f $here/build/gcc/vm-boot/lane.log ]]; then
+  echo "== gcc: vm.boot"
+  cat "$here/build/gcc/vm-boot/lane.log"
+fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_tree asan clang clang++ -DCMAKE_BUILD_TYPE=Debug -DKXNET_SANITIZE=ON -DKXNET_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 \

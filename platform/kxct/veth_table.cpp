@@ -67,6 +67,9 @@ int replace_file(const std::string &path, const std::string &text) {
 } // namespace
 
 int update_veth_table(uint32_t ctid, const std::vector<veth_pair_line> &pairs) {
+    // Outside a sandbox root the list is the container kernel's, in procfs;
+    // a stock kernel has none and nothing can be written there.
+    if (kxctl::sandbox_root().empty()) return 0;
     std::string path = kxctl::proc_veth_path();
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);

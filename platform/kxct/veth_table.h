@@ -18,7 +18,8 @@ struct veth_pair_line {
 };
 
 // Replaces the pairs of `ctid` by `pairs` (none: the container's pairs are
-// dropped), rewriting the file atomically; 0 or an errno.
+// dropped), rewriting the file atomically; 0 or an errno.  Without a sandbox
+// root nothing is written: the list is the kernel's.
 int update_veth_table(uint32_t ctid, const std::vector<veth_pair_line> &pairs);
 
 } // namespace kxct

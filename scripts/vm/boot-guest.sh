@@ -14,7 +14,9 @@ failures=0
 finish() {
   echo "KXBOOT-END status=$1"
   sync
-  systemctl poweroff --no-block
+  # Everything is written: no unit needs a graceful stop, and under tcg
+  # stopping each takes seconds.
+  systemctl --force poweroff
   exit 0
 }
 # One step: its command line, its output, and a failure counted.
@@ -32,12 +34,13 @@ expect() { # description, command...
 
 # The links as compared across a reboot: names, kinds, masters, VLAN ids,
 # addresses and state, without indexes, counters or timers; the container's
-# host end (not running after a reboot) and loopback are left out, and so
-# are the hardware addresses Open vSwitch draws anew when it starts.
+# host end (vethCTID.N, not running after a reboot) and loopback are left out,
+# and so are the hardware addresses drawn anew at each start: Open vSwitch's
+# and those of the pair that links the NIC's switch bridge to its network.
 links_view() {
-  ip -d -j link | jq -S '[.[] | select((.ifname | test("^(lo|veth)")) | not) |
+  ip -d -j link | jq -S '[.[] | select((.ifname | test("^(lo$|veth[0-9])")) | not) |
     {ifname, master, mtu, up: ((.flags // []) | index("UP") != null),
-     address: (if .linkinfo.info_kind == "openvswitch" then null else .address end),
+     address: (if .linkinfo.info_kind == "openvswitch" or .linkinfo.info_kind == "veth" then null else .address end),
      kind: .linkinfo.info_kind, slave_kind: .linkinfo.info_slave_kind,
      vlan: .linkinfo.info_data.id, vlan_over: (if .linkinfo.info_kind == "vlan" then .link else null end)}]
     | sort_by(.ifname)'
@@ -45,12 +48,17 @@ links_view() {
 # kxnetctl's view: every record without indexes, counters and flags, and
 # with the registry's addresses but not the kernel's (host start restores
 # devices; the distribution's network scripts restore addresses), container
-# host ends left out.
+# host ends left out; hardware addresses only of the NIC and its VLAN (Open
+# vSwitch's bridges and the NIC's pair draw theirs anew at each start).
 show_view() {
-  kxnetctl show --json --registry | jq -S 'walk(if type == "object" then
+  kxnetctl show --json --registry | jq -S '
+    def container_end: if type == "object" then ((.name // .ifname // "") | tostring | test("^veth[0-9]"))
+      elif type == "string" then test("^veth[0-9]") else false end;
+    walk(if type == "object" then
       with_entries(select(.key | test("^(addrs|flags)$|ifindex|index|stats|bytes|packets|errors|dropped|counter") | not))
+      | if has("hwaddr") and ((.type != "eth" and .type != "vlan") or .name == "ovs-system") then del(.hwaddr) else . end
     else . end)
-    | walk(if type == "array" then map(select((type != "object") or ((.name // .ifname // "") | tostring | test("^veth") | not))) else . end)'
+    | walk(if type == "array" then map(select(container_end | not)) else . end)'
 }
 
 first_boot() {
@@ -65,6 +73,9 @@ first_boot() {
   step ldconfig
   step systemctl enable kxnet.service
   step systemctl enable --now openvswitch-switch.service
+  # The administrator's switch bridge of the NIC, kept in Open vSwitch's own
+  # database: a physical interface joins an Open vSwitch network through it.
+  step ovs-vsctl --may-exist add-br br-kxnic0 -- --may-exist add-port br-kxnic0 kxnic0
   step kxnetctl --version
   expect "kxnetctl(8) is where man finds it" bash -c 'man -w 8 kxnetctl | grep -qx /usr/share/man/man8/kxnetctl.8.gz'
   expect "kxnet_ct(3) is where man finds it" bash -c 'man -w 3 kxnet_ct | grep -qx /usr/share/man/man3/kxnet_ct.3.gz'
@@ -78,7 +89,11 @@ first_boot() {
   step kxnetctl network add db
   step kxct create 101 --veth veth101.0:db
   step kxct start 101 --addr eth0=198.51.100.2/24
-  step kxnetctl attach db veth101.0
+  # The container's host end joins db only where the kernel lists it as a
+  # pair (/proc/kx/veth, the container kernel's); a stock kernel lists none,
+  # so the library takes veth101.0 for a NIC without a switch bridge.  Its
+  # container is stopped again before the check: a reboot stops it anyway.
+  expect "the container's host end veth101.0 exists" ip link show veth101.0
   step kxnetctl network list
   step kxnetctl show
   step ovs-vsctl show
@@ -89,6 +104,7 @@ first_boot() {
   kxnetctl show --json >"$state/kxnetctl-show-1.json"
   cp /etc/kx/kxnet.conf "$state/registry-1"
   echo "boot: the registry:"; cat /etc/kx/kxnet.conf
+  step kxct stop 101
   step kxnetctl check
   touch "$state/first-boot-done"
 }
@@ -125,7 +141,9 @@ second_boot() {
   fi
   expect "the registry is unchanged" cmp "$state/registry-1" /etc/kx/kxnet.conf
   expect "kxnet.service ran after Open vSwitch and before network.target" ordering
-  step systemd-analyze critical-chain --no-pager kxnet.service
+  # systemd-analyze critical-chain answers only once the boot is finished,
+  # which this unit is part of: the unit's order as systemd holds it.
+  step systemctl show --no-pager -p After -p Before kxnet.service
   local bridges
   bridges=$(sed -n 's/^VNID_\([^=]*\)=.*/\1/p' /etc/kx/kxnet.conf)
   step systemctl stop kxnet.service
@@ -143,6 +161,11 @@ second_boot() {
 }
 
 echo "boot: kernel $(uname -r), PID 1 is $(readlink /proc/1/exe)"
+echo "boot: the system was up in $(cut -d' ' -f1 /proc/uptime)s"
+# A build host's policy-rc.d (which keeps its own Open vSwitch from starting)
+# is not this system's.  man-db's index of every manual page, rebuilt by its
+# trigger, takes minutes under tcg; man -w finds pages without it.
+rm -f /usr/sbin/policy-rc.d /var/lib/man-db/auto-update
 if [[ -e $state/first-boot-done ]]; then second_boot; else first_boot; fi
 echo "boot: $failures failures"
 ((failures == 0)) && finish 0

@@ -8,10 +8,11 @@
 #   boot.sh DEBS_DIR BINARY_DIR [CACHE_DIR]
 #
 # DEBS_DIR holds the packages of scripts/build-debs.sh; BINARY_DIR is the
-# build tree with the platform's stand-ins (libkxctl.so.1, kxct).
+# build tree with the platform's stand-ins (libkxctl.so.1, kxct, kxctl-cuse),
+# where BINARY_DIR/vm-boot receives the lane's log and the guest's consoles.
 # Exit status: 0 both boots passed, 1 a boot failed or gave no end marker,
 # 77 a prerequisite is missing.  Environment: KXNET_VM_CACHE, KXNET_VM_TIMEOUT
-# (seconds per boot, 600), KXNET_VM_SMP (2), KXNET_VM_MEM (MiB, 1024).
+# (seconds per boot, 900), KXNET_VM_SMP (2), KXNET_VM_MEM (MiB, 1024).
 set -uo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
 
@@ -19,20 +20,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 debs=$(readlink -f "${1:?usage: boot.sh DEBS_DIR BINARY_DIR [CACHE_DIR]}")
 binary_dir=$(readlink -f "${2:?usage: boot.sh DEBS_DIR BINARY_DIR [CACHE_DIR]}")
 cache=${KXNET_VM_CACHE:-${3:-/var/cache/kxnet-vm}}
-timeout_s=${KXNET_VM_TIMEOUT:-600}
-boot_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci virtio_blk 9pnet 9pnet_virtio netfs fscache 9p overlay ext4"
+timeout_s=${KXNET_VM_TIMEOUT:-900}
 
-skip() { echo "vm boot skipped: $*"; exit 77; }
-note() { echo "vm boot: $*"; }
+# What the lane saw, kept in BINARY_DIR/vm-boot for CI's log: its own lines,
+# the guest's part of each console and the consoles whole.
+report=$binary_dir/vm-boot
+mkdir -p "$report" && : >"$report/lane.log"
+skip() { echo "vm boot skipped: $*" | tee -a "$report/lane.log"; exit 77; }
+note() { echo "vm boot: $*" | tee -a "$report/lane.log"; }
+source "$here/common.sh"
 
 # --- Prerequisites on the host. ---
-qemu=$(command -v qemu-system-x86_64) || skip "qemu-system-x86_64 is not installed (package qemu-system-x86)"
-busybox=""
-for candidate in /bin/busybox /usr/bin/busybox; do
-  if [[ -x $candidate ]] && ! ldd "$candidate" >/dev/null 2>&1; then busybox=$candidate; break; fi
-done
-[[ -n $busybox ]] || skip "no static busybox (package busybox-static)"
-command -v depmod >/dev/null && command -v modprobe >/dev/null || skip "kmod is not installed"
+vm_host_tools
 command -v mkfs.ext4 >/dev/null || skip "mkfs.ext4 is not installed (package e2fsprogs)"
 command -v jq >/dev/null || skip "jq is not installed"
 [[ $(readlink -f /sbin/init) == */systemd ]] || skip "the host root has no systemd as /sbin/init (package systemd-sysv)"
@@ -40,58 +39,62 @@ command -v ovs-vswitchd >/dev/null || skip "Open vSwitch is not installed (packa
 for package in libkxnet-ct3 libkxnet-ct-dev kxnetctl; do
   ls "$debs/${package}_"*.deb >/dev/null 2>&1 || skip "no $package package in $debs (tool.debs builds them)"
 done
-[[ -f $binary_dir/platform/libkxctl.so.1 && -x $binary_dir/platform/kxct/kxct ]] ||
-  skip "no platform stand-ins in $binary_dir/platform"
-
-# --- The kernel. ---
-kroot=$("$here/kernel.sh" "$cache") ||
-  skip "no stock kernel package could be obtained (apt-get download linux-image-6.1.0-*-amd64)"
-version=$(ls "$kroot/lib/modules" | head -n1)
-vmlinuz=$kroot/boot/vmlinuz-$version
-[[ -f $vmlinuz ]] || skip "the cached kernel at $kroot has no vmlinuz"
+platform=$binary_dir/platform
+[[ -f $platform/libkxctl.so.1 && -x $platform/kxct/kxct ]] || skip "no platform stand-ins in $platform"
+# A physical interface joins an Open vSwitch network through a pair that only
+# the container kernel's /dev/kxctl makes; a stock kernel needs the stand-in.
+[[ -x $platform/kxctl-cuse/kxctl-cuse ]] || skip "no kxctl-cuse in $platform (package libfuse3-dev)"
+vm_kernel "$cache"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kxnet-boot.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# --- The initramfs: busybox, the boot modules in dependency order, init. ---
-initrd=$work/initrd
-mkdir -p "$initrd"/{bin,modules,proc,sys,dev,lower,rw,newroot}
-cp "$busybox" "$initrd/bin/busybox"
-: >"$initrd/modules/order"
-for module in $boot_modules; do
-  modprobe --show-depends -d "$kroot" -S "$version" "$module" 2>/dev/null | awk '$1 == "insmod" {print $2}'
-done | awk '!seen[$0]++' | while read -r ko; do
-  cp "$ko" "$initrd/modules/" && basename "$ko" >>"$initrd/modules/order"
-done
-cp "$here/boot-init.sh" "$initrd/init"
-chmod +x "$initrd/init"
-(cd "$initrd" && find . | "$busybox" cpio -o -H newc 2>/dev/null) >"$work/initrd.cpio" ||
+# --- The initramfs: the 9p and overlay modules, and the disk image's. ---
+vm_initramfs "$work/initrd.cpio" "$here/boot-init.sh" "$vm_boot_modules virtio_blk ext4" ||
   { echo "vm boot: initramfs could not be built"; exit 1; }
 
-# --- The upper layer's first content: the guest's own units, and the host's
-# enabled services masked (the guest runs no host daemons but Open vSwitch). ---
+# --- The upper layer's first content: the guest's own units, a minimal
+# multi-user target, and every unit masked that has nothing to do in a guest
+# without consoles, timers, udev or persistent state of its own: under tcg each
+# started unit costs seconds. ---
 upper=$work/stage/upper
 units=$upper/etc/systemd/system
 mkdir -p "$units/multi-user.target.wants" "$units/sysinit.target.wants" "$work/stage/work" "$upper/var/lib/kxnet-boot"
 : >"$upper/etc/fstab"
 echo kxnet-boot >"$upper/etc/hostname"
+ln -s /lib/systemd/system/multi-user.target "$units/default.target"
+# Status lines only for failures; the lane's own lines tell its progress.
+mkdir -p "$upper/etc/systemd/system.conf.d"
+printf '[Manager]\nShowStatus=error\n' >"$upper/etc/systemd/system.conf.d/kxnet-boot.conf"
+mask() { local name; for name; do ln -sf /dev/null "$units/$name"; done; }
 for wanted in /etc/systemd/system/*.wants/*; do
   name=${wanted##*/}
   case $name in
     openvswitch-switch.service | ovsdb-server.service | ovs-vswitchd.service | kxnet.service | *.target) ;;
-    *) ln -sf /dev/null "$units/$name" ;;
+    *) mask "$name" ;;
   esac
 done
-for name in serial-getty@ttyS0.service console-getty.service getty@tty1.service systemd-timesyncd.service apt-daily.timer \
-  apt-daily-upgrade.timer; do
-  ln -sf /dev/null "$units/$name"
-done
+mask getty.target serial-getty@ttyS0.service console-getty.service getty@tty1.service \
+  timers.target apt-daily.timer apt-daily-upgrade.timer systemd-timesyncd.service \
+  dbus.service dbus.socket systemd-logind.service systemd-user-sessions.service \
+  systemd-update-utmp.service systemd-update-utmp-runlevel.service \
+  systemd-ask-password-wall.path systemd-ask-password-console.path \
+  systemd-journal-flush.service systemd-random-seed.service systemd-pstore.service \
+  systemd-binfmt.service proc-sys-fs-binfmt_misc.automount systemd-firstboot.service \
+  systemd-machine-id-commit.service systemd-repart.service systemd-pcrphase.service \
+  systemd-pcrphase-sysinit.service systemd-sysusers.service systemd-modules-load.service \
+  systemd-remount-fs.service systemd-hwdb-update.service systemd-journal-catalog-update.service \
+  ldconfig.service systemd-update-done.service \
+  dev-hugepages.mount dev-mqueue.mount sys-kernel-config.mount sys-kernel-debug.mount \
+  sys-kernel-tracing.mount sys-fs-fuse-connections.mount tmp.mount \
+  systemd-udevd.service systemd-udev-trigger.service systemd-udev-settle.service \
+  e2scrub_reap.service remote-fs.target cryptsetup.target veritysetup.target integritysetup.target
 # What the guest installs and runs comes with the image: the packages, the
 # platform's stand-ins and the guest's script.
 lane=$upper/var/lib/kxnet-boot
 mkdir -p "$lane/debs" "$lane/platform"
 cp "$debs"/libkxnet-ct3_*.deb "$debs"/libkxnet-ct-dev_*.deb "$debs"/kxnetctl_*.deb "$lane/debs/"
-cp -L "$binary_dir/platform/libkxctl.so.1" "$binary_dir/platform/kxct/kxct" "$lane/platform/"
+cp -L "$platform/libkxctl.so.1" "$platform/kxct/kxct" "$platform/kxctl-cuse/kxctl-cuse" "$lane/platform/"
 cp "$here/boot-guest.sh" "$lane/boot-guest.sh"
 cat >"$upper/etc/kxnet-boot.env" <<EOF2
 KXNET_BOOT_DEBS=/var/lib/kxnet-boot/debs
@@ -103,7 +106,7 @@ cat >"$units/kxnet-boot-nic.service" <<'EOF2'
 [Unit]
 Description=The boot lane's network card (a dummy device)
 DefaultDependencies=no
-Before=kxnet.service openvswitch-switch.service
+Before=kxnet.service openvswitch-switch.service ovsdb-server.service
 [Service]
 Type=oneshot
 RemainAfterExit=yes
@@ -112,11 +115,29 @@ ExecStart=/sbin/ip link set kxnic0 up
 [Install]
 WantedBy=sysinit.target
 EOF2
+# The container kernel's control device, which a stock kernel lacks: the
+# platform's stand-in, there at every boot before kxnet.service.
+cat >"$units/kxnet-boot-kxctl.service" <<'EOF2'
+[Unit]
+Description=The container kernel's /dev/kxctl (CUSE stand-in)
+DefaultDependencies=no
+Before=kxnet.service
+[Service]
+Type=simple
+ExecStartPre=/sbin/modprobe cuse
+ExecStart=/var/lib/kxnet-boot/platform/kxctl-cuse -f
+ExecStartPost=/bin/sh -c 'for i in $$(seq 100); do [ -c /dev/kxctl ] && exit 0; sleep 0.1; done; exit 1'
+[Install]
+WantedBy=sysinit.target
+EOF2
 ln -s ../kxnet-boot-nic.service "$units/sysinit.target.wants/kxnet-boot-nic.service"
+ln -s ../kxnet-boot-kxctl.service "$units/sysinit.target.wants/kxnet-boot-kxctl.service"
 cat >"$units/kxnet-boot.service" <<EOF2
 [Unit]
 Description=The boot lane's checks
-After=multi-user.target
+# kxnet.service orders itself by hand (no default dependencies), so the
+# target it is wanted by does not wait for it.
+After=multi-user.target kxnet.service
 [Service]
 Type=oneshot
 EnvironmentFile=/etc/kxnet-boot.env
@@ -130,24 +151,21 @@ WantedBy=multi-user.target
 EOF2
 ln -s ../kxnet-boot.service "$units/multi-user.target.wants/kxnet-boot.service"
 
+# Sparse: only what the guest writes takes room.
 image=$work/disk.img
-mkfs.ext4 -q -F -L kxnet-boot -d "$work/stage" "$image" 1G || { echo "vm boot: the disk image could not be made"; exit 1; }
+mkfs.ext4 -q -F -L kxnet-boot -d "$work/stage" "$image" 512M || { echo "vm boot: the disk image could not be made"; exit 1; }
 
 # --- Two boots on the same image. ---
 boot() { # number
   local log=$work/console-$1.log start status marker
   start=$(date +%s)
   note "boot $1: $version under tcg with systemd (timeout ${timeout_s}s)"
-  timeout --kill-after=10 "$timeout_s" "$qemu" -accel tcg -cpu max \
-    -smp "${KXNET_VM_SMP:-2}" -m "${KXNET_VM_MEM:-1024}" \
-    -kernel "$vmlinuz" -initrd "$work/initrd.cpio" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init systemd.show_status=error" \
-    -drive file="$image",if=virtio,format=raw \
-    -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-    -virtfs local,path="$kroot/lib/modules",mount_tag=kmods,security_model=none,readonly=on,multidevs=remap \
-    -display none -monitor none -serial stdio -no-reboot -nodefaults -net none \
-    </dev/null 2>&1 | stdbuf -oL tr -d '\r' | tee "$log"
-  status=${PIPESTATUS[0]}
+  vm_qemu "$timeout_s" "$log" "$work/initrd.cpio" \
+    "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" \
+    -drive file="$image",if=virtio,format=raw
+  status=$?
+  cp "$log" "$report/console-$1.log"
+  sed -n '/^boot: kernel/,/^KXBOOT-END/p' "$log" >>"$report/lane.log"
   note "boot $1: the guest ran $(($(date +%s) - start))s"
   marker=$(sed -n 's/^KXBOOT-END status=\([0-9]*\)$/\1/p' "$log" | tail -n1)
   if [[ -z $marker ]]; then

@@ -211,6 +211,17 @@ void remove_stale_temporaries(const std::string &dir) {
     }
 }
 
+int make_directories(const std::string &path) {
+    if (mkdir(path.c_str(), 0755) == 0) return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+    if (errno == EEXIST) return 0;
+    if (errno != ENOENT) return errno;
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return ENOENT;
+    if (int err = make_directories(path.substr(0, slash)); err != 0) return err;
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+}
+
 int replace_file(const std::string &target, std::string_view content, mode_t mode) {
     const std::string dir = directory_of(target);
     const std::string base = base_of(target);

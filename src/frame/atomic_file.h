@@ -30,6 +30,11 @@ bool is_temporary_name(std::string_view name);
 // `target` is unchanged.
 int replace_file(const std::string &target, std::string_view content, mode_t mode);
 
+// Makes directory `path` (mode 0755) and its missing parents, for a file the
+// host never had: 0 when it exists afterwards, else the errno of the failed
+// step.
+int make_directories(const std::string &path);
+
 // Removes the temporaries that writers killed before their rename left in
 // `dir`: regular files of our effective user with a temporary's name whose
 // mark names that very file.  Only the holder of the exclusive host lock

@@ -254,19 +254,6 @@ int load_registry_file(conf_addr_sink report_conf_addr) {
     return 0;
 }
 
-// Makes directory `path` (mode 0755) and its missing parents; 0 when it
-// exists afterwards, else the negative errno of the step that failed.
-int make_directory(const std::string &path) {
-    if (mkdir(path.c_str(), 0755) == 0) return chmod(path.c_str(), 0755) == 0 ? 0 : -errno;
-    if (errno == EEXIST) return 0;
-    if (errno != ENOENT) return -errno;
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return -ENOENT;
-    if (int err = make_directory(path.substr(0, slash)); err != 0) return err;
-    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
-    return chmod(path.c_str(), 0755) == 0 ? 0 : -errno;
-}
-
 int save_registry_file() {
     std::string content;
     append_network_lines(content);
@@ -274,7 +261,7 @@ int save_registry_file() {
     append_addr_lines(content);
     const std::string path = paths::rooted(paths::registry);
     // A host that never had a registry has no directory for it either.
-    if (int err = make_directory(path.substr(0, path.rfind('/'))); err != 0) return err;
+    if (int err = make_directories(path.substr(0, path.rfind('/'))); err != 0) return -err;
     // replace_file answers a positive errno.
     const int err = replace_file(path, content, 0600);
     return err != 0 ? -err : 0;

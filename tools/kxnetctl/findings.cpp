@@ -41,6 +41,26 @@ void check_port(std::vector<finding> &found, const network_record &n, const std:
                      bridge.empty() ? "" : "take it out of " + bridge + " (ip link set " + port + " nomaster), then repair"});
 }
 
+// With Open vSwitch a physical interface D stays in its switch bridge br-D,
+// and the pair veth-D.0 (a port of br-D) and veth-D.1 (a port of the
+// network's bridge) joins it to the network.  Its mend is a host start.
+void check_physical(std::vector<finding> &found, const network_record &n) {
+    const std::string &port = n.phys_iface;
+    const std::string switch_bridge = "br-" + port;
+    if (!device_exists(port) || bridge_of_port(port) != switch_bridge) {
+        check_port(found, n, port, "physical interface");
+        return;
+    }
+    const std::string outer = "veth-" + port + ".0", inner = "veth-" + port + ".1";
+    if (bridge_of_port(outer) == switch_bridge && bridge_of_port(inner) == n.bridge) return;
+    found.push_back({"port-detached", port,
+                     "network " + in_quotes(n.network_id) + ": physical interface " + port + " in " + switch_bridge +
+                         " is not linked to " + n.bridge + " (" + outer + " in " + switch_bridge + ", " + inner + " in " +
+                         n.bridge + ")",
+                     "physical interface " + port + of_network(n) + " was not linked to bridge " + n.bridge, n.network_id,
+                     "", mend::restore, ""});
+}
+
 // A bridge's ifcfg file is written only when its network is made, so the
 // network is made again; further interfaces (which no export registers)
 // would be lost by that, so such a network is left to a person.
@@ -66,7 +86,7 @@ void check_networks(std::vector<finding> &found, const std::vector<network_recor
         if (!device_up(n.bridge))
             found.push_back({"bridge-down", n.bridge, who + "bridge " + n.bridge + " is down",
                              "bridge " + n.bridge + of_network(n) + " was down", n.network_id, "", mend::restore, ""});
-        if (!n.phys_iface.empty()) check_port(found, n, n.phys_iface, "physical interface");
+        if (!n.phys_iface.empty()) check_physical(found, n);
         for (const auto &i : n.ifaces) check_port(found, n, i, "interface");
         check_bridge_file(found, n);
     }
@@ -96,19 +116,6 @@ void check_vlans(std::vector<finding> &found, tally &counted) {
     }
 }
 
-// "10.0.0.5" and "10.0.0.5/32" name the same address; so do prefixes out of
-// range, which the library turns into 32 as well.
-std::string normal_address(const std::string &text) {
-    size_t slash = text.find('/');
-    int prefix = 32;
-    if (slash != std::string::npos) {
-        char *end = nullptr;
-        long value = std::strtol(text.c_str() + slash + 1, &end, 10);
-        if (value >= 0 && value <= 32) prefix = static_cast<int>(value);
-    }
-    return text.substr(0, slash) + "/" + std::to_string(prefix);
-}
-
 void check_addresses(std::vector<finding> &found, const std::vector<iface_record> &host, tally &counted) {
     for (const auto &r : host) {
         if (!r.conf_addrs) continue;
@@ -117,7 +124,7 @@ void check_addresses(std::vector<finding> &found, const std::vector<iface_record
             ++counted.addresses;
             bool present = false;
             if (r.addrs)
-                for (const auto &a : *r.addrs) present = present || normal_address(a) == normal_address(wanted);
+                for (const auto &a : *r.addrs) present = present || address_with_prefix(a) == address_with_prefix(wanted);
             if (present) continue;
             const bool exists = device_exists(r.name);
             found.push_back({"address-missing", r.name,

@@ -88,6 +88,17 @@ std::string bridge_of_port(const std::string &port) {
     return *bridge;
 }
 
+std::string address_with_prefix(const std::string &text) {
+    size_t slash = text.find('/');
+    int prefix = 32;
+    if (slash != std::string::npos) {
+        char *end = nullptr;
+        long value = std::strtol(text.c_str() + slash + 1, &end, 10);
+        if (value >= 0 && value <= 32) prefix = static_cast<int>(value);
+    }
+    return text.substr(0, slash) + "/" + std::to_string(prefix);
+}
+
 std::vector<vlan_device> kernel_vlans() {
     std::vector<vlan_device> vlans;
     auto text = run_program({"ip", "-j", "-d", "link", "show", "type", "vlan"});

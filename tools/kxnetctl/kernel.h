@@ -69,6 +69,11 @@ private:
     bool held_ = false;
 };
 
+// An IPv4 address text with its prefix: "10.0.0.5" and "10.0.0.5/32" name
+// the same address, and so do prefixes out of range, which the library turns
+// into 32 as well.
+std::string address_with_prefix(const std::string &text);
+
 // Runs a program (searched on PATH) with its arguments, no shell; what it
 // printed on standard output, or nullopt when it could not run or failed.
 std::optional<std::string> run_program(const std::vector<std::string> &argv);
