@@ -32,13 +32,16 @@ inline int grab_host_lock(lock_mode mode) {
     return KXNET_ERR_SYSTEM;
 }
 
-// Releases the host lock when the framed section ends, on every path.
-struct host_lock_release {
-    host_lock_release() = default;
-    host_lock_release(const host_lock_release &) = delete;
-    host_lock_release &operator=(const host_lock_release &) = delete;
-    ~host_lock_release() { release_kxnetlock(); }
+// Runs `Release` when the framed section ends, on every path.
+template <void (*Release)()>
+struct release_at_end {
+    release_at_end() = default;
+    release_at_end(const release_at_end &) = delete;
+    release_at_end &operator=(const release_at_end &) = delete;
+    ~release_at_end() { Release(); }
 };
+using host_lock_release = release_at_end<release_kxnetlock>;
+using semaphore_post = release_at_end<post_semaphore>;
 
 // Runs `f`; any exception becomes `on_failure`.
 template <class Result, class F>
@@ -49,14 +52,6 @@ Result guarded(Result on_failure, F &&f) noexcept {
         return on_failure;
     }
 }
-
-// Posts the process semaphore when the framed section ends, on every path.
-struct semaphore_post {
-    semaphore_post() = default;
-    semaphore_post(const semaphore_post &) = delete;
-    semaphore_post &operator=(const semaphore_post &) = delete;
-    ~semaphore_post() { post_semaphore(); }
-};
 
 // A call framed by the process semaphore alone (the release of a result
 // list): its failure is the call's code, else `body` runs and the call is OK.
