@@ -29,8 +29,13 @@ run_tree() { # name, C compiler, C++ compiler, extra cmake flags...
 }
 
 run_tree gcc gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_VM_BOOT=ON
-# ctest shows a passing test's output nowhere: the boot lane's two boots and
-# their comparison, as the lane kept them.
+# ctest shows a passing test's output nowhere: lintian's report on the
+# packages, and the boot lane's two boots and their comparison, as the tests
+# kept them.
+if [[ -f $here/build/gcc/debs/lintian.txt ]]; then
+  echo "== gcc: lintian on the packages"
+  cat "$here/build/gcc/debs/lintian.txt"
+fi
 if [[ -f $here/build/gcc/vm-boot/lane.log ]]; then
   echo "== gcc: vm.boot"
   cat "$here/build/gcc/vm-boot/lane.log"
