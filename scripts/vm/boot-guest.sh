@@ -19,11 +19,36 @@ finish() {
   systemctl --force poweroff
   exit 0
 }
-# One step: its command line, its output, and a failure counted.
+# What every process is waiting on, for a step that outlived its limit.
+show_waits() {
+  echo "boot: processes and their waits:"
+  ps -eo pid,ppid,stat,etimes,wchan:28,args --forest | grep -v '\[.*\]$' | cut -c1-220
+  echo "boot: file locks:"; cat /proc/locks
+  local pid
+  for pid in $(pgrep -f 'kxnetctl|kxct|ovs-vsctl|kxctl-cuse'); do
+    echo "boot: kernel stack of $pid ($(tr '\0' ' ' </proc/$pid/cmdline 2>/dev/null)):"
+    cat /proc/$pid/stack 2>/dev/null
+  done
+}
+# One step: its command line, its output, and a failure counted.  A step
+# that outlives its limit is reported with what it waited on, then killed,
+# so a hang fails the boot with its cause instead of running out its clock.
+step_limit=${KXNET_BOOT_STEP_LIMIT:-300}
 step() {
   echo "+ $*"
-  "$@" 2>&1
-  local status=$?
+  local started=$SECONDS
+  timeout -s KILL "$step_limit" "$@" 2>&1 &
+  local runner=$! status
+  {
+    trap 'kill $nap 2>/dev/null; exit 0' TERM
+    sleep $((step_limit - 5)) & nap=$!
+    wait $nap && { echo "boot: $* is still running after $((step_limit - 5))s"; show_waits; }
+  } &
+  local watcher=$!
+  wait "$runner"
+  status=$?
+  kill "$watcher" 2>/dev/null; wait "$watcher" 2>/dev/null
+  ((SECONDS - started < 10)) || echo "boot: (took $((SECONDS - started))s)"
   [[ $status == 0 ]] || { echo "boot: FAILED (status $status): $*"; failures=$((failures + 1)); }
   return $status
 }

@@ -4,12 +4,17 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/file.h>
@@ -39,6 +44,30 @@ struct owned_fd {
         if (fd >= 0) close(fd);
     }
 };
+
+// A program the tool runs (ip, ovs-vsctl) that has not ended by then is
+// stopped: a database that never answers must not hang a check at 3 a.m.
+constexpr int program_seconds_max = 60;
+
+// Reads `fd` to its end into `out`; false when the time ran out first.
+bool read_until_end(int fd, std::string &out) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(program_seconds_max);
+    char buf[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return true;
+        if (ready.revents == 0) continue;
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return true;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
 
 } // namespace
 
@@ -196,18 +225,16 @@ std::optional<std::string> run_program(const std::vector<std::string> &argv) {
     write_end.fd = -1;
     if (spawned != 0) return std::nullopt;
     std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(read_end.fd, buf, sizeof buf)) != 0;) {
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
+    const bool ended = read_until_end(read_end.fd, out);
+    if (!ended) {
+        std::fprintf(stderr, "kxnetctl: %s did not finish within %d seconds, stopped\n", argv[0].c_str(),
+                     program_seconds_max);
+        kill(child, SIGKILL);
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
     return out;
 }
 
