@@ -15,6 +15,7 @@ binary=$1
 filter=${2:-*}
 daemon=${3:-}
 per_test_timeout=${KXNET_VM_TEST_TIMEOUT:-300}
+# KXNET_VM_STREAM: each test's lines on the console as they come.
 
 echo "vm guest: kernel $(uname -r)"
 for module in 8021q dummy openvswitch veth bridge cuse ipip ip_gre sit; do
@@ -45,12 +46,19 @@ stop_leftovers() {
 
 passed=0 failed=0 skipped=0
 for name in $tests; do
-  output=$(timeout --kill-after=5 "$per_test_timeout" "$binary" --gtest_filter="$name" 2>&1)
-  status=$?
+  if [[ -n ${KXNET_VM_STREAM:-} ]]; then
+    # A long test's lines as they come; its output is not repeated on failure.
+    timeout --kill-after=5 "$per_test_timeout" "$binary" --gtest_filter="$name" 2>&1 | tee /tmp/kxvm-test.out
+    status=${PIPESTATUS[0]}
+    output=$(grep '^\[  SKIPPED \]' /tmp/kxvm-test.out)
+  else
+    output=$(timeout --kill-after=5 "$per_test_timeout" "$binary" --gtest_filter="$name" 2>&1)
+    status=$?
+  fi
   stop_leftovers
   if [[ $status != 0 ]]; then
     result=FAIL failed=$((failed + 1))
-    printf '%s\n' "$output"
+    [[ -n ${KXNET_VM_STREAM:-} ]] || printf '%s\n' "$output"
   elif grep -q '^\[  SKIPPED \]' <<<"$output"; then
     result=SKIP skipped=$((skipped + 1))
     grep -v '^\[' <<<"$output" | grep -v '^$' | head -n3 || true

@@ -12,7 +12,9 @@
 # marker in time, 77 a prerequisite is missing (the lane is skipped).
 # Environment: KXNET_VM_CACHE (kernel cache, default CACHE_DIR or
 # /var/cache/kxnet-vm), KXNET_VM_TIMEOUT (seconds for the whole boot, 900),
-# KXNET_VM_SMP (2), KXNET_VM_MEM (MiB, 1024), KXNET_VM_FILTER (gtest filter).
+# KXNET_VM_SMP (2), KXNET_VM_MEM (MiB, 1024), KXNET_VM_FILTER (gtest filter);
+# for the guest: KXNET_VM_TEST_TIMEOUT (seconds per test, 300),
+# KXNET_VM_STREAM (each test's lines as they come), KXNET_CRASH_VLAN_KILLS.
 set -uo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
 
@@ -41,8 +43,14 @@ vm_kernel "$cache"
 work=$(mktemp -d "${TMPDIR:-/tmp}/kxnet-vm.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/extra"
+# The guest's own settings pass into its job: the time per test and the
+# crash lane's count of kills.
+guest_env=""
+for name in KXNET_VM_TEST_TIMEOUT KXNET_VM_STREAM KXNET_CRASH_VLAN_KILLS; do
+  [[ -n ${!name:-} ]] && guest_env+="$name=$(printf %q "${!name}") "
+done
 cat >"$work/extra/job" <<EOF
-exec /bin/bash $(printf %q "$here/guest.sh") $(printf %q "$binary") $(printf %q "${KXNET_VM_FILTER:-*}") $(printf %q "$daemon")
+${guest_env}exec /bin/bash $(printf %q "$here/guest.sh") $(printf %q "$binary") $(printf %q "${KXNET_VM_FILTER:-*}") $(printf %q "$daemon")
 EOF
 vm_initramfs "$work/initrd.cpio" "$here/init.sh" "$vm_boot_modules" "$work/extra" ||
   { echo "vm lane: initramfs could not be built"; exit 1; }

@@ -107,12 +107,10 @@ void check_vlans(std::vector<finding> &found, tally &counted) {
         }
         if (file_exists(ifcfg_path(device->name))) continue;
         // Only kxnet_vlan_new writes the file, and it refuses a VLAN whose
-        // device stands; removing the device to make it again is a person's call.
+        // device stands: the VLAN is made again.
         found.push_back({"ifcfg-missing", device->name,
                          who + " (" + device->name + ") has no ifcfg file " + ifcfg_path(device->name),
-                         who + " (" + device->name + ") had no ifcfg file", "", "", mend::none,
-                         "kxnetctl vlan del " + device->name + "; kxnetctl vlan add " + v.parent + " " + std::to_string(v.id) +
-                             "; then attach it and set its addresses again"});
+                         who + " (" + device->name + ") had no ifcfg file", "", "", mend::remake, ""});
     }
 }
 

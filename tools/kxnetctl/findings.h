@@ -19,6 +19,7 @@ enum class mend {
     recreate,  // the network made again (kxnet_br_del, kxnet_br_new, attach)
     attach,    // kxnet_br_attach_CT of a container's host end
     address,   // compat_kxnet_addr_set of the configured address
+    remake,    // a VLAN made again (vlan del, vlan new, its attach and addresses)
     prune,     // an orphan, removed only with --prune
 };
 

@@ -7,6 +7,7 @@
 #include "kxnet_ct.h"
 #include "library_call.h"
 #include "orphans.h"
+#include "kernel.h"
 #include "outcome.h"
 
 #include <algorithm>
@@ -48,6 +49,43 @@ void recreate_network(const finding &f) {
         call("attach " + n.network_id + " " + n.phys_iface, [&] { return kxnet_br_attach_CT(n.network_id.c_str(), n.phys_iface.c_str()); });
 }
 
+// A VLAN device whose ifcfg file is gone: removed and made again by the
+// VLAN exports (the only call that writes the file), then given back the
+// network it served and its configured addresses.
+void remake_vlan(const finding &f) {
+    const auto kernel = kernel_vlans();
+    auto device = std::find_if(kernel.begin(), kernel.end(), [&](const vlan_device &v) { return v.name == f.subject; });
+    auto networks = configured_networks();
+    selection only;
+    only.name = f.subject;
+    auto host = query_info(KXNET_INFO_CONFIG, only);
+    if (device == kernel.end() || !networks || !host) return;
+    std::vector<std::string> joined, addresses;
+    for (const auto &n : *networks)
+        if (n.phys_iface == f.subject || std::find(n.ifaces.begin(), n.ifaces.end(), f.subject) != n.ifaces.end())
+            joined.push_back(n.network_id);
+    for (const auto &r : *host)
+        if (r.ctid == 0 && r.name == f.subject && r.conf_addrs) addresses = *r.conf_addrs;
+    const vlan_device vlan = *device;
+    int deleted = library_call([&] { return kxnet_vlan_del(vlan.name.c_str()); });
+    if (deleted != KXNET_OK) {
+        fail(status_drift, "mend: vlan del " + vlan.name + ": " + code_words(deleted));
+        return;
+    }
+    const std::string remade = "vlan add " + vlan.parent + " " + std::to_string(vlan.id) + " (" + vlan.name +
+                               " was removed to be made again: run it by hand)";
+    char name[16] = {};
+    int made = library_call([&] { return kxnet_vlan_new(vlan.parent.c_str(), vlan.id, name, sizeof name); });
+    if (made != KXNET_OK) {
+        fail(status_drift, "mend: " + remade + ": " + code_words(made));
+        return;
+    }
+    for (const auto &network : joined)
+        call("attach " + network + " " + name, [&] { return kxnet_br_attach_CT(network.c_str(), name); });
+    for (const auto &address : addresses)
+        call("addr set " + std::string(name) + " " + address, [&] { return compat_kxnet_addr_set(name, address.c_str()); });
+}
+
 void mend_one(const finding &f) {
     switch (f.mend) {
     case mend::attach:
@@ -56,6 +94,7 @@ void mend_one(const finding &f) {
     case mend::address:
         call("addr set " + f.subject + " " + f.address, [&] { return compat_kxnet_addr_set(f.subject.c_str(), f.address.c_str()); });
         break;
+    case mend::remake: remake_vlan(f); break;
     default: break;
     }
 }
@@ -68,6 +107,7 @@ std::string mend_words(const finding &f) {
     case mend::recreate: return "network del, network add " + f.network_id + " --bridge " + f.subject + ", attach its physical interface";
     case mend::attach: return "attach " + f.network_id + " " + f.subject;
     case mend::address: return "addr set " + f.subject + " " + f.address;
+    case mend::remake: return "vlan del " + f.subject + ", vlan add, attach and addr set as registered";
     case mend::prune: return "removed (--prune)";
     case mend::none: break;
     }
