@@ -96,38 +96,56 @@ static int kx_open_file(struct inode *inode, struct file *file)
 	return err;
 }
 
-/* Writes land in the draft at the file position (at its end when
- * appending); a hole past the end is refused: the text has no gaps. */
+/* Grows the draft to hold `end` bytes. */
+static int kx_reserve(struct kx_open *open, size_t end)
+{
+	char *grown;
+
+	if (end <= open->len)
+		return 0;
+	grown = krealloc(open->draft, end, GFP_KERNEL);
+	if (!grown)
+		return -ENOMEM;
+	open->draft = grown;
+	return 0;
+}
+
+/* Puts `count` bytes into the draft at `pos`; a hole past the end is
+ * refused: the text has no gaps. */
+static ssize_t kx_draft_write(struct kx_open *open, const char __user *buf, size_t count, loff_t pos)
+{
+	int err;
+
+	if (pos < 0 || pos > open->len)
+		return -EINVAL;
+	if (count > KX_MAX_TEXT - pos)
+		return -EFBIG;
+	err = kx_reserve(open, pos + count);
+	if (err)
+		return err;
+	if (copy_from_user(open->draft + pos, buf, count))
+		return -EFAULT;
+	open->len = max_t(size_t, open->len, pos + count);
+	return count;
+}
+
+/* Writes land in the draft at the file position, or at its end when
+ * appending.  A list cut short by a failed write is never published. */
 static ssize_t kx_write(struct file *file, const char __user *buf, size_t count, loff_t *ppos)
 {
 	struct kx_open *open = ((struct seq_file *)file->private_data)->private;
-	ssize_t result = count;
+	ssize_t result;
 	loff_t pos;
-	char *grown;
 
 	if (count == 0)
 		return 0;
 	mutex_lock(&open->lock);
 	pos = (file->f_flags & O_APPEND) ? open->len : *ppos;
-	if (pos < 0 || pos > open->len) {
-		result = -EINVAL;
-	} else if (count > KX_MAX_TEXT - pos) {
-		result = -EFBIG;
-	} else if (pos + count > open->len && !(grown = krealloc(open->draft, pos + count, GFP_KERNEL))) {
-		result = -ENOMEM;
-	} else {
-		if (pos + count > open->len)
-			open->draft = grown;
-		if (copy_from_user(open->draft + pos, buf, count)) {
-			result = -EFAULT;
-		} else {
-			open->len = max_t(size_t, open->len, pos + count);
-			*ppos = pos + count;
-		}
-	}
-	/* A list cut short is never published. */
+	result = kx_draft_write(open, buf, count, pos);
 	if (result < 0)
 		open->failed = true;
+	else
+		*ppos = pos + result;
 	mutex_unlock(&open->lock);
 	return result;
 }

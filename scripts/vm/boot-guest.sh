@@ -94,6 +94,8 @@ first_boot() {
   echo "boot: the VLAN device is ${vlan:-missing}"
   [[ -n $vlan ]] && step kxnetctl addr set "$vlan" 192.0.2.1/24
   step kxnetctl network add db
+  [[ -n ${KXNET_BOOT_KXPROC:-} ]] &&
+    expect "the kxproc lists are replaced whole, as the container kernel's" bash "$KXNET_BOOT_PLATFORM/kxproc-check.sh"
   step kxct create 101 --veth veth101.0:db
   step kxct start 101 --addr eth0=198.51.100.2/24
   # The container's host end joins db only where the kernel lists it as a
