@@ -34,8 +34,8 @@ constexpr const char *usage =
     "create writes the configuration ${KXNET_ROOT}/etc/kxctl/<ctid>.conf.\n"
     "start makes the namespace ${KXNET_ROOT}/run/netns/kxct<ctid> and one veth\n"
     "pair per interface: the host end as configured, the container end eth0,\n"
-    "eth1, ... inside; under KXNET_ROOT it lists the pairs in\n"
-    "${KXNET_ROOT}/proc/kx/veth (on a host, that list is the kernel's own).\n"
+    "eth1, ... inside, and lists the pairs in ${KXNET_ROOT}/proc/kx/veth; without\n"
+    "KXNET_ROOT only where root may write /proc/kx/veth (the kxproc module's).\n"
     "stop removes the pairs and the namespace; destroy removes the configuration.\n";
 
 int fail(const std::string &message) {

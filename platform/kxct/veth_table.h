@@ -1,4 +1,5 @@
-// The container kernel's pair list under the sandbox root: a header line
+// The container kernel's pair list, under the sandbox root or in procfs
+// where root may write it: a header line
 // "Version: 1.0", then one line per pair:
 //   <host-hwaddr> <host-dev> <container-hwaddr> <container-dev> <ctid>
 #pragma once
@@ -18,8 +19,8 @@ struct veth_pair_line {
 };
 
 // Replaces the pairs of `ctid` by `pairs` (none: the container's pairs are
-// dropped), rewriting the file atomically; 0 or an errno.  Without a sandbox
-// root nothing is written: the list is the kernel's.
+// dropped), rewriting the file whole; 0 or an errno.  Without a sandbox root
+// the kernel's list is written only where root may write it.
 int update_veth_table(uint32_t ctid, const std::vector<veth_pair_line> &pairs);
 
 } // namespace kxct

@@ -86,6 +86,13 @@ show_view() {
     | walk(if type == "array" then map(select(container_end | not)) else . end)'
 }
 
+# The device is a port of network db's bridge (Open vSwitch's or Linux's).
+port_of_db() { # device
+  local bridge
+  bridge=$(kxnetctl network bridge db) || return 1
+  [[ $(ovs-vsctl port-to-br "$1" 2>/dev/null || ip -j link show "$1" | jq -r '.[0].master // empty') == "$bridge" ]]
+}
+
 first_boot() {
   echo "== boot 1: install, enable, define"
   step dpkg -i "$KXNET_BOOT_DEBS"/libkxnet-ct3_*.deb "$KXNET_BOOT_DEBS"/libkxnet-ct-dev_*.deb \
@@ -112,13 +119,22 @@ first_boot() {
   echo "boot: the VLAN device is ${vlan:-missing}"
   [[ -n $vlan ]] && step kxnetctl addr set "$vlan" 192.0.2.1/24
   step kxnetctl network add db
+  [[ -n ${KXNET_BOOT_KXPROC:-} ]] &&
+    expect "the kxproc lists are replaced whole, as the container kernel's" bash "$KXNET_BOOT_PLATFORM/kxproc-check.sh"
   step kxct create 101 --veth veth101.0:db
   step kxct start 101 --addr eth0=198.51.100.2/24
   # The container's host end joins db only where the kernel lists it as a
-  # pair (/proc/kx/veth, the container kernel's); a stock kernel lists none,
-  # so the library takes veth101.0 for a NIC without a switch bridge.  Its
-  # container is stopped again before the check: a reboot stops it anyway.
+  # pair (/proc/kx/veth: the kxproc module stands in for the container
+  # kernel's); a stock kernel lists none, so the library would take veth101.0
+  # for a NIC without a switch bridge.  Its container is stopped again before
+  # the check: a reboot stops it anyway.
   expect "the container's host end veth101.0 exists" ip link show veth101.0
+  if [[ -n ${KXNET_BOOT_KXPROC:-} ]]; then
+    expect "/proc/kx/veth lists veth101.0 as container 101's eth0" grep -q ' veth101\.0 .* eth0 101$' /proc/kx/veth
+    step kxnetctl attach db veth101.0
+    expect "veth101.0 is a port of db's bridge" port_of_db veth101.0
+    step kxnetctl check
+  fi
   step kxnetctl network list
   step kxnetctl show
   step ovs-vsctl show
@@ -130,6 +146,7 @@ first_boot() {
   cp /etc/kx/kxnet.conf "$state/registry-1"
   echo "boot: the registry:"; cat /etc/kx/kxnet.conf
   step kxct stop 101
+  [[ -n ${KXNET_BOOT_KXPROC:-} ]] && expect "kxct stop took veth101.0 out of /proc/kx/veth" bash -c '! grep -q veth101 /proc/kx/veth'
   step kxnetctl check
   touch "$state/first-boot-done"
 }
@@ -187,6 +204,7 @@ second_boot() {
 
 echo "boot: kernel $(uname -r), PID 1 is $(readlink /proc/1/exe)"
 echo "boot: the system was up in $(cut -d' ' -f1 /proc/uptime)s"
+[[ -n ${KXNET_BOOT_KXPROC:-} ]] && expect "the kxproc module gives /proc/kx/veth and /proc/kx/vmth" test -w /proc/kx/veth -a -w /proc/kx/vmth
 # A build host's policy-rc.d (which keeps its own Open vSwitch from starting)
 # is not this system's.  man-db's index of every manual page, rebuilt by its
 # trigger, takes minutes under tcg; man -w finds pages without it.

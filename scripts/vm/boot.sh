@@ -49,6 +49,14 @@ vm_kernel "$cache"
 work=$(mktemp -d "${TMPDIR:-/tmp}/kxnet-boot.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
+# The container kernel's /proc/kx lists, which a stock kernel lacks: the
+# stand-in module, built against the kernel's own headers.  Without it the
+# container's host end looks like a NIC there and is not attached.
+kxproc=$("$here/kxproc.sh" "$cache" "$kroot" "$work" 2>"$work/kxproc.log") || {
+  note "no /proc/kx stand-in, so the container's host end is not attached: $(tail -n1 "$work/kxproc.log")"
+  kxproc=""
+}
+
 # --- The initramfs: the 9p and overlay modules, and the disk image's. ---
 vm_initramfs "$work/initrd.cpio" "$here/boot-init.sh" "$vm_boot_modules virtio_blk ext4" ||
   { echo "vm boot: initramfs could not be built"; exit 1; }
@@ -96,9 +104,11 @@ mkdir -p "$lane/debs" "$lane/platform"
 cp "$debs"/libkxnet-ct3_*.deb "$debs"/libkxnet-ct-dev_*.deb "$debs"/kxnetctl_*.deb "$lane/debs/"
 cp -L "$platform/libkxctl.so.1" "$platform/kxct/kxct" "$platform/kxctl-cuse/kxctl-cuse" "$lane/platform/"
 cp "$here/boot-guest.sh" "$lane/boot-guest.sh"
+[[ -n $kxproc ]] && cp "$kxproc" "$lane/platform/" && cp "$here/../../platform/kxproc/check.sh" "$lane/platform/kxproc-check.sh"
 cat >"$upper/etc/kxnet-boot.env" <<EOF2
 KXNET_BOOT_DEBS=/var/lib/kxnet-boot/debs
 KXNET_BOOT_PLATFORM=/var/lib/kxnet-boot/platform
+KXNET_BOOT_KXPROC=${kxproc:+1}
 EOF2
 # The host's NIC: a dummy device with a fixed address, made before
 # kxnet.service as a driver would.
@@ -130,8 +140,24 @@ ExecStartPost=/bin/sh -c 'for i in $$(seq 100); do [ -c /dev/kxctl ] && exit 0; 
 [Install]
 WantedBy=sysinit.target
 EOF2
+# The container kernel's pair lists, there from boot as on a host that has
+# them: the stand-in module, loaded at every boot before kxnet.service.
+cat >"$units/kxnet-boot-kxproc.service" <<'EOF2'
+[Unit]
+Description=The container kernel's /proc/kx lists (the kxproc stand-in module)
+DefaultDependencies=no
+Before=kxnet.service
+ConditionPathExists=/var/lib/kxnet-boot/platform/kxproc.ko
+[Service]
+Type=oneshot
+RemainAfterExit=yes
+ExecStart=/sbin/insmod /var/lib/kxnet-boot/platform/kxproc.ko
+[Install]
+WantedBy=sysinit.target
+EOF2
 ln -s ../kxnet-boot-nic.service "$units/sysinit.target.wants/kxnet-boot-nic.service"
 ln -s ../kxnet-boot-kxctl.service "$units/sysinit.target.wants/kxnet-boot-kxctl.service"
+ln -s ../kxnet-boot-kxproc.service "$units/sysinit.target.wants/kxnet-boot-kxproc.service"
 cat >"$units/kxnet-boot.service" <<EOF2
 [Unit]
 Description=The boot lane's checks
