@@ -7,14 +7,17 @@
 #                           vm lane's qemu, busybox, kmod and Open vSwitch, the
 #                           Debian packaging tools and lintian, logrotate,
 #                           bash-completion, and systemd as the boot lane's
-#                           guest init; the host itself never boots with it)
+#                           guest init; the host itself never boots with it;
+#                           gcc-12, make and the libraries of the kernel's
+#                           build scripts for the boot lane's kxproc module)
 set -euo pipefail
 set_name=${1:-all}
 build=(build-essential cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev scdoc iproute2 util-linux)
 tests=(clang libclang-rt-14-dev libbenchmark-dev binutils systemd dpkg-dev file valgrind
   qemu-system-x86 busybox-static kmod openvswitch-switch libfuse3-dev fuse3
-  debhelper fakeroot lintian logrotate bash-completion man-db jq e2fsprogs systemd-sysv)
+  debhelper fakeroot lintian logrotate bash-completion man-db jq e2fsprogs systemd-sysv
+  gcc-12 make libelf1 libssl3)
 wanted=("${build[@]}")
 [[ $set_name == all ]] && wanted+=("${tests[@]}")
 
