@@ -19,7 +19,7 @@ enum class bridge_answer : uint8_t {
 
 struct link_facts {
     struct entry {
-        char name[IFNAMSIZ];
+        char name[IFNAMSIZ]; // zero-padded to its full width
         bridge_answer answer;
     };
     bool filled = false;        // a host dump of this snapshot ran

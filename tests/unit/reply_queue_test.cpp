@@ -86,6 +86,33 @@ TEST(ReplyQueue, TrimmedLinkReplyDescribesTheLinkAsTheWholeOne) {
     EXPECT_EQ(facts.bridge_answer_for("first"), kx::bridge_answer::ask);
 }
 
+// Names alike in their first eight bytes, prefixes of each other, of the
+// full fifteen characters and with high bytes each find their own answer.
+TEST(ReplyQueue, LinkFactsFindEveryNameAmongLookAlikes) {
+    const struct {
+        const char *name, *kind;
+        kx::bridge_answer answer;
+    } links[] = {{"abcdefgh1", "bridge", kx::bridge_answer::bridge},
+                 {"abcdefgh2", "veth", kx::bridge_answer::not_bridge},
+                 {"abcdefgh", "bridge", kx::bridge_answer::bridge},
+                 {"abcdefghijklmno", "dummy", kx::bridge_answer::not_bridge},
+                 {"abcdefghijklmn", "tun", kx::bridge_answer::ask},
+                 {"a\xe9" "b", "bridge", kx::bridge_answer::bridge},
+                 {"a", "vlan", kx::bridge_answer::not_bridge}};
+    kx::link_facts facts;
+    kx::reply_queue queue;
+    int index = 1;
+    for (const auto &l : links) {
+        link_message message(index++);
+        message.name(l.name).kind(l.kind);
+        facts.note(queued(queue, message));
+    }
+    facts.finish();
+    for (const auto &l : links) EXPECT_EQ(facts.bridge_answer_for(l.name), l.answer) << l.name;
+    for (const char *unknown : {"abcdefgh3", "abcdefg", "ab", "abcdefghijklmnop"})
+        EXPECT_EQ(facts.bridge_answer_for(unknown), kx::bridge_answer::ask) << unknown;
+}
+
 TEST(ReplyQueue, ReplyWithAnUnevenAttributeRunIsKeptWhole) {
     link_message uneven(3);
     uneven.name("eth3");
