@@ -40,10 +40,15 @@ private:
     // short-string buffer), so a lookup compares without touching the
     // records.  Hashed, not ordered: the index is only ever asked for one
     // name, and a host of thousands of links would otherwise pay a dozen
-    // string comparisons per lookup.
+    // string comparisons per lookup.  FNV-1a, inline: names are short, and
+    // an any-kind lookup hashes its name once per kind.
     struct name_hash {
         using is_transparent = void;
-        std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+        std::size_t operator()(std::string_view name) const noexcept {
+            uint64_t hash = 0xcbf29ce484222325ULL;
+            for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3ULL;
+            return static_cast<std::size_t>(hash);
+        }
     };
     struct container_entry {
         int32_t ctid = 0;
