@@ -19,17 +19,14 @@ struct dir_closer {
 };
 
 // The entries' names, or errno on failure (as scandir fails).
-int read_names(const char *path, std::vector<std::string> &names) {
+int read_names(const char *path, dir_listing::order in, std::vector<std::string> &names) {
     std::unique_ptr<DIR, dir_closer> dir(opendir(path));
     if (!dir) return errno;
     try {
         errno = 0;
         while (const dirent *entry = readdir(dir.get())) names.emplace_back(entry->d_name);
         if (errno != 0) return errno;
-        // alphasort compares with strcoll.
-        std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-            return std::strcoll(a.c_str(), b.c_str()) < 0;
-        });
+        if (in == dir_listing::order::alphasort) std::sort(names.begin(), names.end(), alphasort_before);
     } catch (const std::bad_alloc &) {
         return ENOMEM;
     }
@@ -38,8 +35,11 @@ int read_names(const char *path, std::vector<std::string> &names) {
 
 } // namespace
 
-dir_listing::dir_listing(const char *path) {
-    if (int err = read_names(path, names_); err != 0) {
+// alphasort compares with strcoll.
+bool alphasort_before(const std::string &a, const std::string &b) { return std::strcoll(a.c_str(), b.c_str()) < 0; }
+
+dir_listing::dir_listing(const char *path, order in) {
+    if (int err = read_names(path, in, names_); err != 0) {
         names_.clear();
         failed_ = true;
         note_if_memory_short(err);

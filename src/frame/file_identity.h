@@ -23,13 +23,18 @@ struct file_identity {
     }
 };
 
+// The identity a status query gives.
+inline file_identity identity_of(const struct stat &info) {
+    return file_identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+}
+
 // The identity of the regular file at `path`, symbolic links followed as an
 // open follows them; none for anything else.  Taken before the file is
 // read, so a change made while it is read shows at the next look.
 inline std::optional<file_identity> regular_file_identity(const char *path) {
     struct stat info {};
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    return file_identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    return identity_of(info);
 }
 
 // Whether a file of this identity has been left alone long enough that a

@@ -78,9 +78,10 @@ void for_each_line(const std::string &path, OnLine &&on_line) {
         if (on_line(up_to_nul(line))) return;
 }
 
-// Calls `on_file(path)` for every "ifcfg-" entry of `dir`, in the order the
-// directory yields them, until it returns true.  false when `dir` cannot be
-// opened.
+// Calls `on_file(path, name, dir_fd)` for every "ifcfg-" entry of `dir`, in
+// the order the directory yields them, until it returns true; `dir_fd` is the
+// open directory, for status queries of the entry by name alone.  false when
+// `dir` cannot be opened.
 template <class OnFile>
 bool for_each_ifcfg_entry(const std::string &dir, OnFile &&on_file) {
     dir_handle handle(opendir(dir.c_str()));
@@ -93,7 +94,7 @@ bool for_each_ifcfg_entry(const std::string &dir, OnFile &&on_file) {
         if (!name.starts_with(file_prefix)) continue;
         std::string path = dir;
         path.append("/").append(name);
-        if (on_file(path, name)) break;
+        if (on_file(path, name, dirfd(handle.get()))) break;
     }
     return true;
 }
@@ -127,7 +128,7 @@ std::string_view alphabetic_stem(std::string_view device) {
 std::optional<std::string> find_by_hwaddr(const char *device, std::string_view hwaddr) {
     std::vector<std::pair<std::string, std::string>> candidates; // (name, path)
     bool listed = for_each_ifcfg_entry(paths::rooted(paths::ifcfg_suse_dir),
-                                       [&](const std::string &path, std::string_view name) {
+                                       [&](const std::string &path, std::string_view name, int) {
                                            if (name.find(hwaddr) != std::string_view::npos)
                                                candidates.emplace_back(name, path);
                                            return false;
@@ -193,7 +194,7 @@ std::optional<std::string> ifcfg_find_by_device_key(const char *device) {
     return guarded(std::optional<std::string>(), [&]() -> std::optional<std::string> {
         std::optional<std::string> found;
         for_each_ifcfg_entry(paths::rooted(paths::ifcfg_redhat_dir),
-                             [&](const std::string &path, std::string_view) {
+                             [&](const std::string &path, std::string_view, int) {
                                  for_each_line(path, [&](std::string_view line) {
                                      if (line_names_device(line, device)) found = path;
                                      return found.has_value();
@@ -222,17 +223,16 @@ std::vector<std::string> read_device_keys(const std::string &path) {
     return keys;
 }
 
+// `identity` is the file's, taken before it is read.
 template <class OnKey>
-void for_each_device_key(const std::string &path, OnKey &&on_key) {
-    const std::optional<file_identity> identity = regular_file_identity(path.c_str());
-    if (!identity) return; // the line reader takes regular files only
+void for_each_device_key(const std::string &path, const file_identity &identity, OnKey &&on_key) {
     static std::mutex mutex;
     static std::unordered_map<std::string, file_keys> known;
     std::lock_guard<std::mutex> guard(mutex);
     auto hit = known.find(path);
-    if (hit == known.end() || !(hit->second.identity == *identity)) {
-        file_keys fresh{*identity, read_device_keys(path)};
-        if (!settled(*identity)) {
+    if (hit == known.end() || !(hit->second.identity == identity)) {
+        file_keys fresh{identity, read_device_keys(path)};
+        if (!settled(identity)) {
             if (hit != known.end()) known.erase(hit);
             for (const std::string &key : fresh.keys) on_key(key);
             return;
@@ -242,27 +242,42 @@ void for_each_device_key(const std::string &path, OnKey &&on_key) {
     for (const std::string &key : hit->second.keys) on_key(key);
 }
 
+// One status query of entry `name` of the open directory `dir_fd`, links
+// followed as an open follows them.
+ifcfg_device_index::entry_status entry_status_of(int dir_fd, std::string_view name) {
+    ifcfg_device_index::entry_status status;
+    struct stat info {};
+    if (fstatat(dir_fd, std::string(name).c_str(), &info, 0) != 0) return status;
+    status.exists = true;
+    if (S_ISREG(info.st_mode)) status.regular = identity_of(info);
+    return status;
+}
+
 } // namespace
 
 ifcfg_device_index ifcfg_device_index::build() {
     ifcfg_device_index index;
     const bool read_keys = state().suse_flag == 0;
-    std::unordered_set<std::string> names;
-    if (for_each_ifcfg_entry(paths::rooted(paths::ifcfg_redhat_dir),
-                             [&](const std::string &path, std::string_view name) {
-                                 names.emplace(name);
-                                 if (!read_keys) return false;
-                                 for_each_device_key(path, [&](const std::string &key) {
+    index.redhat_dir_ = paths::rooted(paths::ifcfg_redhat_dir);
+    std::unordered_map<std::string, entry_status> entries;
+    if (for_each_ifcfg_entry(index.redhat_dir_,
+                             [&](const std::string &path, std::string_view name, int dir_fd) {
+                                 const entry_status &status =
+                                     entries.insert_or_assign(std::string(name), entry_status_of(dir_fd, name))
+                                         .first->second;
+                                 // The line reader takes regular files only.
+                                 if (!read_keys || !status.regular) return false;
+                                 for_each_device_key(path, *status.regular, [&](const std::string &key) {
                                      index.first_file_.try_emplace(key, path);
                                  });
                                  return false;
                              }))
-        index.redhat_entries_ = std::move(names);
+        index.redhat_entries_ = std::move(entries);
     else if (errno == ENOENT)
         index.redhat_entries_.emplace(); // an absent directory holds no file
-    names = {};
+    std::unordered_set<std::string> names;
     if (for_each_ifcfg_entry(paths::rooted(paths::ifcfg_suse_dir),
-                             [&](const std::string &, std::string_view name) {
+                             [&](const std::string &, std::string_view name, int) {
                                  names.emplace(name);
                                  return false;
                              }))
@@ -273,8 +288,19 @@ ifcfg_device_index ifcfg_device_index::build() {
 }
 
 bool ifcfg_device_index::may_hold(std::string_view dir, const std::string &file) const {
-    const auto &entries = dir == paths::ifcfg_redhat_dir ? redhat_entries_ : suse_entries_;
-    return !entries || entries->count(file) != 0;
+    if (dir == paths::ifcfg_redhat_dir) return !redhat_entries_ || redhat_entries_->count(file) != 0;
+    return !suse_entries_ || suse_entries_->count(file) != 0;
+}
+
+const ifcfg_device_index::entry_status *ifcfg_device_index::status_of(std::string_view path) const {
+    static const entry_status absent;
+    if (!redhat_entries_ || !path.starts_with(redhat_dir_)) return nullptr;
+    path.remove_prefix(redhat_dir_.size());
+    if (!path.starts_with('/')) return nullptr;
+    path.remove_prefix(1);
+    if (!path.starts_with(file_prefix) || path.find('/') != std::string_view::npos) return nullptr;
+    auto hit = redhat_entries_->find(std::string(path));
+    return hit != redhat_entries_->end() ? &hit->second : &absent;
 }
 
 std::optional<std::string> ifcfg_device_index::find(const char *device) const {
@@ -299,7 +325,8 @@ std::optional<std::string> ifcfg_find(const char *device, int kind, const char *
         for (std::string_view dir : {paths::ifcfg_redhat_dir, paths::ifcfg_suse_dir}) {
             if (index != nullptr && !index->may_hold(dir, file)) continue;
             std::string own = ifcfg_path(paths::rooted(dir), device);
-            if (path_exists(own)) return own;
+            const ifcfg_device_index::entry_status *known = index != nullptr ? index->status_of(own) : nullptr;
+            if (known != nullptr ? known->exists : path_exists(own)) return own;
         }
         if (!state().suse_flag) return index != nullptr ? index->find(device) : ifcfg_find_by_device_key(device);
         if (hwaddr == nullptr || hwaddr[0] == '\0' || kind == KXNETIF_VLAN) return std::nullopt;

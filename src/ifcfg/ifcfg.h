@@ -6,6 +6,8 @@
 // logs or locks: the exported operations around these calls hold the host lock.
 #pragma once
 
+#include "frame/file_identity.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,12 +78,26 @@ public:
     // directory) shows no entry named `file`, so a status query would fail.
     bool may_hold(std::string_view dir, const std::string &file) const;
 
+    // What the build's one status query of an entry found: whether it
+    // exists (links followed) and, for a regular file, its identity.
+    struct entry_status {
+        bool exists = false;
+        std::optional<file_identity> regular;
+    };
+    // The status of `path` when it is an "ifcfg-" entry of the
+    // network-scripts directory the build listed (an unlisted one does not
+    // exist); null for any other path, which only a status query now tells.
+    const entry_status *status_of(std::string_view path) const;
+
     size_t size() const { return first_file_.size(); }
 
 private:
     std::unordered_map<std::string, std::string> first_file_; // key -> path
     // The "ifcfg-" entries of each directory; none when it could not be read.
-    std::optional<std::unordered_set<std::string>> redhat_entries_, suse_entries_;
+    // The network-scripts ones with what their status query found.
+    std::optional<std::unordered_map<std::string, entry_status>> redhat_entries_;
+    std::optional<std::unordered_set<std::string>> suse_entries_;
+    std::string redhat_dir_; // as rooted when the index was built
 };
 
 // The path of the file that configures `device`, or none.  Tries the

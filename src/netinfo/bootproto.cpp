@@ -48,8 +48,16 @@ int count_dhcp_lines(const char *path) {
     return count;
 }
 
-int dhcp_lines_of(const std::string &path) {
-    const std::optional<file_identity> identity = regular_file_identity(path.c_str());
+// The file's identity as the query's index found it, or as a status query
+// finds it now for a file the index did not list.
+std::optional<file_identity> identity_for(const std::string &path, const ifcfg_device_index *index) {
+    if (index != nullptr)
+        if (const ifcfg_device_index::entry_status *known = index->status_of(path)) return known->regular;
+    return regular_file_identity(path.c_str());
+}
+
+int dhcp_lines_of(const std::string &path, const ifcfg_device_index *index) {
+    const std::optional<file_identity> identity = identity_for(path, index);
     if (!identity) return 0; // the open takes regular files only
     static std::mutex mutex;
     static std::unordered_map<std::string, dhcp_lines> known;
@@ -72,7 +80,7 @@ void read_bootproto(const iface_record &record, const ifcfg_device_index *index)
     if (!path) return;
     // Each match goes to the record the previous one left standing.
     iface_update update(&record);
-    for (int left = dhcp_lines_of(*path); !update.failed() && left > 0; --left) update.conf_addrs("dhcp");
+    for (int left = dhcp_lines_of(*path, index); !update.failed() && left > 0; --left) update.conf_addrs("dhcp");
 }
 
 } // namespace kx

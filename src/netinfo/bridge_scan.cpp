@@ -18,6 +18,7 @@
 #include "netinfo/store.h"
 #include "registry/model.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -94,10 +95,11 @@ bool is_bridge(int listing, const char *name, const link_facts *facts, const std
 }
 
 // The bridges of "/sys/class/net" in alphabetical order; none when the
-// directory cannot be listed.
+// directory cannot be listed.  Only the bridges are sorted: on a large host
+// they are few among the devices.
 std::optional<std::vector<std::string>> list_bridges(const link_facts *facts,
                                                      const std::vector<ovs_bridge> &on_switch) {
-    dir_listing names(sys_class_net);
+    dir_listing names(sys_class_net, dir_listing::order::as_read);
     if (names.failed()) return std::nullopt;
     unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing) return std::nullopt;
@@ -105,6 +107,7 @@ std::optional<std::vector<std::string>> list_bridges(const link_facts *facts,
     for (int i = 0; i < names.size(); ++i)
         if (!is_dot_entry(names.name(i)) && is_bridge(listing.get(), names.name(i), facts, on_switch))
             bridges.emplace_back(names.name(i));
+    std::sort(bridges.begin(), bridges.end(), alphasort_before);
     return bridges;
 }
 

@@ -1,5 +1,5 @@
-// The kind index: per-kind trees of per-container name trees, with a direct
-// host entry and a last-container cache per kind.
+// The kind index: per-kind trees of per-container name tables, with a
+// direct host entry and a last-container cache per kind.
 #include "netinfo/kind_index.h"
 
 #include "netinfo/store.h"

@@ -2,7 +2,7 @@
 // name). One slot per kind value; each slot keeps a tree of per-container
 // entries, a direct entry for the host (container 0) and a one-entry cache of
 // the last other container used, so a collector walking one container finds
-// its name tree at once. Entries are made on first use and never removed.
+// its names at once. Entries are made on first use and never removed.
 #pragma once
 
 #include <array>
@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace kx {
 
@@ -35,12 +36,23 @@ public:
     static constexpr int32_t slot_count = 33;
 
 private:
-    // Names are kept in the tree itself (interface names fit the short-string
-    // buffer), so a lookup compares without touching the records; the order
-    // is byte-wise (char_traits<char> compares as unsigned char).
+    // Names are kept in the table itself (interface names fit the
+    // short-string buffer), so a lookup compares without touching the
+    // records.  Hashed, not ordered: the index is only ever asked for one
+    // name, and a host of thousands of links would otherwise pay a dozen
+    // string comparisons per lookup.  FNV-1a, inline: names are short, and
+    // an any-kind lookup hashes its name once per kind.
+    struct name_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const noexcept {
+            uint64_t hash = 0xcbf29ce484222325ULL;
+            for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3ULL;
+            return static_cast<std::size_t>(hash);
+        }
+    };
     struct container_entry {
         int32_t ctid = 0;
-        std::map<std::string, iface_record *, std::less<>> by_name;
+        std::unordered_map<std::string, iface_record *, name_hash, std::equal_to<>> by_name;
     };
     struct kind_slot {
         container_entry host;

@@ -67,6 +67,31 @@ void copy_name(char (&name)[IFNAMSIZ], const rtattr *attr) {
     memcpy(name, text, strnlen(text, std::min(payload(attr), sizeof name - 1)));
 }
 
+// `value` in decimal at `out`, ended by a zero; returns the end.
+char *decimal_text(unsigned value, char *out) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) *out++ = digits[--count];
+    *out = '\0';
+    return out;
+}
+
+// The address text of `family`, as inet_ntop writes it; IPv4 (every host
+// address of a large host) without the formatted-output machinery.
+bool address_text(int family, const unsigned char *bytes, char (&out)[256]) {
+    if (family != AF_INET) return inet_ntop(family, bytes, out, sizeof out) != nullptr;
+    char *at = out;
+    for (int i = 0; i < 4; ++i) {
+        if (i != 0) *at++ = '.';
+        at = decimal_text(bytes[i], at);
+    }
+    return true;
+}
+
 // Whether the walk uses `message` for the link `index`; false also for the
 // messages it skips.
 bool addr_of_link(const nlmsghdr *message, int index) {
@@ -129,14 +154,17 @@ const link_report_sink &store_link_sink() {
 }
 
 void hwaddr_text(const unsigned char *bytes, std::size_t length, char (&out)[link_hwaddr_max + 1]) {
+    constexpr char hex[] = "0123456789abcdef";
     std::size_t used = 0;
-    out[0] = '\0';
-    char piece[4];
+    auto put = [&](char c) {
+        if (used < link_hwaddr_max) out[used++] = c;
+    };
     for (std::size_t i = 0; i < length && used < link_hwaddr_max; ++i) {
-        snprintf(piece, sizeof piece, i == 0 ? "%02x" : ":%02x", bytes[i]);
-        for (const char *p = piece; *p != '\0' && used < link_hwaddr_max; ++p) out[used++] = *p;
-        out[used] = '\0';
+        if (i != 0) put(':');
+        put(hex[bytes[i] >> 4]);
+        put(hex[bytes[i] & 0xf]);
     }
+    out[used] = '\0';
 }
 
 std::string hwaddr_text(const unsigned char *bytes, std::size_t length) {
@@ -159,11 +187,12 @@ void format_addr_msg(const nlmsghdr *message, FILE *stream, std::string *text) {
     const std::size_t size = addr->ifa_family == AF_INET6 ? 16 : 4;
     if (payload(local) < size || payload(address) < 4) return;
     char buffer[256];
-    if (inet_ntop(addr->ifa_family, RTA_DATA(local), buffer, sizeof buffer) == nullptr) return;
+    if (!address_text(addr->ifa_family, static_cast<const unsigned char *>(RTA_DATA(local)), buffer)) return;
     emit(stream, text, buffer);
 
     if (memcmp(RTA_DATA(address), RTA_DATA(local), 4) != 0) return; // point-to-point peer
-    snprintf(buffer, sizeof buffer, "/%d", addr->ifa_prefixlen);
+    buffer[0] = '/';
+    decimal_text(addr->ifa_prefixlen, buffer + 1);
     emit(stream, text, buffer);
 }
 

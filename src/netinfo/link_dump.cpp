@@ -40,10 +40,13 @@ bool dump_into(rtchan &channel, Send &&send, rtchan_filter keep, reply_queue &qu
     }
 }
 
+// A description reads a link's name, hardware address and kind alone: the
+// kernel is spared gathering every link's statistics (as `ip link` and
+// `ip addr` spare it unless asked for them).
 bool dump_links(rtchan &channel, reply_queue &links) {
     return dump_into(
-        channel, [&] { return rtchan_dump_request(channel, AF_UNSPEC, RTM_GETLINK); }, queue_link_reply, links,
-        true);
+        channel, [&] { return rtchan_link_dump_request(channel, RTEXT_FILTER_SKIP_STATS); }, queue_link_reply,
+        links, true);
 }
 
 // Link `name` alone into `links`: true when the kernel answered, with the

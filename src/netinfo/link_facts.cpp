@@ -61,7 +61,18 @@ bridge_answer answer_for_link(const rtattr *linkinfo) {
     return kind != nullptr ? answer_for_kind(attr_text(kind)) : bridge_answer::ask;
 }
 
-bool by_name(const link_facts::entry &a, const link_facts::entry &b) { return std::strcmp(a.name, b.name) < 0; }
+// Names are zero-padded to their full width: two words hashed stand for
+// the whole name, without a pass over its characters.
+static_assert(IFNAMSIZ == 16);
+std::size_t name_hash(const char (&name)[IFNAMSIZ]) {
+    uint64_t first = 0, second = 0;
+    memcpy(&first, name, 8);
+    memcpy(&second, name + 8, 8);
+    const uint64_t mixed = (first ^ (second * 0x9e3779b97f4a7c15ULL)) * 0xff51afd7ed558ccdULL;
+    return static_cast<std::size_t>(mixed ^ (mixed >> 32));
+}
+
+bool same_name(const char (&a)[IFNAMSIZ], const char (&b)[IFNAMSIZ]) { return memcmp(a, b, IFNAMSIZ) == 0; }
 
 } // namespace
 
@@ -79,19 +90,28 @@ void link_facts::note(const nlmsghdr *message) {
     entries.push_back(e);
 }
 
+// Open addressing with linear probing in a table at most half full.
 void link_facts::finish() {
-    std::sort(entries.begin(), entries.end(), by_name);
+    std::size_t size = 16;
+    while (size < 2 * entries.size()) size *= 2;
+    slots.assign(size, 0);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        std::size_t at = name_hash(entries[i].name) & (size - 1);
+        while (slots[at] != 0 && !same_name(entries[slots[at] - 1].name, entries[i].name)) at = (at + 1) & (size - 1);
+        if (slots[at] == 0) slots[at] = static_cast<uint32_t>(i + 1);
+    }
     filled = true;
 }
 
 bridge_answer link_facts::bridge_answer_for(const char *name) const {
-    if (!filled || name == nullptr) return bridge_answer::ask;
-    entry key{};
-    std::strncpy(key.name, name, sizeof key.name - 1);
-    if (std::strlen(name) >= sizeof key.name) return bridge_answer::ask; // not a device name the dump gives
-    auto found = std::lower_bound(entries.begin(), entries.end(), key, by_name);
-    if (found == entries.end() || std::strcmp(found->name, key.name) != 0) return bridge_answer::ask;
-    return found->answer;
+    if (!filled || name == nullptr || slots.empty()) return bridge_answer::ask;
+    if (strnlen(name, IFNAMSIZ) >= IFNAMSIZ) return bridge_answer::ask; // not a device name the dump gives
+    char key[IFNAMSIZ] = {};
+    memcpy(key, name, strlen(name));
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t at = name_hash(key) & mask; slots[at] != 0; at = (at + 1) & mask)
+        if (same_name(entries[slots[at] - 1].name, key)) return entries[slots[at] - 1].answer;
+    return bridge_answer::ask;
 }
 
 } // namespace kx

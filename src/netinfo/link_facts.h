@@ -19,15 +19,17 @@ enum class bridge_answer : uint8_t {
 
 struct link_facts {
     struct entry {
-        char name[IFNAMSIZ];
+        char name[IFNAMSIZ]; // zero-padded to its full width
         bridge_answer answer;
     };
-    bool filled = false;        // a host dump of this snapshot ran
-    std::vector<entry> entries; // sorted by name once the dump has ended
+    bool filled = false;         // a host dump of this snapshot ran
+    std::vector<entry> entries;  // in dump order
+    std::vector<uint32_t> slots; // hash table by name: 1 + index of an entry, 0 free
 
     // Notes one link message of the dump (in dump order).
     void note(const nlmsghdr *message);
-    // Orders the entries for lookups; marks the facts filled.
+    // Builds the table for lookups (the first entry of a name answers for
+    // it); marks the facts filled.
     void finish();
     // The answer for device `name`; ask for a name the dump did not show.
     bridge_answer bridge_answer_for(const char *name) const;

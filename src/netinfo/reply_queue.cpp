@@ -97,20 +97,34 @@ int queue_link_reply(const sockaddr_nl *, nlmsghdr *message, void *queue) noexce
     const std::size_t head = NLMSG_LENGTH(sizeof(ifinfomsg));
     try {
         if (message->nlmsg_type != RTM_NEWLINK || message->nlmsg_len < head) return copy_whole(replies, message);
+        // The kept attributes are noted in one walk (a kernel reply has one
+        // of each); a reply with more than the note holds is walked again.
+        constexpr std::size_t noted_max = 8;
+        const rtattr *noted[noted_max];
+        std::size_t kept = 0;
         std::size_t length = head;
         if (!walk_link_attrs(message, [&](const rtattr *attr) {
-                if (kept_link_attr(attr->rta_type)) length += align4(attr->rta_len);
+                if (!kept_link_attr(attr->rta_type)) return;
+                if (kept < noted_max) noted[kept] = attr;
+                ++kept;
+                length += align4(attr->rta_len);
             }))
             return copy_whole(replies, message);
         nlmsghdr *copy = replies.append(length);
         memcpy(copy, message, head);
         copy->nlmsg_len = static_cast<uint32_t>(length);
         auto *to = reinterpret_cast<unsigned char *>(copy) + head;
-        walk_link_attrs(message, [&](const rtattr *attr) {
-            if (!kept_link_attr(attr->rta_type)) return;
+        auto put = [&](const rtattr *attr) {
             memcpy(to, attr, attr->rta_len);
             memset(to + attr->rta_len, 0, align4(attr->rta_len) - attr->rta_len);
             to += align4(attr->rta_len);
+        };
+        if (kept <= noted_max) {
+            for (std::size_t i = 0; i < kept; ++i) put(noted[i]);
+            return 0;
+        }
+        walk_link_attrs(message, [&](const rtattr *attr) {
+            if (kept_link_attr(attr->rta_type)) put(attr);
         });
         return 0;
     } catch (const std::bad_alloc &) {

@@ -1,7 +1,8 @@
 // The narrow forms of the link and address dumps, for a snapshot of one
 // interface: a request for one link by name, answered by that link's message
 // alone, and address dump requests that the kernel filters by link index
-// once strict checking is on.
+// once strict checking is on; and a link dump request that carries an
+// extension mask.
 #include "rtnl/rtnl.h"
 
 #include "frame/error.h"
@@ -120,6 +121,22 @@ int rtchan_get_link(rtchan &handle, const char *name, rtchan_filter filter, void
                                                     static_cast<std::size_t>(length), filter, arg))
             return *result;
     }
+}
+
+int rtchan_link_dump_request(rtchan &handle, uint32_t ext_mask) {
+    struct {
+        nlmsghdr header;
+        ifinfomsg body;
+        char attrs[RTA_SPACE(sizeof(uint32_t))];
+    } request{};
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = handle.dump = ++handle.seq;
+    if (int error = addattr_l(&request.header, sizeof request, IFLA_EXT_MASK, &ext_mask, sizeof ext_mask);
+        error != 0)
+        return error;
+    return send_request(handle, request.header);
 }
 
 int rtchan_addr_dump_request(rtchan &handle, int family, int ifindex) {

@@ -54,6 +54,19 @@ TEST_F(NsTest, RtchanDumpAndTransact) {
     EXPECT_EQ(kx::rtchan_dump_receive(channel, count_links, &links, nullptr, nullptr), 0);
     EXPECT_EQ(links, 3); // lo, r0, r1
 
+    // With an extension mask the kernel lists the same links, on a channel
+    // with strict checking too.
+    for (bool strict : {false, true}) {
+        if (strict) {
+            ASSERT_TRUE(kx::rtchan_strict_check(channel));
+        }
+        links = 0;
+        ASSERT_EQ(kx::rtchan_link_dump_request(channel, RTEXT_FILTER_SKIP_STATS), 0);
+        EXPECT_EQ(channel.dump, channel.seq);
+        EXPECT_EQ(kx::rtchan_dump_receive(channel, count_links, &links, nullptr, nullptr), 0);
+        EXPECT_EQ(links, 3) << strict;
+    }
+
     const uint32_t dump = channel.dump;
     EXPECT_EQ(add_address(channel, "r0", "10.0.0.9"), 0);
     EXPECT_EQ(channel.dump, dump);

@@ -57,6 +57,26 @@ TEST(LinkAddrText, PrefixUnlessPointToPoint) {
     EXPECT_EQ(text, std::string(1020, 'x') + "10.");
 }
 
+// The address text is what inet_ntop writes, for octets and prefix lengths
+// of one, two and three digits.
+TEST(LinkAddrText, Ipv4AsInetNtopWritesIt) {
+    kxtest::scratch_root root;
+    const struct {
+        const char *address;
+        int prefix;
+    } cases[] = {{"0.0.0.0", 0}, {"1.2.3.4", 8}, {"10.99.100.255", 32}, {"255.255.255.255", 255},
+                 {"192.168.0.9", 99}, {"100.10.1.0", 100}};
+    for (const auto &c : cases) {
+        unsigned char bytes[4];
+        ASSERT_EQ(inet_pton(AF_INET, c.address, bytes), 1);
+        char expected[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, bytes, expected, sizeof expected), nullptr);
+        EXPECT_EQ(addr_message(AF_INET, c.prefix).add(IFA_ADDRESS, c.address).text(),
+                  std::string(expected) + "/" + std::to_string(c.prefix))
+            << c.address;
+    }
+}
+
 TEST(LinkHwaddrText, SixBytesAndCut) {
     const unsigned char ether[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
     EXPECT_EQ(kx::hwaddr_text(ether, 6), "00:1a:2b:3c:4d:5e");

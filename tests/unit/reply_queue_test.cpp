@@ -86,6 +86,46 @@ TEST(ReplyQueue, TrimmedLinkReplyDescribesTheLinkAsTheWholeOne) {
     EXPECT_EQ(facts.bridge_answer_for("first"), kx::bridge_answer::ask);
 }
 
+// A reply repeating its kept attributes more often than one walk notes
+// them is trimmed all the same, every repeat kept in order.
+TEST(ReplyQueue, ReplyWithManyKeptAttributesIsTrimmedWhole) {
+    const uint32_t mtu = 1500;
+    link_message whole(5);
+    for (int i = 0; i < 12; ++i) whole.name(("eth" + std::to_string(i)).c_str()).add(IFLA_MTU, &mtu, 4);
+    kx::reply_queue queue;
+    const nlmsghdr *copy = queued(queue, whole);
+    EXPECT_EQ(copy->nlmsg_len, whole.header()->nlmsg_len - 12 * RTA_SPACE(4));
+    EXPECT_EQ(lines_of(copy), "eth11\n\n\n4099\n");
+    EXPECT_EQ(lines_of(copy), lines_of(whole.header()));
+}
+
+// Names alike in their first eight bytes, prefixes of each other, of the
+// full fifteen characters and with high bytes each find their own answer.
+TEST(ReplyQueue, LinkFactsFindEveryNameAmongLookAlikes) {
+    const struct {
+        const char *name, *kind;
+        kx::bridge_answer answer;
+    } links[] = {{"abcdefgh1", "bridge", kx::bridge_answer::bridge},
+                 {"abcdefgh2", "veth", kx::bridge_answer::not_bridge},
+                 {"abcdefgh", "bridge", kx::bridge_answer::bridge},
+                 {"abcdefghijklmno", "dummy", kx::bridge_answer::not_bridge},
+                 {"abcdefghijklmn", "tun", kx::bridge_answer::ask},
+                 {"a\xe9" "b", "bridge", kx::bridge_answer::bridge},
+                 {"a", "vlan", kx::bridge_answer::not_bridge}};
+    kx::link_facts facts;
+    kx::reply_queue queue;
+    int index = 1;
+    for (const auto &l : links) {
+        link_message message(index++);
+        message.name(l.name).kind(l.kind);
+        facts.note(queued(queue, message));
+    }
+    facts.finish();
+    for (const auto &l : links) EXPECT_EQ(facts.bridge_answer_for(l.name), l.answer) << l.name;
+    for (const char *unknown : {"abcdefgh3", "abcdefg", "ab", "abcdefghijklmnop"})
+        EXPECT_EQ(facts.bridge_answer_for(unknown), kx::bridge_answer::ask) << unknown;
+}
+
 TEST(ReplyQueue, ReplyWithAnUnevenAttributeRunIsKeptWhole) {
     link_message uneven(3);
     uneven.name("eth3");
