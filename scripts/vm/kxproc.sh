@@ -36,8 +36,14 @@ fetch_headers() { # abi, version, dir
   local abi=$1 debian_version=$2 dir=$3 fetch=$cache/headers-download package
   rm -rf "$fetch" "$dir" && mkdir -p "$fetch" || return 1
   (cd "$fetch" && apt-get download -qq "linux-headers-$abi-amd64=$debian_version" \
-    "linux-headers-$abi-common=$debian_version" "linux-kbuild-6.1=$debian_version" 2>/dev/null) ||
+    "linux-headers-$abi-common=$debian_version" 2>/dev/null) ||
     { rm -rf "$fetch"; echo "apt-get download of the headers $debian_version of $abi failed"; return 1; }
+  # The build scripts of the same series: the archive keeps only its newest
+  # linux-kbuild-6.1, which can be a release ahead of the newest signed image.
+  (cd "$fetch" && apt-get download -qq "linux-kbuild-6.1=$debian_version" 2>/dev/null) || {
+    echo "vm kxproc: linux-kbuild-6.1 $debian_version is no longer in the archive; its newest 6.1 scripts build the module" >&2
+    (cd "$fetch" && apt-get download -qq linux-kbuild-6.1 2>/dev/null)
+  } || { rm -rf "$fetch"; echo "apt-get download of linux-kbuild-6.1 failed"; return 1; }
   for package in "$fetch"/*.deb; do
     dpkg -x "$package" "$dir" || { rm -rf "$fetch"; echo "dpkg -x $package failed"; return 1; }
   done
