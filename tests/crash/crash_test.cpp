@@ -35,6 +35,8 @@ using namespace kxtest::tool;
 namespace {
 
 const std::string ifcfg_dir = "/etc/sysconfig/network";
+// Where the calls write files: the registry's directory and the ifcfg files'.
+const std::string written_dirs[] = {"/etc/kx", ifcfg_dir};
 
 // ---- one traced run ------------------------------------------------------------
 
@@ -188,7 +190,7 @@ bool is_temporary(const std::string &name) { return name[0] == '.' && name.find(
 // The registry and the ifcfg files; temporaries are counted apart.
 file_picture files_now(int *temporaries = nullptr) {
     file_picture files;
-    for (const std::string dir : {"/etc/kx", ifcfg_dir.c_str()})
+    for (const std::string &dir : written_dirs)
         for (const auto &name : kxtest::list_dir(ns::at(dir))) {
             if (!is_temporary(name))
                 files[dir + "/" + name] = read_file(ns::at(dir + "/" + name));
@@ -327,7 +329,7 @@ protected:
     // person would.
     static int remove_unmarked_temporaries() {
         int removed = 0;
-        for (const std::string dir : {"/etc/kx", ifcfg_dir.c_str()})
+        for (const std::string &dir : written_dirs)
             for (const auto &name : kxtest::list_dir(ns::at(dir)))
                 if (is_temporary(name) && read_file(ns::at(dir + "/" + name)).empty()) {
                     std::remove(ns::at(dir + "/" + name).c_str());
