@@ -5,12 +5,11 @@
 // its names at once. Entries are made on first use and never removed.
 #pragma once
 
+#include "netinfo/name_table.h"
+
 #include <array>
 #include <cstdint>
 #include <map>
-#include <string>
-#include <string_view>
-#include <unordered_map>
 
 namespace kx {
 
@@ -24,9 +23,9 @@ public:
     // Enters `record` under `kind`, its container and name; an entry of the
     // same name is taken over. False when memory ran out (nothing changed).
     bool insert(int32_t kind, iface_record *record) noexcept;
-    // Moves `record` from under `from` to under `to` (its kind changes),
-    // reusing its entry instead of making a new one; as insert under `to`
-    // then erase under `from`.  False when memory ran out (nothing changed).
+    // Moves `record` from under `from` to under `to` (its kind changes): insert
+    // under `to`, then erase under `from`.  False when memory ran out
+    // (nothing changed).
     bool move(int32_t from, int32_t to, iface_record *record) noexcept;
     // Removes `record` from under `kind` when it is the record entered there.
     void erase(int32_t kind, const iface_record *record) noexcept;
@@ -36,23 +35,9 @@ public:
     static constexpr int32_t slot_count = 33;
 
 private:
-    // Names are kept in the table itself (interface names fit the
-    // short-string buffer), so a lookup compares without touching the
-    // records.  Hashed, not ordered: the index is only ever asked for one
-    // name, and a host of thousands of links would otherwise pay a dozen
-    // string comparisons per lookup.  FNV-1a, inline: names are short, and
-    // an any-kind lookup hashes its name once per kind.
-    struct name_hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view name) const noexcept {
-            uint64_t hash = 0xcbf29ce484222325ULL;
-            for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3ULL;
-            return static_cast<std::size_t>(hash);
-        }
-    };
     struct container_entry {
         int32_t ctid = 0;
-        std::unordered_map<std::string, iface_record *, name_hash, std::equal_to<>> by_name;
+        name_table by_name;
     };
     struct kind_slot {
         container_entry host;

@@ -257,3 +257,26 @@ TEST_F(StoreTest, ContainerEntriesAreKeptApartAcrossManyContainers) {
             EXPECT_EQ(r->peer_ctid(), ct * 10 + i);
         }
 }
+
+TEST_F(StoreTest, LookupsSurviveRetiringScatteredRecordsOfALargeHost) {
+    constexpr int count = 3000;
+    auto name = [](int i) { return "va" + std::to_string(i); };
+    for (int i = 0; i < count; ++i) named(name(i).c_str()).type(i % 2 == 0 ? KXNETIF_ETH : KXNETIF_VETH);
+    store_advance_generation();
+    for (int i = count - 1; i >= 0; --i)
+        if (i % 3 != 0) named(name(i).c_str()).confirm();
+    sweep_ifaces();
+    for (int i = 0; i < count; ++i) {
+        const iface_record *r = find_iface(name(i).c_str(), 0, KXNETIF_ALL);
+        if (i % 3 == 0) {
+            EXPECT_EQ(r, nullptr) << name(i);
+            continue;
+        }
+        ASSERT_NE(r, nullptr) << name(i);
+        EXPECT_EQ(r->name, name(i));
+        EXPECT_EQ(r->type, i % 2 == 0 ? KXNETIF_ETH : KXNETIF_VETH);
+        EXPECT_EQ(find_iface(name(i).c_str(), 0, i % 2 == 0 ? KXNETIF_VETH : KXNETIF_ETH), nullptr);
+    }
+    store_retire_all();
+    for (int i = 0; i < count; i += 7) EXPECT_EQ(find_iface(name(i).c_str(), 0, KXNETIF_ALL), nullptr);
+}
