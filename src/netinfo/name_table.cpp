@@ -9,11 +9,14 @@ namespace kx {
 
 namespace {
 
-// FNV-1a: names are short, and an any-kind lookup hashes its name once per kind.
+// FNV-1a, then a final mix: the table indexes by the low bits, which FNV
+// alone leaves alike for names that differ in a digit ("va1", "va2", ...).
 uint64_t name_hash(std::string_view name) noexcept {
     uint64_t hash = 0xcbf29ce484222325ULL;
     for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3ULL;
-    return hash;
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdULL;
+    return hash ^ (hash >> 33);
 }
 
 } // namespace
