@@ -101,7 +101,7 @@ bool is_bridge(int listing, const char *name, const link_facts *facts, const std
 // which costs more than the rest of the scan on a large host.
 std::optional<std::vector<std::string>> candidate_names(const link_facts *facts) {
     std::vector<std::string> names;
-    if (facts != nullptr && facts->filled) {
+    if (facts != nullptr && facts->filled && facts->whole) {
         names.reserve(facts->entries.size());
         for (const link_facts::entry &link : facts->entries) names.emplace_back(link.name);
         return names;
@@ -147,8 +147,9 @@ void report_port(const char *bridge, const char *port, void *context) {
 
 // Reports bridge `bridge` and its ports; with a network id the bridge gets an
 // entry in the temporary list.  A switch bridge's ports are those the switch
-// lists.
-void scan_bridge(network_list &found, const char *bridge, const ovs_bridge *on_switch) {
+// lists; a bridge the whole dump showed has the links it named as their
+// master, which are the entries of its "brif" directory.
+void scan_bridge(network_list &found, const char *bridge, const ovs_bridge *on_switch, const link_facts *facts) {
     iface_update update(bridge, 0);
     update.type(KXNETIF_BRIDGE);
     std::optional<std::string> network_id;
@@ -159,11 +160,15 @@ void scan_bridge(network_list &found, const char *bridge, const ovs_bridge *on_s
     network *entry = nullptr;
     if (network_id)
         entry = network_add(found, network_id->c_str(), bridge, bridge_exists(network_id->c_str()));
-    if (on_switch == nullptr) {
-        for_each_bridge_port(bridge, report_port, entry);
+    if (on_switch != nullptr) {
+        for (const std::string &port : on_switch->ports) report_port(bridge, port.c_str(), entry);
         return;
     }
-    for (const std::string &port : on_switch->ports) report_port(bridge, port.c_str(), entry);
+    if (const auto ports = facts != nullptr ? facts->ports_of(bridge) : std::nullopt) {
+        for (const std::string &port : *ports) report_port(bridge, port.c_str(), entry);
+        return;
+    }
+    for_each_bridge_port(bridge, report_port, entry);
 }
 
 // "veth-<device>.<end>", cut to 15 characters as a device name.
@@ -207,7 +212,7 @@ void scan_bridges(const link_facts *facts) {
     if (!bridges) return;
     network_list found;
     for (const std::string &bridge : *bridges)
-        scan_bridge(found, bridge.c_str(), switch_bridge(on_switch, bridge.c_str()));
+        scan_bridge(found, bridge.c_str(), switch_bridge(on_switch, bridge.c_str()), facts);
     if (state().ovs_enabled == 0) return;
     for (const network &entry : found)
         if (entry.bridge().compare(0, 3, "br-") == 0) link_physical_device(found, entry);
@@ -242,7 +247,7 @@ void scan_bridges_of(const char *name, const link_facts *facts) {
     const std::vector<ovs_bridge> no_switch;
     network_list found;
     if (is_bridge(listing.get(), name, facts, no_switch)) {
-        scan_bridge(found, name, nullptr);
+        scan_bridge(found, name, nullptr, nullptr);
         return;
     }
     const std::optional<std::string> bridge = master_bridge(listing.get(), name);

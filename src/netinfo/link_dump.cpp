@@ -102,6 +102,7 @@ int run_dump(const link_dump_args &args) {
     const link_report_sink &sink = args.sink != nullptr ? *args.sink : store_link_sink();
     if (args.ctid == 0 && args.facts != nullptr) {
         for (const nlmsghdr *link : links.messages()) args.facts->note(link);
+        args.facts->whole = !narrow;
         args.facts->finish();
     }
     const addr_index index = index_addrs(ipv4, ipv6);

@@ -1,9 +1,11 @@
 // Classifies each dumped link by its kind (IFLA_INFO_KIND) for the bridge
-// scan.  Only kinds whose drivers have no private device requests at all,
+// scan, and notes its master (IFLA_MASTER) for the ports of its bridges.  Only kinds whose drivers have no private device requests at all,
 // and IP tunnels, count as settled non-bridges: a device without a kind (a
 // physical NIC) or of another kind may answer the legacy bridge request
 // through a driver of its own, so it is still asked.
 #include "netinfo/link_facts.h"
+
+#include "frame/dir_listing.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,7 +15,7 @@
 
 namespace kx {
 
-static_assert(IFLA_LINKINFO == 18 && IFLA_INFO_KIND == 1 && IFLA_IFNAME == 3);
+static_assert(IFLA_LINKINFO == 18 && IFLA_INFO_KIND == 1 && IFLA_IFNAME == 3 && IFLA_MASTER == 10);
 
 namespace {
 
@@ -87,6 +89,9 @@ void link_facts::note(const nlmsghdr *message) {
     entry e{};
     memcpy(e.name, name.data(), std::min(name.size(), sizeof e.name - 1));
     e.answer = answer_for_link(last_attr(first, length, IFLA_LINKINFO));
+    e.index = static_cast<const ifinfomsg *>(NLMSG_DATA(message))->ifi_index;
+    if (const rtattr *master = last_attr(first, length, IFLA_MASTER); master != nullptr && RTA_PAYLOAD(master) >= 4)
+        memcpy(&e.master, RTA_DATA(master), sizeof e.master);
     entries.push_back(e);
 }
 
@@ -99,19 +104,36 @@ void link_facts::finish() {
         std::size_t at = name_hash(entries[i].name) & (size - 1);
         while (slots[at] != 0 && !same_name(entries[slots[at] - 1].name, entries[i].name)) at = (at + 1) & (size - 1);
         if (slots[at] == 0) slots[at] = static_cast<uint32_t>(i + 1);
+        if (entries[i].master != 0) by_master.emplace_back(entries[i].master, static_cast<uint32_t>(i));
     }
+    std::sort(by_master.begin(), by_master.end());
     filled = true;
 }
 
-bridge_answer link_facts::bridge_answer_for(const char *name) const {
-    if (!filled || name == nullptr || slots.empty()) return bridge_answer::ask;
-    if (strnlen(name, IFNAMSIZ) >= IFNAMSIZ) return bridge_answer::ask; // not a device name the dump gives
+const link_facts::entry *link_facts::find(const char *name) const {
+    if (!filled || name == nullptr || slots.empty()) return nullptr;
+    if (strnlen(name, IFNAMSIZ) >= IFNAMSIZ) return nullptr; // not a device name the dump gives
     char key[IFNAMSIZ] = {};
     memcpy(key, name, strlen(name));
     const std::size_t mask = slots.size() - 1;
     for (std::size_t at = name_hash(key) & mask; slots[at] != 0; at = (at + 1) & mask)
-        if (same_name(entries[slots[at] - 1].name, key)) return entries[slots[at] - 1].answer;
-    return bridge_answer::ask;
+        if (same_name(entries[slots[at] - 1].name, key)) return &entries[slots[at] - 1];
+    return nullptr;
+}
+
+bridge_answer link_facts::bridge_answer_for(const char *name) const {
+    const entry *found = find(name);
+    return found != nullptr ? found->answer : bridge_answer::ask;
+}
+
+std::optional<std::vector<std::string>> link_facts::ports_of(const char *bridge) const {
+    const entry *found = whole ? find(bridge) : nullptr;
+    if (found == nullptr || found->answer != bridge_answer::bridge || found->index == 0) return std::nullopt;
+    std::vector<std::string> ports;
+    auto at = std::lower_bound(by_master.begin(), by_master.end(), std::pair<int32_t, uint32_t>(found->index, 0));
+    for (; at != by_master.end() && at->first == found->index; ++at) ports.emplace_back(entries[at->second].name);
+    std::sort(ports.begin(), ports.end(), alphasort_before);
+    return ports;
 }
 
 } // namespace kx

@@ -1,11 +1,14 @@
-// What the host's link dump of one snapshot showed about each link's kind,
-// so the later steps of the same snapshot need not ask the kernel again for
-// answers the dump already gave.
+// What the host's link dump of one snapshot showed about each link's kind
+// and master, so the later steps of the same snapshot need not ask the
+// kernel again for answers the dump already gave.
 #pragma once
 
 #include <cstdint>
 #include <linux/netlink.h>
 #include <net/if.h>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -21,10 +24,14 @@ struct link_facts {
     struct entry {
         char name[IFNAMSIZ]; // zero-padded to its full width
         bridge_answer answer;
+        int32_t index;  // the link's index
+        int32_t master; // its master's index; 0: none
     };
     bool filled = false;         // a host dump of this snapshot ran
+    bool whole = false;          // ... of every link, not of one asked for
     std::vector<entry> entries;  // in dump order
     std::vector<uint32_t> slots; // hash table by name: 1 + index of an entry, 0 free
+    std::vector<std::pair<int32_t, uint32_t>> by_master; // (master, entry) of ports, by master
 
     // Notes one link message of the dump (in dump order).
     void note(const nlmsghdr *message);
@@ -33,6 +40,13 @@ struct link_facts {
     void finish();
     // The answer for device `name`; ask for a name the dump did not show.
     bridge_answer bridge_answer_for(const char *name) const;
+    // The links whose master is the bridge driver's device `bridge`, in
+    // alphasort order as its "brif" directory lists them; none when the
+    // dump was not whole or did not show `bridge` as such a device.
+    std::optional<std::vector<std::string>> ports_of(const char *bridge) const;
+
+private:
+    const entry *find(const char *name) const;
 };
 
 } // namespace kx

@@ -14,7 +14,7 @@
 
 namespace kx {
 
-static_assert(IFLA_ADDRESS == 1 && IFLA_IFNAME == 3 && IFLA_LINKINFO == 18 && RTM_NEWLINK == 16);
+static_assert(IFLA_ADDRESS == 1 && IFLA_IFNAME == 3 && IFLA_MASTER == 10 && IFLA_LINKINFO == 18 && RTM_NEWLINK == 16);
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr std::size_t align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; 
 constexpr std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 bool kept_link_attr(unsigned short type) {
-    return type == IFLA_IFNAME || type == IFLA_ADDRESS || type == IFLA_LINKINFO;
+    return type == IFLA_IFNAME || type == IFLA_ADDRESS || type == IFLA_MASTER || type == IFLA_LINKINFO;
 }
 
 // Walks the attributes after the link header as the attribute table does;

@@ -32,8 +32,9 @@ private:
 int queue_reply(const sockaddr_nl *sender, nlmsghdr *message, void *queue) noexcept;
 
 // The same for a link dump: a well-formed link message is copied with only
-// its name, hardware address and link-info attributes, in their order, which
-// is all a description and the link facts read; any other message whole.
+// its name, hardware address, master and link-info attributes, in their
+// order, which is all a description and the link facts read; any other
+// message whole.
 int queue_link_reply(const sockaddr_nl *sender, nlmsghdr *message, void *queue) noexcept;
 
 } // namespace kx
