@@ -57,6 +57,13 @@ void kind_index::erase(int32_t kind, const iface_record *record) noexcept {
     entry->by_name.erase(record);
 }
 
+void kind_index::remove_all() noexcept {
+    for (kind_slot &slot : slots_) {
+        slot.host.by_name.clear();
+        for (auto &[ctid, entry] : slot.others) entry.by_name.clear();
+    }
+}
+
 void kind_index::clear() noexcept {
     for (kind_slot &slot : slots_) {
         slot.host.by_name.clear();

@@ -31,6 +31,9 @@ public:
     void erase(int32_t kind, const iface_record *record) noexcept;
     // Drops every entry (the store is being emptied).
     void clear() noexcept;
+    // Removes every record, keeping the container entries and the room
+    // their tables took (every live record is being retired).
+    void remove_all() noexcept;
 
     static constexpr int32_t slot_count = 33;
 

@@ -5,6 +5,8 @@
 
 #include "netinfo/store.h"
 
+#include <algorithm>
+
 namespace kx {
 
 namespace {
@@ -73,7 +75,7 @@ void name_table::erase(const iface_record *record) noexcept {
 }
 
 void name_table::clear() noexcept {
-    slots_.clear();
+    std::fill(slots_.begin(), slots_.end(), slot{});
     used_ = 0;
 }
 

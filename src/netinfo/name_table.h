@@ -23,6 +23,7 @@ public:
     void insert_or_assign(iface_record *record);
     // Removes the entry of `record`'s name when `record` is the one entered.
     void erase(const iface_record *record) noexcept;
+    // Removes every entry, keeping the room they took.
     void clear() noexcept;
 
 private:

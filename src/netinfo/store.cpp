@@ -228,10 +228,12 @@ void free_record(iface_record &record) {
     (record.retired ? s.retired : s.live).erase(record.self);
 }
 
-void retire(iface_record &record) {
+// Takes `record` out of the index (unless the caller emptied the index
+// already) and frees it, or keeps it retired while it is held.
+void retire(iface_record &record, bool indexed = true) {
     if (record.retired) return;
     iface_store &s = the_store();
-    s.index.erase(record.type, &record);
+    if (indexed) s.index.erase(record.type, &record);
     if (record.holds == 0) {
         free_record(record);
         return;
@@ -362,7 +364,9 @@ void sweep_ifaces() {
 
 void store_retire_all() {
     iface_store &s = the_store();
-    while (!s.live.empty()) retire(s.live.front());
+    // One pass over the index instead of a removal per record.
+    s.index.remove_all();
+    while (!s.live.empty()) retire(s.live.front(), false);
 }
 
 const std::list<iface_record> &store_live() { return the_store().live; }
