@@ -30,7 +30,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 namespace kx {
@@ -80,13 +79,12 @@ bool never_a_bridge(int listing, const char *name) {
 }
 
 // `listing` is "/sys/class/net" opened once for the scan: each probe then
-// resolves only "<name>/bridge" and "<name>/type" below it.  A bridge the switch lists is one
-// whatever its kind.  A device whose dumped kind settles the answer is not
-// probed: the bridge driver's devices both have the attribute directory and
-// answer the request, the settled others neither.
-bool is_bridge(int listing, const char *name, const link_facts *facts, const std::vector<ovs_bridge> &on_switch) {
+// resolves only "<name>/bridge" and "<name>/type" below it.  A bridge the
+// switch lists is one whatever its kind.  A device whose dumped kind settles
+// the answer (`known`) is not probed: the bridge driver's devices both have
+// the attribute directory and answer the request, the settled others neither.
+bool is_bridge(int listing, const char *name, bridge_answer known, const std::vector<ovs_bridge> &on_switch) {
     if (switch_bridge(on_switch, name) != nullptr) return true;
-    const bridge_answer known = facts != nullptr ? facts->bridge_answer_for(name) : bridge_answer::ask;
     if (known != bridge_answer::ask) return known == bridge_answer::bridge;
     char path[4096];
     std::snprintf(path, sizeof path, "%s/bridge", name);
@@ -95,37 +93,33 @@ bool is_bridge(int listing, const char *name, const link_facts *facts, const std
     return !never_a_bridge(listing, name) && answers_bridge_request(name);
 }
 
-// The devices to test: the links of this snapshot's host dump when it ran,
-// else the entries of "/sys/class/net".  Both name the same devices; the
-// dump's names spare a pass over a sysfs directory of thousands of entries,
-// which costs more than the rest of the scan on a large host.
-std::optional<std::vector<std::string>> candidate_names(const link_facts *facts) {
-    std::vector<std::string> names;
-    if (facts != nullptr && facts->filled && facts->whole) {
-        names.reserve(facts->entries.size());
-        for (const link_facts::entry &link : facts->entries) names.emplace_back(link.name);
-        return names;
-    }
-    dir_listing listing(sys_class_net, dir_listing::order::as_read);
-    if (listing.failed()) return std::nullopt;
-    names.reserve(static_cast<std::size_t>(listing.size()));
-    for (int i = 0; i < listing.size(); ++i)
-        if (!is_dot_entry(listing.name(i))) names.emplace_back(listing.name(i));
-    return names;
+bridge_answer known_answer(const link_facts *facts, const char *name) {
+    return facts != nullptr ? facts->bridge_answer_for(name) : bridge_answer::ask;
 }
 
 // The host's bridges in alphabetical order, each once; none when the
-// devices cannot be listed.  Only the bridges are sorted: on a large host
-// they are few among the devices.
+// devices cannot be listed.  The devices tested are the links of this
+// snapshot's whole host dump when it ran, else the entries of
+// "/sys/class/net": both name the same devices, and the dump's names spare
+// a pass over a sysfs directory of thousands of entries, which cost more
+// than the rest of the scan on a large host.  Only the bridges are sorted:
+// on a large host they are few among the devices.
 std::optional<std::vector<std::string>> list_bridges(const link_facts *facts,
                                                      const std::vector<ovs_bridge> &on_switch) {
-    std::optional<std::vector<std::string>> names = candidate_names(facts);
-    if (!names) return std::nullopt;
     unique_fd listing(open(sys_class_net, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!listing) return std::nullopt;
     std::vector<std::string> bridges;
-    for (std::string &name : *names)
-        if (is_bridge(listing.get(), name.c_str(), facts, on_switch)) bridges.push_back(std::move(name));
+    auto test = [&](const char *name, bridge_answer known) {
+        if (is_bridge(listing.get(), name, known, on_switch)) bridges.emplace_back(name);
+    };
+    if (facts != nullptr && facts->filled && facts->whole) {
+        for (const link_facts::entry &link : facts->entries) test(link.name, link.answer);
+    } else {
+        dir_listing names(sys_class_net, dir_listing::order::as_read);
+        if (names.failed()) return std::nullopt;
+        for (int i = 0; i < names.size(); ++i)
+            if (!is_dot_entry(names.name(i))) test(names.name(i), known_answer(facts, names.name(i)));
+    }
     std::sort(bridges.begin(), bridges.end(), alphasort_before);
     bridges.erase(std::unique(bridges.begin(), bridges.end()), bridges.end());
     return bridges;
@@ -246,13 +240,13 @@ void scan_bridges_of(const char *name, const link_facts *facts) {
     if (!listing || !listed(listing.get(), name)) return;
     const std::vector<ovs_bridge> no_switch;
     network_list found;
-    if (is_bridge(listing.get(), name, facts, no_switch)) {
+    if (is_bridge(listing.get(), name, known_answer(facts, name), no_switch)) {
         scan_bridge(found, name, nullptr, nullptr);
         return;
     }
     const std::optional<std::string> bridge = master_bridge(listing.get(), name);
     if (!bridge || !listed(listing.get(), bridge->c_str()) ||
-        !is_bridge(listing.get(), bridge->c_str(), facts, no_switch))
+        !is_bridge(listing.get(), bridge->c_str(), known_answer(facts, bridge->c_str()), no_switch))
         return;
     network *entry = nullptr;
     if (const network *registered = network_find_by_bridge(bridge->c_str())) {
