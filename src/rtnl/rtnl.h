@@ -71,9 +71,9 @@ bool rtchan_strict_check(rtchan &handle);
 int rtchan_get_link(rtchan &handle, const char *name, rtchan_filter filter, void *arg);
 
 // Sends a link dump request that carries the extension mask `ext_mask`
-// (RTEXT_FILTER_* bits; RTEXT_FILTER_SKIP_STATS spares the kernel the
-// statistics of every link).  Received with rtchan_dump_receive; 0 or the
-// send's negative errno.
+// (RTEXT_FILTER_* bits; for any nonzero mask the kernel sizes its replies
+// by a walk over every device first).  Received with rtchan_dump_receive;
+// 0 or the send's negative errno.
 int rtchan_link_dump_request(rtchan &handle, uint32_t ext_mask);
 
 // Sends an address dump request for one family that names link `ifindex`;
