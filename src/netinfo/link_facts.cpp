@@ -1,6 +1,7 @@
 // Classifies each dumped link by its kind (IFLA_INFO_KIND) for the bridge
-// scan, and notes its master (IFLA_MASTER) for the ports of its bridges.  Only kinds whose drivers have no private device requests at all,
-// and IP tunnels, count as settled non-bridges: a device without a kind (a
+// scan, and notes its master (IFLA_MASTER) for the ports of its bridges.
+// Only kinds whose drivers have no private device requests at all, and IP
+// tunnels, count as settled non-bridges: a device without a kind (a
 // physical NIC) or of another kind may answer the legacy bridge request
 // through a driver of its own, so it is still asked.
 #include "netinfo/link_facts.h"
@@ -100,6 +101,7 @@ void link_facts::finish() {
     std::size_t size = 16;
     while (size < 2 * entries.size()) size *= 2;
     slots.assign(size, 0);
+    by_master.clear();
     for (std::size_t i = 0; i < entries.size(); ++i) {
         std::size_t at = name_hash(entries[i].name) & (size - 1);
         while (slots[at] != 0 && !same_name(entries[slots[at] - 1].name, entries[i].name)) at = (at + 1) & (size - 1);

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <gtest/gtest.h>
 #include <linux/if_arp.h>
 #include <linux/if_link.h>
@@ -124,6 +125,38 @@ TEST(ReplyQueue, LinkFactsFindEveryNameAmongLookAlikes) {
     for (const auto &l : links) EXPECT_EQ(facts.bridge_answer_for(l.name), l.answer) << l.name;
     for (const char *unknown : {"abcdefgh3", "abcdefg", "ab", "abcdefghijklmnop"})
         EXPECT_EQ(facts.bridge_answer_for(unknown), kx::bridge_answer::ask) << unknown;
+}
+
+// A bridge's ports are the links naming it as their master, through the
+// trimmed copies, sorted as its brif directory lists them; only a whole
+// dump that showed the bridge driver's device answers.
+TEST(ReplyQueue, LinkFactsGiveABridgesPortsFromTheMasters) {
+    const struct {
+        int index;
+        const char *name, *kind;
+        int master;
+    } links[] = {{1, "br0", "bridge", 0}, {2, "vz9", "veth", 1}, {3, "va1", "veth", 1}, {4, "br1", "bridge", 0},
+                 {5, "vm1", "veth", 4},   {6, "bond0", "bond", 0}, {7, "eth1", "veth", 6}, {8, "brempty", "bridge", 0}};
+    auto facts_of = [&](bool whole) {
+        kx::link_facts facts;
+        kx::reply_queue queue;
+        for (const auto &l : links) {
+            link_message message(l.index);
+            message.name(l.name).kind(l.kind);
+            if (l.master != 0) message.add(IFLA_MASTER, &l.master, 4);
+            facts.note(queued(queue, message));
+        }
+        facts.whole = whole;
+        facts.finish();
+        return facts;
+    };
+    using ports = std::optional<std::vector<std::string>>;
+    const kx::link_facts facts = facts_of(true);
+    EXPECT_EQ(facts.ports_of("br0"), ports({"va1", "vz9"}));
+    EXPECT_EQ(facts.ports_of("br1"), ports({"vm1"}));
+    EXPECT_EQ(facts.ports_of("brempty"), ports(std::vector<std::string>{}));
+    for (const char *not_a_bridge : {"bond0", "vz9", "absent"}) EXPECT_EQ(facts.ports_of(not_a_bridge), std::nullopt);
+    EXPECT_EQ(facts_of(false).ports_of("br0"), std::nullopt) << "a dump of one link knows no ports";
 }
 
 TEST(ReplyQueue, ReplyWithAnUnevenAttributeRunIsKeptWhole) {
