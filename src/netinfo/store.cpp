@@ -63,22 +63,40 @@ void stamp(iface_record &record, int32_t generation) {
 
 // --- applying one change in place ----------------------------------------
 
-// The list rule: a list of an older generation starts afresh; the tokens of
-// `text` are appended.  Built aside, so running out of memory changes nothing.
-void append_tokens(std::vector<std::string> &list, int32_t &list_stamp, std::string_view text,
-                   int32_t generation) {
-    std::vector<std::string> grown;
-    if (list_stamp == generation) grown = list;
-    for (std::size_t at = 0; at < text.size();) {
-        at = text.find_first_not_of(' ', at);
-        if (at == std::string_view::npos) break;
-        std::size_t end = text.find(' ', at);
-        if (end == std::string_view::npos) end = text.size();
-        grown.emplace_back(text.substr(at, end - at));
+// The space-separated tokens of `text` appended to `list`.
+void add_tokens(std::vector<std::string> &list, std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (text[at] == ' ') {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && text[end] != ' ') ++end;
+        list.emplace_back(text.substr(at, end - at));
         at = end;
     }
-    list.swap(grown);
-    list_stamp = generation;
+}
+
+// The list rule: a list of an older generation starts afresh; the tokens of
+// `text` are appended.  Running out of memory changes nothing: a fresh list
+// is built aside, and an append within the generation is cut back.
+void append_tokens(std::vector<std::string> &list, int32_t &list_stamp, std::string_view text,
+                   int32_t generation) {
+    if (list_stamp != generation) {
+        std::vector<std::string> fresh;
+        add_tokens(fresh, text);
+        list.swap(fresh);
+        list_stamp = generation;
+        return;
+    }
+    const std::size_t kept = list.size();
+    try {
+        add_tokens(list, text);
+    } catch (const std::bad_alloc &) {
+        list.resize(kept);
+        throw;
+    }
 }
 
 // Changes the kind and re-indexes the record.  Leaving a hard kind empties
