@@ -284,21 +284,7 @@ ifcfg_device_index ifcfg_device_index::build() {
         index.suse_entries_ = std::move(names);
     else if (errno == ENOENT)
         index.suse_entries_.emplace(); // spares a status query per device
-    if (index.redhat_entries_ && index.suse_entries_) {
-        std::unordered_set<std::string> &findable = index.findable_.emplace();
-        auto own = [&](const std::string &file) { findable.insert(file.substr(file_prefix.size())); };
-        for (const auto &[file, status] : *index.redhat_entries_) own(file);
-        for (const std::string &file : *index.suse_entries_) own(file);
-        for (const auto &[key, path] : index.first_file_) findable.insert(key);
-    }
     return index;
-}
-
-bool ifcfg_device_index::finds_nothing_for(std::string_view device) const {
-    if (!findable_ || state().suse_flag != 0) return false;
-    for (char c : device)
-        if (is_white(c)) return false; // decided by the full search
-    return findable_->find(std::string(device)) == findable_->end();
 }
 
 bool ifcfg_device_index::may_hold(std::string_view dir, const std::string &file) const {
@@ -333,7 +319,6 @@ std::optional<std::string> ifcfg_find(const char *device, int kind, const char *
                                       const ifcfg_device_index *index) {
     if (!usable_file_name(device)) return std::nullopt;
     return guarded(std::optional<std::string>(), [&]() -> std::optional<std::string> {
-        if (index != nullptr && index->finds_nothing_for(device)) return std::nullopt;
         // The device's own file, in either directory; the index's listings
         // spare the status query of a name that is not there.
         const std::string file = std::string(file_prefix) + device;

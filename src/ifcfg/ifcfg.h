@@ -89,19 +89,10 @@ public:
     // exist); null for any other path, which only a status query now tells.
     const entry_status *status_of(std::string_view path) const;
 
-    // True when, in the network-scripts layout, the search for `device` is
-    // sure to find nothing: neither listing holds its own file and no
-    // DEVICE= key names it.  One lookup, where the search makes three.
-    bool finds_nothing_for(std::string_view device) const;
-
     size_t size() const { return first_file_.size(); }
 
 private:
     std::unordered_map<std::string, std::string> first_file_; // key -> path
-    // Every device the index can find: those with a file of their own in
-    // either listing and those a DEVICE= key names; none unless both
-    // listings were read.
-    std::optional<std::unordered_set<std::string>> findable_;
     // The "ifcfg-" entries of each directory; none when it could not be read.
     // The network-scripts ones with what their status query found.
     std::optional<std::unordered_map<std::string, entry_status>> redhat_entries_;
