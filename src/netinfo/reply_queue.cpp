@@ -21,27 +21,28 @@ namespace {
 constexpr std::size_t align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 constexpr std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
-bool kept_link_attr(unsigned short type) {
-    return type == IFLA_IFNAME || type == IFLA_ADDRESS || type == IFLA_MASTER || type == IFLA_LINKINFO;
-}
+// IFLA_IFNAME, IFLA_ADDRESS, IFLA_MASTER and IFLA_LINKINFO as bits: the test
+// runs for every attribute of every link of a dump.
+constexpr uint32_t kept_link_attrs = 1u << IFLA_IFNAME | 1u << IFLA_ADDRESS | 1u << IFLA_MASTER | 1u << IFLA_LINKINFO;
+
+bool kept_link_attr(unsigned short type) { return type < 32 && (kept_link_attrs >> type & 1u) != 0; }
 
 // Walks the attributes after the link header as the attribute table does;
 // calls `use` for each whole one.  False when the run does not end cleanly
-// (the table would report a deficit): such a message is kept whole.
+// (the table would report a deficit): such a message is kept whole.  The
+// last attribute's padding may run past the message's end.
 template <class Use>
 bool walk_link_attrs(const nlmsghdr *message, Use &&use) {
-    const std::size_t head = NLMSG_LENGTH(sizeof(ifinfomsg));
-    const auto *at = reinterpret_cast<const unsigned char *>(message) + head;
-    long remaining = static_cast<long>(message->nlmsg_len) - static_cast<long>(head);
-    while (remaining >= static_cast<long>(sizeof(rtattr))) {
-        const auto *attr = reinterpret_cast<const rtattr *>(at);
-        if (attr->rta_len < sizeof(rtattr) || attr->rta_len > remaining) return false;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(message);
+    const std::size_t end = message->nlmsg_len;
+    std::size_t at = NLMSG_LENGTH(sizeof(ifinfomsg));
+    while (at + sizeof(rtattr) <= end) {
+        const auto *attr = reinterpret_cast<const rtattr *>(bytes + at);
+        if (attr->rta_len < sizeof(rtattr) || attr->rta_len > end - at) return false;
         use(attr);
-        const long step = static_cast<long>(align4(attr->rta_len));
-        remaining = step > remaining ? 0 : remaining - step;
-        at += step;
+        at += align4(attr->rta_len);
     }
-    return remaining == 0;
+    return at >= end;
 }
 
 int copy_whole(reply_queue &queue, const nlmsghdr *message) {
