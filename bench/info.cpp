@@ -451,7 +451,7 @@ bool wanted(const char *half) {
 // taken after them.
 int main() {
     enter_namespace();
-    std::printf("bench_info: %d runs each, medians\n", runs);
+    std::printf("bench_info: medians of %d runs, of %d for the host cases\n", runs, host_runs);
     std::optional<std::pair<host_figures, host_figures>> host;
     if (wanted("host")) {
         add_host_devices(0, 200);
