@@ -224,8 +224,12 @@ typedef struct kxnet_filter {
  *
  * Log.  Control bytes, DEL and the backslash in a message are written as
  * \n, \t, \r, \\ and \xNN, so every message is one line; the message is cut
- * to 1022 characters before escaping.  A log the library creates is 0644
- * whatever the umask; an existing log keeps its mode.
+ * to 1022 characters before escaping.  A log the library creates gets 0644
+ * less the umask (never group or other write); an existing log keeps its
+ * mode.  The log is used only when it is a regular file: it is opened
+ * without following a symlink and without waiting (a FIFO there is
+ * skipped), and a log that cannot be used is skipped without failing the
+ * operation.
  *
  * _SL variants.  Each locked operation also exists with the suffix _SL: the
  * same body without the lock and without the outcome log line, for a caller
@@ -435,9 +439,10 @@ KXNET_API void kxnet_release_info_SL(kxnetif_info_list *list) KXNET_NOEXCEPT;
 
 /*
  * The name of the bridge of network `network_id` as the host has it now, as
- * a malloc'ed string the caller frees with free() (shared lock).  NULL when
- * the id is NULL or unknown, its bridge is absent, the lock cannot be taken
- * or memory runs out.
+ * a malloc'ed string the caller frees with free() (shared lock).  The
+ * registry is read afresh by both variants.  NULL when the id is NULL or
+ * unknown, its bridge is absent, the registry cannot be read, the lock
+ * cannot be taken or memory runs out.
  */
 KXNET_API char *kxnet_get_bridge_by_networkid(const char *network_id) KXNET_NOEXCEPT;
 KXNET_API char *kxnet_get_bridge_by_networkid_SL(const char *network_id) KXNET_NOEXCEPT;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
@@ -109,8 +110,9 @@ void mark(int fd, const std::string &name) {
 }
 
 // Mode, content and fsync of a freshly created temporary; 0 or the errno.
+// The mode is set outright: the umask took bits from the one it was made with.
 int fill(int fd, std::string_view content, mode_t mode) {
-    if ((mode & 07777) != 0600 && fchmod(fd, mode) != 0) return errno;
+    if (fchmod(fd, mode & 07777) != 0) return errno;
     if (!write_all(fd, content)) return errno;
     if (fsync(fd) != 0) return errno;
     return 0;
@@ -186,6 +188,12 @@ bool is_ours(int dir_fd, const std::string &dir, const char *name) {
     return marked_as(dir + "/" + name, name);
 }
 
+// The last component of `path`, without allocating.
+const char *last_component(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash == nullptr ? path : slash + 1;
+}
+
 struct dir_close {
     void operator()(DIR *dir) const { closedir(dir); }
 };
@@ -222,7 +230,7 @@ int make_directories(const std::string &path) {
     return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
 }
 
-int replace_file(const std::string &target, std::string_view content, mode_t mode) {
+int replace_file(const std::string &target, std::string_view content, mode_t mode, bool mark_written) {
     const std::string dir = directory_of(target);
     const std::string base = base_of(target);
     unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -233,6 +241,9 @@ int replace_file(const std::string &target, std::string_view content, mode_t mod
     int err = write_unnamed(dir_fd.get(), base, content, mode, temp);
     if (err == use_named) err = write_named(dir_fd.get(), base, content, mode, temp);
     if (err != 0) return err;
+    // Set before the rename, so the file never stands at its name unmarked;
+    // a file system without attributes leaves it unmarked, and so kept.
+    if (mark_written) setxattr((dir + "/" + temp.name()).c_str(), written_mark, base.data(), base.size(), 0);
     if (renameat(dir_fd.get(), temp.name().c_str(), dir_fd.get(), base.c_str()) != 0) return errno;
     temp.keep();
     // The mark belongs to temporaries only.  Left by a kill, it names another
@@ -241,6 +252,16 @@ int replace_file(const std::string &target, std::string_view content, mode_t mod
     lremovexattr(target.c_str(), temporary_mark);
     fsync(dir_fd.get());
     return 0;
+}
+
+bool carries_written_mark(const char *path) {
+    struct stat info {};
+    if (path == nullptr || lstat(path, &info) != 0) return false;
+    if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) return false;
+    char value[NAME_MAX + 1];
+    const ssize_t size = lgetxattr(path, written_mark, value, sizeof value);
+    const char *name = last_component(path);
+    return size >= 0 && static_cast<size_t>(size) == std::strlen(name) && std::memcmp(value, name, size) == 0;
 }
 
 } // namespace kx

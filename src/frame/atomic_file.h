@@ -15,6 +15,12 @@ namespace kx {
 // temporary's own name.  Setting trusted.* takes CAP_SYS_ADMIN.
 inline constexpr const char *temporary_mark = "trusted.kxnet.temporary";
 
+// The extended attribute a file written for a device of the library's own
+// keeps for its life; its value is the file's own name.  It is the proof that
+// removing the file loses nothing of an administrator's: a file without it
+// (theirs, or written where the file system keeps no attributes) stays.
+inline constexpr const char *written_mark = "trusted.kxnet.written";
+
 // Whether `name` has the shape of our temporaries: ".<target>.kxnet-" and
 // six letters or digits, e.g. ".kxnet.conf.kxnet-Kq7z2A".
 bool is_temporary_name(std::string_view name);
@@ -24,11 +30,16 @@ bool is_temporary_name(std::string_view name);
 // temporaries.  The temporary is unnamed (O_TMPFILE) until it is whole and
 // synced, marked before it gets a name (where the file system has no unnamed
 // files: right after its O_EXCL creation), and gets mode `mode` (created
-// 0600, changed only for another mode).  Every write and the close are
+// 0600, then set to `mode` whatever the umask).  Every write and the close are
 // checked; after the rename the mark is taken off and the directory synced.
 // 0, or the errno of the step that failed; then no temporary remains and
 // `target` is unchanged.
-int replace_file(const std::string &target, std::string_view content, mode_t mode);
+// With `mark_written` the new file carries the written mark.
+int replace_file(const std::string &target, std::string_view content, mode_t mode, bool mark_written = false);
+
+// Whether `path` (not followed) is a regular file of our effective user
+// carrying the written mark for its own name.  Allocates nothing.
+bool carries_written_mark(const char *path);
 
 // Makes directory `path` (mode 0755) and its missing parents, for a file the
 // host never had: 0 when it exists afterwards, else the errno of the failed

@@ -77,18 +77,22 @@ size_t format_message(char (&message)[1024], bool &own_newline, const char *form
     return own_newline ? length - 1 : length;
 }
 
-// The log open for appending.  A log this call creates gets 0644 whatever
-// the umask; an existing one keeps the mode its administrator gave it.
+// The log open for appending, when it is a regular file.  Never followed
+// through a symlink, never waited on (a FIFO planted there would hold every
+// call), never inherited by a command.  A log this call creates gets the
+// default creation mode without write access for group and others: anyone
+// who could write to it could forge the lines administrators read.
 kx::unique_fd open_log(const char *path) {
+    constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     for (int pass = 0; pass < 2; ++pass) {
-        kx::unique_fd fd(open(path, O_WRONLY | O_APPEND | O_CLOEXEC));
-        if (fd || errno != ENOENT) return fd;
-        fd.reset(open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (fd) {
-            [[maybe_unused]] int ignored = fchmod(fd.get(), 0644);
-            return fd;
+        kx::unique_fd fd(open(path, flags));
+        if (!fd && errno == ENOENT) {
+            fd.reset(open(path, flags | O_CREAT | O_EXCL, 0644));
+            if (!fd && errno == EEXIST) continue; // made by another process meanwhile: open it
         }
-        if (errno != EEXIST) return fd; // made by another process meanwhile: open it
+        struct stat info {};
+        if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return kx::unique_fd();
+        return fd;
     }
     return kx::unique_fd();
 }

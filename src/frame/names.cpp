@@ -29,7 +29,11 @@ bool acceptable_name(const char *name) {
     if (name == nullptr) return false;
     const std::size_t length = strnlen(name, IFNAMSIZ);
     if (length >= IFNAMSIZ || name[0] == '-') return false;
-    return plain_name_characters(std::string_view(name, length));
+    // The kernel refuses these two (they would name directories in sysfs);
+    // as ifcfg suffixes and command arguments they are paths.
+    const std::string_view whole(name, length);
+    if (whole == "." || whole == "..") return false;
+    return plain_name_characters(whole);
 }
 
 bool name_accepted(const char *name) {

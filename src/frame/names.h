@@ -13,7 +13,8 @@ namespace kx {
 bool plain_name_characters(std::string_view name);
 
 // A whole name the kernel can hold (1 to 15 characters, never cut) in plain
-// characters, not beginning with '-' (a command would take it for an option).
+// characters, not beginning with '-' (a command would take it for an option),
+// and neither "." nor "..".
 bool acceptable_name(const char *name);
 
 // acceptable_name, and when it is not, the log line

@@ -145,17 +145,36 @@ std::optional<std::string> find_by_hwaddr(const char *device, std::string_view h
 
 std::string ifcfg_device_path(std::string_view device) { return ifcfg_path(layout_dir(), device); }
 
-// The path is formed in a fixed buffer: the removal is also the undo of a
-// failed VLAN creation, which must not be skipped for want of memory.
-void ifcfg_remove(const char *device) {
-    if (!usable_file_name(device)) return;
-    paths::fixed_path dir =
+namespace {
+
+// The device's ifcfg path in the current layout, formed in a fixed buffer:
+// the removal is also the undo of a failed VLAN creation, which must not be
+// skipped for want of memory.  False for a name that cannot be a file's.
+bool fixed_device_path(const char *device, paths::fixed_path &out) {
+    if (!usable_file_name(device)) return false;
+    const paths::fixed_path dir =
         paths::rooted_fixed(state().suse_flag ? paths::ifcfg_suse_dir : paths::ifcfg_redhat_dir);
-    char path[sizeof dir.text];
-    int length = std::snprintf(path, sizeof path, "%s/%.*s%s", dir.c_str(),
-                               static_cast<int>(file_prefix.size()), file_prefix.data(), device);
-    if (dir.text[0] == '\0' || length < 0 || static_cast<size_t>(length) >= sizeof path) return;
-    unlink(path);
+    const int length = std::snprintf(out.text, sizeof out.text, "%s/%.*s%s", dir.c_str(),
+                                     static_cast<int>(file_prefix.size()), file_prefix.data(), device);
+    return dir.text[0] != '\0' && length >= 0 && static_cast<size_t>(length) < sizeof out.text;
+}
+
+} // namespace
+
+void ifcfg_remove(const char *device) {
+    paths::fixed_path path;
+    if (fixed_device_path(device, path)) unlink(path.c_str());
+}
+
+void ifcfg_remove_if_written(const char *device) {
+    paths::fixed_path path;
+    if (fixed_device_path(device, path) && carries_written_mark(path.c_str())) unlink(path.c_str());
+}
+
+bool ifcfg_present(const char *device) {
+    paths::fixed_path path;
+    struct stat info {};
+    return fixed_device_path(device, path) && lstat(path.c_str(), &info) == 0;
 }
 
 int ifcfg_write_bridge(const char *bridge) {
@@ -168,7 +187,7 @@ int ifcfg_write_bridge(const char *bridge) {
                                              "BRIDGE_PORTS=''\n"
                                              "STARTMODE='auto'\n"
                                              "USERCONTROL='no'\n";
-        return -replace_file(ifcfg_path(dir, bridge), content, 0600);
+        return -replace_file(ifcfg_path(dir, bridge), content, 0600, true);
     });
 }
 
@@ -185,7 +204,7 @@ int ifcfg_write_vlan(std::string_view parent_name, std::string_view vlan_name) {
             content.append("BOOTPROTO=static\nDEVICE=").append(vlan_name);
             content.append("\nONBOOT=yes\nVLAN=yes\n");
         }
-        return -replace_file(ifcfg_path(dir, vlan_name), content, 0600);
+        return -replace_file(ifcfg_path(dir, vlan_name), content, 0600, true);
     });
 }
 

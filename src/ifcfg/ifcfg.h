@@ -20,6 +20,15 @@ namespace kx {
 // not an error.  Does nothing for a null or empty name.
 void ifcfg_remove(const char *device);
 
+// ifcfg_remove, but only a file the library wrote (it carries the written
+// mark, frame/atomic_file.h): the file of an adopted device may be its
+// administrator's.  Allocates nothing.
+void ifcfg_remove_if_written(const char *device);
+
+// Whether anything stands at the device's ifcfg path in the current layout
+// (links not followed).
+bool ifcfg_present(const char *device);
+
 // The device's ifcfg path in the current layout (directory, "/ifcfg-", name).
 std::string ifcfg_device_path(std::string_view device);
 

@@ -163,7 +163,8 @@ int ifcfg_set_address(const char *device, const char *address) {
             if (overlong) return -EFBIG;
         }
         const std::string content = ifcfg_rewrite_address(text, address, state().suse_flag != 0);
-        return -replace_file(target, content, 0600);
+        // A file of the library's stays provably its own; anyone else's stays theirs.
+        return -replace_file(target, content, 0600, carries_written_mark(target.c_str()));
     });
 }
 

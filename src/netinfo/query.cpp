@@ -164,6 +164,9 @@ kxnetif_info_list *run_query(uint32_t flags, const kxnet_filter *filter) {
 char *bridge_of_network(const char *network_id) {
     // Without an id every bridge would pass the filter.
     if (network_id == nullptr) return nullptr;
+    // The bridge scan names a bridge's network from the registry in memory,
+    // which in a process that made no other call is still empty.
+    if (registry_load() != 0) return nullptr;
     std::unique_ptr<kxnet_filter, filter_releaser> filter(
         kxnet_get_simple_filter(KXNETIF_BRIDGE, nullptr, network_id, nullptr, 0, 0));
     if (!filter) return nullptr;

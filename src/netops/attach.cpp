@@ -92,6 +92,18 @@ struct attach_check {
     int kind = KXNETIF_UNKNOWN;
 };
 
+// Whether the network's bridge device is there to take a port.  Without
+// it the port request would meet ENODEV, which counts as a port that
+// vanished: an attach must not pass for done with the interface in no bridge.
+// Asked quietly (the existence probe logs a line each time); a probe that
+// fails for any other reason lets the attach go on as before.
+bool bridge_present(const network &network) {
+    if (if_nametoindex(network.bridge().c_str()) != 0 || errno != ENODEV) return true;
+    kxnet_log("Bridge \"%s\" of network \"%s\" does not exist", show(network.bridge().c_str()),
+              show(network.network_id().c_str()));
+    return false;
+}
+
 attach_check check_interface(const char *network_id, const char *name) {
     snapshot taken;
     if (int err = take_snapshot(name, taken); err != 0) return {err};
@@ -99,10 +111,14 @@ attach_check check_interface(const char *network_id, const char *name) {
     if (record == nullptr) return {KXNET_ERR_NOT_FOUND};
     if (counts_as_attached(*record)) {
         if (!moves_between_networks(record->type)) return {KXNET_ERR_BUSY};
-        // A move to a network that is not registered would only take the
-        // device out of its current one; the same failure follows below.
-        if (record->hwaddr != nullptr && network_find_by_id(network_id) != nullptr)
+        // A move to a network that is not registered, or whose bridge is
+        // gone, would only take the device out of its current one; the same
+        // failure follows below, with the device left where it was.
+        const network *target = network_find_by_id(network_id);
+        if (record->hwaddr != nullptr && target != nullptr) {
+            if (!bridge_present(*target)) return {KXNET_ERR_NOT_FOUND};
             kxnet_br_detach_SL(name);
+        }
     }
     if (record->hwaddr == nullptr) return {KXNET_ERR_INVALID};
     return {KXNET_OK, record->type};
@@ -128,6 +144,7 @@ int attach_interface(const char *network_id, const char *name) {
     network *network = network_find_by_id(network_id);
     if (network == nullptr) return KXNET_ERR_NOT_FOUND;
     if (kind != KXNETIF_VETH && !network->phys_iface().empty()) return KXNET_ERR_EXISTS;
+    if (!bridge_present(*network)) return KXNET_ERR_NOT_FOUND;
 
     align_offloads(*network, name, kind);
     const bool host_interface = kind != KXNETIF_VETH;

@@ -38,13 +38,27 @@ bool network_id_names_device(const char *network_id) {
     return std::strlen(network_id) < IFNAMSIZ && bridge_exists(network_id) != 0;
 }
 
+// The ifcfg file of a network's bridge goes with the network.  An adopted
+// bridge's file goes only when the library wrote it: otherwise it is the
+// administrator's, who configured that bridge.
+void remove_bridge_file(const char *bridge, bool preexisting) {
+    if (preexisting)
+        ifcfg_remove_if_written(bridge);
+    else
+        ifcfg_remove(bridge);
+}
+
 // Takes back a bridge and ifcfg file that new_network has just made.
 void discard_bridge(const char *bridge, int preexisting) {
     if (preexisting == 0) bridge_destroy(bridge, nullptr, 1);
-    guarded(0, [&] {
-        ifcfg_remove(bridge);
-        return 0;
-    });
+    remove_bridge_file(bridge, preexisting != 0);
+}
+
+// The bridge's ifcfg file, unless the network adopts a bridge that has one
+// already: that file is its administrator's and stays as it is.
+void write_bridge_file(const char *bridge, int preexisting) {
+    if (preexisting != 0 && ifcfg_present(bridge)) return;
+    guarded(-ENOMEM, [&] { return ifcfg_write_bridge(bridge); });
 }
 
 int new_network(const char *network_id, char *bridge_name) {
@@ -81,7 +95,7 @@ int new_network(const char *network_id, char *bridge_name) {
     // The ifcfg file is a convenience for the host's scripts; its failure
     // changes nothing.  A network that cannot be recorded (or whose record
     // cannot be saved) is not reported as made: its new bridge goes again.
-    guarded(-ENOMEM, [&] { return ifcfg_write_bridge(bridge); });
+    write_bridge_file(bridge, preexisting);
     if (network_add_to_registry(network_id, bridge, preexisting) != 0 || registry_save() != 0) {
         discard_bridge(bridge, preexisting);
         return KXNET_ERR_SYSTEM;
@@ -110,7 +124,7 @@ int delete_network(const char *network_id) {
             return KXNET_ERR_SYSTEM;
         }
     }
-    ifcfg_remove(bridge);
+    remove_bridge_file(bridge, network->preexisting());
     {
         registry_guard guard;
         network_remove(network);

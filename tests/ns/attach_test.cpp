@@ -122,6 +122,13 @@ TEST_F(AttachTest, DecisionTableRefusals) {
     add_nic("eth6");
     EXPECT_EQ(kxnet_br_attach_CT("net-none", "eth6"), KXNET_ERR_NOT_FOUND);
     EXPECT_EQ(master_of("eth6"), "");
+    // A network whose bridge is gone takes no uplink and records none.
+    const std::string br_gone = new_network("net-gone");
+    ASSERT_EQ(ns::sh("ip link del " + br_gone), 0);
+    const std::string before_gone = registry_text();
+    EXPECT_EQ(kxnet_br_attach_CT("net-gone", "eth6"), KXNET_ERR_NOT_FOUND);
+    EXPECT_EQ(registry_text(), before_gone);
+    EXPECT_EQ(kxnet_br_del("net-gone"), KXNET_OK);
 
     // A second physical interface changes nothing.
     const std::string registry = registry_text();
@@ -199,9 +206,14 @@ TEST_F(AttachTest, ContainerPairDeviceMovesBetweenNetworks) {
     EXPECT_TRUE(ns::is_up("vh201"));
     EXPECT_EQ(registry_text(), registry);
 
-    // A move to a network that is not registered leaves it where it is.
+    // A move to a network that is not registered, or whose bridge is gone,
+    // leaves it where it is.
     EXPECT_EQ(kxnet_br_attach_CT("net-gone", "vh201"), KXNET_ERR_NOT_FOUND);
     EXPECT_EQ(master_of("vh201"), br_b);
+    ASSERT_EQ(ns::sh("ip link del " + br_a), 0);
+    EXPECT_EQ(kxnet_br_attach_CT("net-a", "vh201"), KXNET_ERR_NOT_FOUND);
+    EXPECT_EQ(master_of("vh201"), br_b);
+    EXPECT_EQ(kxnet_br_attach_CT("net-a", "vh201"), KXNET_ERR_NOT_FOUND);
 
     ASSERT_EQ(kxnet_br_detach("vh201"), KXNET_OK);
     EXPECT_EQ(last_line(), detached("vh201"));

@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 #include <vector>
 
 using kxtest::file_exists;
@@ -106,6 +108,76 @@ TEST_F(ForeignFilesTest, OperationsThatRewriteFilesKeepEveryFileTheyDidNotMake) 
                 EXPECT_EQ(read_file(path), std::string("kept by hand: ") + p.name + "\n");
             }
         }
+    }
+}
+
+// An adopted bridge (a device named like the network) may carry its
+// administrator's ifcfg file: adding the network keeps it as it is, and
+// neither removing the network nor undoing an add whose registry save
+// failed removes it.  A file the library wrote for the adopted bridge goes
+// with the network.
+TEST_F(ForeignFilesTest, AnAdoptedBridgesOwnFileIsKept) {
+    struct layout {
+        int suse;
+        std::string ifcfg_dir;
+        bool writes_bridge_file;
+    };
+    const std::string admin = "BOOTPROTO='static'\nBRIDGE='yes'\nBRIDGE_PORTS='eth9'\nIPADDR='192.0.2.1/24'\n";
+    for (const auto &[suse, ifcfg_dir, writes_bridge_file] :
+         {layout{0, "/etc/sysconfig/network-scripts", false}, layout{1, "/etc/sysconfig/network", true}}) {
+        SCOPED_TRACE(ifcfg_dir);
+        kx::state().suse_flag = suse;
+        kxtest::make_dirs(ns::at("/etc/kx"));
+        kxtest::make_dirs(ns::at(ifcfg_dir));
+        const std::string file = ns::at(ifcfg_dir + "/ifcfg-lan");
+        ns::add_bridge("lan");
+        write_file(file, admin, 0644);
+
+        ASSERT_EQ(kxnet_br_new("lan", nullptr), KXNET_OK);
+        EXPECT_EQ(read_file(file), admin);
+        ASSERT_EQ(kxnet_br_del("lan"), KXNET_OK);
+        EXPECT_TRUE(ns::device_exists("lan"));
+        ASSERT_TRUE(file_exists(file));
+        EXPECT_EQ(read_file(file), admin);
+
+        // The undo of an add whose registry cannot be saved.
+        const std::string registry_dir = ns::at("/etc/kx");
+        ASSERT_EQ(ns::sh("mount --bind '" + registry_dir + "' '" + registry_dir + "' && mount -o remount,bind,ro '" +
+                         registry_dir + "'"),
+                  0);
+        EXPECT_EQ(kxnet_br_new("lan", nullptr), KXNET_ERR_SYSTEM);
+        ASSERT_EQ(ns::sh("umount '" + registry_dir + "'"), 0);
+        EXPECT_TRUE(ns::device_exists("lan"));
+        ASSERT_TRUE(file_exists(file));
+        EXPECT_EQ(read_file(file), admin);
+
+        // Without a file of its own the bridge gets the library's, which goes
+        // with the network.
+        ASSERT_EQ(unlink(file.c_str()), 0);
+        ASSERT_EQ(kxnet_br_new("lan", nullptr), KXNET_OK);
+        EXPECT_EQ(file_exists(file), writes_bridge_file);
+        ASSERT_EQ(kxnet_br_del("lan"), KXNET_OK);
+        EXPECT_FALSE(file_exists(file));
+        EXPECT_EQ(ns::sh("ip link del lan"), 0);
+    }
+}
+
+// The modes the library gives its files hold whatever the caller's umask.
+TEST_F(ForeignFilesTest, FileModesHoldWhateverTheUmask) {
+    kx::state().suse_flag = 1;
+    kxtest::make_dirs(ns::at("/etc/kx"));
+    kxtest::make_dirs(ns::at("/etc/sysconfig/network"));
+    const mode_t old = umask(0777);
+    char bridge[IFNAMSIZ] = "";
+    const int made = kxnet_br_new("net-m", bridge);
+    umask(old);
+    ASSERT_EQ(made, KXNET_OK);
+    for (const std::string &path : {ns::at("/etc/kx/kxnet.conf"), ns::at("/etc/sysconfig/network/ifcfg-" + std::string(bridge)),
+                                    ns::at("/tmp/kxnetcfg.lck")}) {
+        SCOPED_TRACE(path);
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
     }
 }
 

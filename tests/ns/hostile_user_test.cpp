@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -275,21 +276,56 @@ TEST_F(HostileUser, ANameWithControlBytesWritesOneLogLine) {
         << kxtest::read_file(ns::at("/var/log/kxnetcfg.log"));
 }
 
-TEST_F(HostileUser, TheLogIsCreated0644WhateverTheUmask) {
+TEST_F(HostileUser, TheLogIsCreatedWithoutWriteForOthersUnderAnyUmask) {
     const std::string log = ns::at("/var/log/kxnetcfg.log");
-    ASSERT_EQ(unlink(log.c_str()), 0);
-    mode_t old = umask(0);
-    ASSERT_EQ(changing_call(), KXNET_ERR_NOT_FOUND);
-    umask(old);
     struct stat info {};
-    ASSERT_EQ(stat(log.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    for (const auto &[mask, mode] : {std::pair<mode_t, mode_t>{0, 0644}, {022, 0644}, {077, 0600}}) {
+        SCOPED_TRACE(mask);
+        ASSERT_EQ(unlink(log.c_str()), 0);
+        mode_t old = umask(mask);
+        ASSERT_EQ(changing_call(), KXNET_ERR_NOT_FOUND);
+        umask(old);
+        ASSERT_EQ(stat(log.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, mode);
+    }
 
     // The administrator's mode stays.
     ASSERT_EQ(chmod(log.c_str(), 0600), 0);
     ASSERT_EQ(changing_call(), KXNET_ERR_NOT_FOUND);
     ASSERT_EQ(stat(log.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+// What stands at the log path that is not a regular file is never written
+// through nor waited on: the operation goes on without its lines.
+TEST_F(HostileUser, ALogPathThatIsNoRegularFileIsSkipped) {
+    const std::string log = ns::at("/var/log/kxnetcfg.log");
+    const std::string target = ns::at("/etc/passwd-like");
+    struct planted_log {
+        const char *what;
+        std::string command;
+    };
+    const planted_log plants[] = {
+        {"a symlink to root's file", "ln -s '" + target + "' '" + log + "'"},
+        {"a FIFO nobody reads", "mkfifo '" + log + "'"},
+        {"a FIFO a user keeps open for reading", "mkfifo -m 666 '" + log + "'"},
+    };
+    for (const planted_log &p : plants) {
+        SCOPED_TRACE(p.what);
+        kxtest::write_file(target, "root:x:0:0::/root:/bin/sh\n", 0644);
+        ASSERT_EQ(unlink(log.c_str()), 0);
+        ASSERT_EQ(ns::sh(p.command), 0);
+        std::optional<as_user> reader;
+        if (std::string(p.what).find("keeps open") != std::string::npos) {
+            reader.emplace("exec 3<> '" + log + "'; echo ready; sleep 600");
+            ASSERT_TRUE(reader->ready());
+        }
+        EXPECT_EQ(within(10, changing_call), KXNET_ERR_NOT_FOUND) << "-1: the call blocked on the log";
+        EXPECT_EQ(kxtest::read_file(target), "root:x:0:0::/root:/bin/sh\n");
+        reader.reset();
+        ASSERT_EQ(unlink(log.c_str()), 0);
+        kxtest::write_file(log, "", 0644);
+    }
 }
 
 } // namespace

@@ -77,7 +77,7 @@ TEST_F(NameRule, EveryExportRefusesANameOutsideTheRuleBeforeAnyChange) {
         {"nic`x`", true},       {"nic x", true},       {"nic;x", true},
         {"nic\nx", true},       {"nic/x", true},       {"-nic", true},
         {"n;touch " + marker, false}, {"abcdefghijklmnop", false}, {"", false},
-        {"$(touch " + marker + ")", false},
+        {"$(touch " + marker + ")", false}, {".", true}, {"..", true},
     };
     // The kernel takes some of these names: a device must not make them good.
     std::vector<std::string> in_kernel;

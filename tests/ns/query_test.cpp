@@ -309,11 +309,20 @@ TEST_F(QueryTest, BridgeOfANetworkId) {
     kxtest::ns::add_bridge("br1");
     kxtest::make_dirs(at("/etc/kx"));
     kxtest::write_file(at("/etc/kx/kxnet.conf"), "VNID_br1=\"net1\"\nVNID_br2=\"net2\"\n");
-    // The lookup uses the registry as held in memory; a query loads it.
-    result loaded(kxnet_get_info(KXNET_INFO_CONFIG, nullptr));
-    ASSERT_TRUE(loaded);
-
+    // No other call has loaded the registry, in this process or under a
+    // caller's shared lock: both variants read it themselves.
     std::unique_ptr<char, decltype(&free)> known(kxnet_get_bridge_by_networkid("net1"), free);
+    ASSERT_NE(known, nullptr);
+    EXPECT_STREQ(known.get(), "br1");
+    kxtest::write_file(at("/etc/kx/kxnet.conf"), "VNID_br1=\"net3\"\nVNID_br2=\"net2\"\n");
+    ASSERT_EQ(kx::grab_shared_kxnetlock(0), 0);
+    known.reset(kxnet_get_bridge_by_networkid_SL("net3"));
+    kx::release_kxnetlock();
+    ASSERT_NE(known, nullptr);
+    EXPECT_STREQ(known.get(), "br1");
+    kxtest::write_file(at("/etc/kx/kxnet.conf"), "VNID_br1=\"net1\"\nVNID_br2=\"net2\"\n");
+
+    known.reset(kxnet_get_bridge_by_networkid("net1"));
     ASSERT_NE(known, nullptr);
     EXPECT_STREQ(known.get(), "br1");
     EXPECT_EQ(kxnet_get_bridge_by_networkid("net9"), nullptr) << "unknown to the registry";
