@@ -29,11 +29,21 @@ extern "C" {
 
 /*
  * Programs the library runs (ovs-vsctl, ip, the shell of a DHCP restart) get
- * the fixed PATH given at compat_kxnet_addr_set; ovs-vsctl and ip see no
- * other variable.  Their results do not depend on the caller's SIGCHLD
- * disposition (SIG_IGN, SA_NOCLDWAIT) or handler: these children raise no
- * SIGCHLD and no waitpid(-1) of the caller's sees them, and the library
- * never waits for a child it did not start.
+ * the fixed PATH given at compat_kxnet_addr_set as their only variable and
+ * no descriptor of the caller's but its standard streams; each runs in a
+ * process group of its own.  Each has a deadline: 120 s for the DHCP
+ * restart, 30 s for every other program, or for all of them the whole
+ * seconds in KXNET_COMMAND_TIMEOUT of the calling process (read with
+ * secure_getenv; a value that is not a positive integer is ignored).  At the
+ * deadline the program's process group is killed, the step fails as when
+ * the program fails, and the log says "Command "<command>" did not end
+ * within its deadline of <n> seconds and was killed".  Output the library
+ * reads (ovs-vsctl's listings) past 4390912 bytes kills the program too.  A
+ * caller killed during a call leaves no program running and the host lock
+ * free.  Results do not depend on the caller's SIGCHLD disposition
+ * (SIG_IGN, SA_NOCLDWAIT) or handler: these children raise no SIGCHLD and
+ * no waitpid(-1) of the caller's sees them, and the library never waits for
+ * a child it did not start.
  */
 
 /*
@@ -212,8 +222,12 @@ typedef struct kxnet_filter {
  * calls of a process must not race each other.
  *
  * Lock file.  Only a regular file owned by the effective user with one link
- * is used; it is opened without following a symlink, created 0600, and an
- * existing one with group or other bits is set to 0600 in place.  Anything
+ * and mode 0600 is used; it is opened without following a symlink and created
+ * 0600.  One of the user's with group or other bits is replaced by a new
+ * file renamed over it (logging "libkxnet: replaced <what> with mode <mode>
+ * at <path>"), since whoever opened it while it was readable could hold its
+ * flock for ever; after taking the flock a caller checks that its file is
+ * still the one at the path, and otherwise starts over.  Anything
  * else at the path (another user's file, a symlink, a directory, a FIFO, a
  * hard link) is removed, a non-empty directory moved aside to
  * "<path>.moved.<pid>.<n>", and the file made anew with O_EXCL, logging
@@ -268,8 +282,9 @@ typedef struct kxnet_filter {
  * bridge_name: NULL, or a caller buffer of at least 16 bytes.  Non-empty, it
  * names the Linux bridge to create; empty, a free name "br<N>" is chosen and
  * written back on success.  If a device named exactly like the network id
- * exists (and no name is given) it becomes the network's bridge and is left
- * in place when the network is removed.
+ * exists (and no name is given) it becomes the network's bridge (it is
+ * adopted) and is left in place when the network is removed; an ifcfg file
+ * it already has is kept as it is, and one is written only where none is.
  * A bridge name of 16 or more characters is cut to its first 15.
  * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL or rejected id or a bridge
  * name outside the name rule; KXNET_ERR_EXISTS when the id is registered or the
@@ -282,7 +297,9 @@ KXNET_API int kxnet_br_new_SL(const char *network_id, char *bridge_name) KXNET_N
 
 /*
  * Removes the virtual network `network_id`: its bridge (unless it existed
- * before the network), the bridge's ifcfg file and its registry entry.  A
+ * before the network), the bridge's ifcfg file and its registry entry.  Of
+ * an adopted bridge the ifcfg file is removed only when the library wrote it
+ * (it carries the extended attribute "trusted.kxnet.written").  A
  * bridge already gone is not an error.
  * Returns KXNET_OK; KXNET_ERR_INVALID for a NULL id; KXNET_ERR_NOT_FOUND when
  * the id is not registered; KXNET_ERR_SYSTEM when the registry cannot be read
@@ -481,10 +498,10 @@ KXNET_API int kxnet_destroy_devices(void) KXNET_NOEXCEPT;
  * device exists (static address); KXNET_ERR_SYSTEM when the registry cannot
  * be read, the kernel refuses the address (for instance one the device has
  * already), or the DHCP restart fails.  The restart runs
- * "ifdown <device>; ifup <device>" with /bin/sh in the caller's environment,
- * but with PATH "/usr/sbin:/usr/bin:/sbin:/bin" (behind
- * "$KXNET_ROOT/usr/sbin:$KXNET_ROOT/sbin" when KXNET_ROOT is set), never the
- * caller's.
+ * "ifdown <device>; ifup <device>" with /bin/sh and no variable of the
+ * caller's: PATH "/usr/sbin:/usr/bin:/sbin:/bin" (behind
+ * "$KXNET_ROOT/usr/sbin:$KXNET_ROOT/sbin" when KXNET_ROOT is set) is its
+ * whole environment; a restart past its deadline (see above) fails.
  */
 KXNET_API int compat_kxnet_addr_set(const char *device, const char *address) KXNET_NOEXCEPT;
 KXNET_API int compat_kxnet_addr_set_SL(const char *device, const char *address) KXNET_NOEXCEPT;

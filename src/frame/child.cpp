@@ -1,14 +1,24 @@
 // child_process: a keeper cloned with a pidfd and no exit signal, which
-// starts the program with clean signal state and reports through a pipe
-// whether the exec worked and how the program ended; and the one wait of
-// the library, by pidfd.
+// closes what it inherited, starts the program in a process group of its
+// own with clean signal state, watches it against its deadline, the
+// library's kill request and the caller's death, and reports through a
+// socket whether the exec worked and how the program ended; and the one
+// wait of the library, by pidfd.
 #include "frame/child.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdint>
+#include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sched.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,14 +64,14 @@ struct report {
     int kind;
     int value;
 };
-enum : int { report_exec = 1, report_exited = 2, report_signalled = 3 };
+enum : int { report_exec = 1, report_exited = 2, report_signalled = 3, report_deadline = 4 };
 
 void send_report(int fd, report message) {
-    while (write(fd, &message, sizeof message) < 0 && errno == EINTR) {
+    while (send(fd, &message, sizeof message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
 }
 
-// false at the end of the pipe or on a short message.
+// false at the end of the socket or on a short message.
 bool read_report(int fd, report &message) {
     ssize_t got;
     while ((got = read(fd, &message, sizeof message)) < 0 && errno == EINTR) {
@@ -71,9 +81,38 @@ bool read_report(int fd, report &message) {
 
 int wait_on_pidfd(int pidfd, siginfo_t &info, int options);
 
-// The program's process: its streams, an empty signal mask, exec.  An exec
-// failure goes back through the close-on-exec pipe.
-[[noreturn]] void exec_program(const spawn_request &request, int exec_fd) {
+int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Closes every descriptor but the standard streams and `keep` (-1 entries
+// ignored), so nothing the caller holds (the host lock above all) outlives
+// the caller in a child.
+void close_all_but(int (&keep)[3]) {
+    std::sort(std::begin(keep), std::end(keep));
+    unsigned next = 3;
+    for (int fd : keep) {
+        if (fd < static_cast<int>(next)) continue;
+        if (static_cast<unsigned>(fd) > next) syscall(SYS_close_range, next, static_cast<unsigned>(fd) - 1, 0);
+        next = static_cast<unsigned>(fd) + 1;
+    }
+    syscall(SYS_close_range, next, ~0U, 0);
+}
+
+// Ties the calling child's life to `parent`: `signal` when it goes, and an
+// end at once when it went before the tie was made.
+void die_with(pid_t parent, int signal) {
+    if (prctl(PR_SET_PDEATHSIG, signal) != 0 || getppid() != parent) _exit(255);
+}
+
+// The program's process: its own process group, killed when its keeper
+// dies, its streams, an empty signal mask, exec.  An exec failure goes back
+// through the close-on-exec pipe.
+[[noreturn]] void exec_program(const spawn_request &request, int exec_fd, pid_t keeper) {
+    setpgid(0, 0);
+    die_with(keeper, SIGKILL);
     int failure = 0;
     if (request.stdout_fd >= 0 && dup2(request.stdout_fd, STDOUT_FILENO) < 0) failure = errno;
     if (failure == 0 && request.stderr_fd >= 0 && dup2(request.stderr_fd, STDERR_FILENO) < 0) failure = errno;
@@ -89,20 +128,55 @@ int wait_on_pidfd(int pidfd, siginfo_t &info, int options);
     _exit(255);
 }
 
+// What ended the keeper's watch over a running program.
+enum class watch_end { program, deadline, request, caller_gone };
+
+// Waits for the program behind `pidfd` to end, its deadline (`deadline_ms`
+// on the monotonic clock, -1 for none), a kill request or the end of the
+// library's socket, or the caller's death (SIGTERM on `caller_gone`).
+watch_end watch_program(int pidfd, int caller_gone, int channel, int64_t deadline_ms) {
+    pollfd watched[3] = {{pidfd, POLLIN, 0}, {caller_gone, POLLIN, 0}, {channel, POLLIN, 0}};
+    for (;;) {
+        int timeout = -1;
+        if (deadline_ms >= 0) {
+            const int64_t left = deadline_ms - monotonic_ms();
+            if (left <= 0) return watch_end::deadline;
+            timeout = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+        }
+        const int ready = poll(watched, 3, timeout);
+        if (ready < 0 && errno != EINTR) return watch_end::request;
+        if (ready <= 0) continue;
+        if (watched[0].revents != 0) return watch_end::program;
+        if (watched[1].revents != 0) return watch_end::caller_gone;
+        if (watched[2].revents != 0) return watch_end::request;
+    }
+}
+
 // The keeper: the library's direct child.  An exec resets a process's exit
 // signal to SIGCHLD, so the keeper never execs: it starts the program as
 // its own child (with default dispositions, so the kernel does not reap it
-// early), waits for it and reports.  It runs with every signal blocked and
+// early), watches it and reports.  It runs with every signal blocked and
 // only calls that are safe after fork.
-[[noreturn]] void run_keeper(const spawn_request &request, int report_fd) {
+[[noreturn]] void run_keeper(const spawn_request &request, int channel, pid_t caller) {
     default_dispositions();
+    die_with(caller, SIGTERM);
+    int keep[3] = {channel, request.stdout_fd, request.stderr_fd};
+    close_all_but(keep);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    const int caller_gone = signalfd(-1, &term, SFD_CLOEXEC);
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) _exit(255);
+    if (caller_gone < 0 || pipe2(ends, O_CLOEXEC) != 0) _exit(255);
+    const int64_t deadline_ms =
+        request.deadline_seconds > 0 ? monotonic_ms() + int64_t{request.deadline_seconds} * 1000 : -1;
+    const pid_t keeper = static_cast<pid_t>(syscall(SYS_getpid));
     int pidfd = -1;
     const long pid = syscall(SYS_clone, CLONE_PIDFD | SIGCHLD, nullptr, &pidfd, nullptr, nullptr);
-    if (pid == 0) exec_program(request, ends[1]);
+    if (pid == 0) exec_program(request, ends[1], keeper);
     close(ends[1]);
     if (pid < 0) _exit(255);
+    setpgid(static_cast<pid_t>(pid), static_cast<pid_t>(pid)); // before the program's own, whichever runs first
     // The program holds its streams now; a reader waits for its end alone.
     if (request.stdout_fd >= 0) close(request.stdout_fd);
     if (request.stderr_fd >= 0) close(request.stderr_fd);
@@ -110,10 +184,16 @@ int wait_on_pidfd(int pidfd, siginfo_t &info, int options);
     ssize_t got;
     while ((got = read(ends[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
     }
-    send_report(report_fd, {report_exec, got == static_cast<ssize_t>(sizeof failure) ? failure : 0});
+    send_report(channel, {report_exec, got == static_cast<ssize_t>(sizeof failure) ? failure : 0});
+    const watch_end why = watch_program(pidfd, caller_gone, channel, deadline_ms);
+    // Its group, while the unreaped program still holds the group's number.
+    if (why != watch_end::program) syscall(SYS_kill, -pid, SIGKILL);
     siginfo_t info;
-    if (wait_on_pidfd(pidfd, info, WEXITED) != 0) _exit(255);
-    send_report(report_fd, {info.si_code == CLD_EXITED ? report_exited : report_signalled, info.si_status});
+    if (wait_on_pidfd(pidfd, info, WEXITED) != 0 || why == watch_end::caller_gone) _exit(255);
+    if (why == watch_end::deadline)
+        send_report(channel, {report_deadline, request.deadline_seconds});
+    else
+        send_report(channel, {info.si_code == CLD_EXITED ? report_exited : report_signalled, info.si_status});
     _exit(0);
 }
 
@@ -147,7 +227,7 @@ child_process::~child_process() { reset(); }
 
 void child_process::reset() {
     if (!pidfd_) return;
-    if (adopted_) kill();
+    kill();
     wait();
 }
 
@@ -156,17 +236,18 @@ bool child_process::spawn(const spawn_request &request, int &exec_errno) {
     reset();
     if (request.path == nullptr || request.argv == nullptr || request.envp == nullptr) return false;
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
     unique_fd report_read(ends[0]);
     unique_fd report_write(ends[1]);
 
+    const pid_t caller = getpid();
     int pidfd = -1;
     long pid;
     {
         signals_blocked quiet;
         // Exit signal 0: never reaped by the kernel on the caller's behalf.
         pid = syscall(SYS_clone, CLONE_PIDFD, nullptr, &pidfd, nullptr, nullptr);
-        if (pid == 0) run_keeper(request, report_write.get());
+        if (pid == 0) run_keeper(request, report_write.get(), caller);
     }
     if (pid < 0) return false;
     pidfd_.reset(pidfd);
@@ -210,7 +291,11 @@ exit_status child_process::wait() {
     const int failed = wait_on_pidfd(pidfd_.get(), info, WEXITED);
     pidfd_.reset();
     adopted_ = false;
-    if (reported) {
+    if (reported && ended.kind == report_deadline) {
+        status.how = exit_status::ending::signalled;
+        status.value = SIGKILL;
+        status.deadline_passed = true;
+    } else if (reported) {
         status.how = ended.kind == report_exited ? exit_status::ending::exited : exit_status::ending::signalled;
         status.value = ended.value;
     } else if (failed != 0) {
@@ -238,7 +323,14 @@ exit_status child_process::wait_within(int timeout_ms) {
 }
 
 void child_process::kill() {
-    if (pidfd_) syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0);
+    if (!pidfd_) return;
+    if (report_) {
+        const char request = 'k';
+        while (send(report_.get(), &request, 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno == EINTR) {
+        }
+        return;
+    }
+    syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0);
 }
 
 } // namespace kx

@@ -4,6 +4,11 @@
 // SIGCHLD and a caller's waitpid(-1) never sees it; the keeper runs the
 // program as its own child and reports how it ended.  Every wait names one
 // child of ours alone, through its pidfd.
+//
+// The keeper holds nothing of the caller's (every descriptor but its own is
+// closed, so never the host lock), dies with the caller, and bounds the
+// program: at its deadline, at the library's request or when the caller
+// goes, the program's whole process group is killed.
 #pragma once
 
 #include "frame/fd.h"
@@ -19,24 +24,28 @@ struct exit_status {
     // The exit code, the signal number, or the errno of a wait that failed
     // (ECHILD: the child was reaped by someone else).
     int value = 0;
+    // Killed (SIGKILL) because it ran past its deadline.
+    bool deadline_passed = false;
 
     bool exited() const { return how == ending::exited; }
     bool signalled() const { return how == ending::signalled; }
 };
 
 // What the child runs: `path` executed with `argv` and `envp` (both
-// null-terminated).  Its standard output and error are the given
-// descriptors, or the caller's own where -1.
+// null-terminated), in a process group of its own.  Its standard output and
+// error are the given descriptors, or the caller's own where -1.  Past
+// `deadline_seconds` (0: none) its process group is killed.
 struct spawn_request {
     const char *path = nullptr;
     const char *const *argv = nullptr;
     const char *const *envp = nullptr;
     int stdout_fd = -1;
     int stderr_fd = -1;
+    int deadline_seconds = 0;
 };
 
-// One child of this process, reaped (and first killed, when it was adopted
-// and is still running) when the handle ends.
+// One child of this process, killed (if still running) and reaped when the
+// handle ends without a wait.
 class child_process {
 public:
     child_process() = default;
@@ -65,9 +74,14 @@ public:
     // wait, but a child still running after `timeout_ms` is killed first.
     exit_status wait_within(int timeout_ms);
 
-    // SIGKILL through the pidfd, so it can only reach this child (of a
-    // spawned one, its keeper).
+    // Ends the child at once: a spawned program's process group is killed
+    // by its keeper; an adopted child gets SIGKILL through the pidfd, so it
+    // can only reach this child.
     void kill();
+
+    // Of a spawned child: readable once the program has ended (its keeper's
+    // report waits there for `wait`).  -1 otherwise.
+    int end_fd() const { return report_.get(); }
 
 private:
     void reset();

@@ -1,6 +1,7 @@
 // run_command: a child that executes a program with PATH as its only
-// variable, reaped by the library's one child facility; an exec failure is
-// reported back to the caller, which logs it.
+// variable, within a deadline, reaped by the library's one child facility;
+// an exec failure is reported back to the caller, which logs it, and so is
+// a command killed at its deadline.
 #include "frame/command.h"
 
 #include "frame/child.h"
@@ -8,6 +9,8 @@
 #include "frame/paths.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -39,26 +42,65 @@ int command_status::error() const {
     return -EIO;
 }
 
-bool start_command(child_process &child, const char *const argv[], int stdout_fd, int stderr_fd) {
+command_status command_status::killed() {
+    exit_status status;
+    status.how = exit_status::ending::signalled;
+    status.value = SIGKILL;
+    return command_status(status);
+}
+
+namespace {
+
+// A positive decimal number of seconds the keeper can count in
+// milliseconds, and nothing else: 0 otherwise.
+int positive_seconds(const char *text) {
+    if (text == nullptr || *text == '\0') return 0;
+    long value = 0;
+    for (const char *digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return 0;
+        value = value * 10 + (*digit - '0');
+        if (value > INT_MAX / 1000) return 0;
+    }
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+int command_deadline(int standard_seconds) {
+    const int chosen = positive_seconds(secure_getenv("KXNET_COMMAND_TIMEOUT"));
+    return chosen > 0 ? chosen : standard_seconds;
+}
+
+bool start_command(child_process &child, const command_line &line, int stdout_fd, int stderr_fd) {
     const std::string path_entry = paths::command_path_entry();
     const char *const environment[] = {path_entry.c_str(), nullptr};
     spawn_request request;
-    request.path = argv[0];
-    request.argv = argv;
+    request.path = line.path;
+    request.argv = line.argv;
     request.envp = environment;
     request.stdout_fd = stdout_fd;
     request.stderr_fd = stderr_fd;
+    request.deadline_seconds = line.deadline_seconds;
     int exec_errno = 0;
     if (!child.spawn(request, exec_errno)) return false;
-    if (exec_errno != 0) kxnet_log("Failed to exec %s!", argv[0]);
+    if (exec_errno != 0) kxnet_log("Failed to exec %s!", line.path);
     return true;
+}
+
+command_status finish_command(child_process &child, const command_line &line) {
+    const exit_status status = child.wait();
+    if (status.deadline_passed)
+        kxnet_log("Command \"%s\" did not end within its deadline of %d seconds and was killed", line.shown,
+                  line.deadline_seconds);
+    return command_status(status);
 }
 
 command_status run_command(const char *const argv[]) {
     if (argv == nullptr || argv[0] == nullptr) return command_status();
+    const command_line line{argv[0], argv, argv[0], command_deadline(command_deadline_seconds)};
     child_process child;
-    if (!start_command(child, argv, -1, -1)) return command_status();
-    return command_status(child.wait());
+    if (!start_command(child, line, -1, -1)) return command_status();
+    return finish_command(child, line);
 }
 
 void free_string_vector(char **vec) {

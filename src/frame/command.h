@@ -19,6 +19,8 @@ public:
     // No process could be started.
     command_status() = default;
     explicit command_status(const exit_status &status);
+    // A command the library killed itself (its output passed the bound).
+    static command_status killed();
 
     // The program exited with status 0.
     bool succeeded() const { return how_ == ending::exited && value_ == 0; }
@@ -38,18 +40,46 @@ private:
     int value_ = 0;
 };
 
-// Starts argv[0] in `child` with PATH as its only variable and the given
-// standard output and error (-1: inherited); a failed exec is logged.
-// False when no process could be started.
-bool start_command(child_process &child, const char *const argv[], int stdout_fd, int stderr_fd);
+// How long a command may run before its process group is killed: the DHCP
+// shell waits on a lease, every other command on the kernel or a daemon.
+inline constexpr int shell_deadline_seconds = 120;
+inline constexpr int command_deadline_seconds = 30;
 
-// Runs argv[0] (an absolute path) with an environment of PATH alone (the
-// fixed search path) and waits for it.  An exec failure is logged and ends
+// What a command may write to an output the library reads; past it the
+// command is killed and fails.  The bound a container's dump gets.
+inline constexpr std::size_t command_output_bytes_max = 4096 * 1072;
+
+// The deadline in effect: KXNET_COMMAND_TIMEOUT of the calling process (a
+// positive number of whole seconds, read with secure_getenv) for every
+// command, otherwise `standard_seconds`.
+int command_deadline(int standard_seconds);
+
+// A program to run: `path` with `argv`, known in log lines as `shown`.
+struct command_line {
+    const char *path;
+    const char *const *argv;
+    const char *shown;
+    int deadline_seconds;
+};
+
+// Starts `line` in `child` with the fixed PATH as its only variable, nothing
+// of the caller's but the standard streams, and the given standard output
+// and error (-1: inherited); a failed exec is logged.  False when no process
+// could be started.
+bool start_command(child_process &child, const command_line &line, int stdout_fd, int stderr_fd);
+
+// Waits for a command start_command started; one that ran past its deadline
+// is logged with the deadline.
+command_status finish_command(child_process &child, const command_line &line);
+
+// Runs argv[0] (an absolute path) as start_command does, within the
+// command deadline, and waits for it.  An exec failure is logged and ends
 // the program with status 255.
 command_status run_command(const char *const argv[]);
 
 // run_command with the program's standard output collected in `output`
-// (its standard error is discarded).
+// (its standard error is discarded); output past command_output_bytes_max
+// kills the command and fails.
 command_status run_command_output(const char *const argv[], std::string &output);
 
 // The shared datagram socket for interface ioctls, reference-counted.

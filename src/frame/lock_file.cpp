@@ -1,9 +1,12 @@
 // The host lock file in a world-writable directory.  Only a regular file
-// owned by the effective user, with one link, counts as the lock file
-// ("ours"); it is kept at 0600, so no other user can open it and hold its
-// flock.  Anything else at the path (another user's file, a symlink, a
-// directory, a FIFO, a hard link) is removed and the file made anew, with a
-// log line naming what was replaced.
+// owned by the effective user, with one link and mode 0600, counts as the
+// lock file ("ours"), so no other user can open it and hold its flock.
+// Anything else at the path (another user's file, a symlink, a directory, a
+// FIFO, a hard link) is removed and the file made anew; our own file with
+// group or other bits (as other tools create it) is replaced by a new one
+// renamed over it, since a user may have opened it while it was readable
+// and would keep that descriptor through a chmod.  Each replacement logs a
+// line naming what was replaced.
 //
 // Why two callers of this library never both hold the exclusive lock:
 //  1. A caller holds the lock only when flock on its descriptor succeeded
@@ -12,7 +15,9 @@
 //     while the first is held.
 //  2. Our file is never moved off the path.  The directory is sticky and the
 //     file is root's, so no user may unlink it or rename over it, and the
-//     library removes only entries that are not ours.
+//     library removes only entries that are not ours.  A root file with
+//     group or other bits is replaced, but no caller of ours ever locks such
+//     a file, so it has no holder of ours to lose.
 //  3. The library removes and creates entries only under the guard, an
 //     flock on a file in a root-only directory that no user can open.  So
 //     between the guarded check "this entry is not ours" and its removal no
@@ -32,6 +37,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -47,9 +53,12 @@ constexpr int open_flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 // Bounds the passes over an entry that keeps changing beneath us.
 constexpr int passes = 8;
 
+// Ours by owner and type; usable as the lock only when also private.
 bool is_ours(const struct stat &info) {
     return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1;
 }
+
+bool is_private(const struct stat &info) { return (info.st_mode & 07077) == 0; }
 
 bool same_inode(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -59,14 +68,11 @@ bool same_inode(const struct stat &a, const struct stat &b) {
 // call tries again.
 void set_private(int fd) { [[maybe_unused]] int ignored = fchmod(fd, 0600); }
 
-// The lock file at `path` when it is ours, else nothing.  One that another
-// tool created with group or other bits gets 0600, in place: its holders
-// must keep meeting us on the same inode.
+// The lock file at `path` when it is ours and private, else nothing.
 unique_fd open_ours(const char *path) {
     unique_fd fd(open(path, open_flags));
     struct stat info {};
-    if (!fd || fstat(fd.get(), &info) != 0 || !is_ours(info)) return unique_fd();
-    if ((info.st_mode & 07077) != 0) set_private(fd.get());
+    if (!fd || fstat(fd.get(), &info) != 0 || !is_ours(info) || !is_private(info)) return unique_fd();
     return fd;
 }
 
@@ -74,6 +80,27 @@ unique_fd open_ours(const char *path) {
 unique_fd create_ours(const char *path) {
     unique_fd fd(open(path, open_flags | O_CREAT | O_EXCL, 0600));
     if (fd) set_private(fd.get()); // the umask may have taken the owner's bits
+    return fd;
+}
+
+// A new private file renamed over our wider one at `path`; errno set when
+// that fails.  Opened with O_EXCL under a fresh name, so nothing planted
+// beside the path is ever opened.
+unique_fd replace_wider(const char *path) {
+    char temporary[sizeof(paths::fixed_path::text) + 8];
+    if (std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path) >= static_cast<int>(sizeof temporary)) {
+        errno = ENAMETOOLONG;
+        return unique_fd();
+    }
+    unique_fd fd(mkostemp(temporary, O_CLOEXEC));
+    if (!fd) return unique_fd();
+    set_private(fd.get());
+    if (rename(temporary, path) != 0) {
+        const int error = errno;
+        unlink(temporary);
+        errno = error;
+        return unique_fd();
+    }
     return fd;
 }
 
@@ -161,9 +188,18 @@ unique_fd guarded_pass(const char *path, bool &done) {
         done = fd || errno != EEXIST; // a missing directory fails quietly
         return fd;
     }
+    const description what = describe(info);
+    if (is_ours(info) && !is_private(info)) {
+        unique_fd fd = replace_wider(path);
+        if (fd)
+            kxnet_log("libkxnet: replaced %s with mode %04o at %s", what.text, static_cast<unsigned>(info.st_mode & 07777),
+                      path);
+        else
+            kxnet_log("libkxnet: cannot replace %s at %s (errno %d)", what.text, path, errno);
+        return fd;
+    }
     // Ours, yet it would not open: a failure of the system, never replaced.
     if (is_ours(info)) return unique_fd();
-    const description what = describe(info);
     if (!remove_foreign(path, info)) {
         int error = errno;
         done = !entry_changed(error);

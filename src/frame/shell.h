@@ -1,6 +1,6 @@
 // Running a command line through the system shell, as the distribution's
-// network scripts expect to be run: "/bin/sh -c" in the caller's environment,
-// but with PATH the fixed search path (paths::command_path_entry).
+// network scripts expect to be run: "/bin/sh -c" with the fixed search path
+// (paths::command_path_entry) its only variable, within the shell deadline.
 #pragma once
 
 #include "frame/command.h"

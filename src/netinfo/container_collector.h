@@ -3,6 +3,8 @@
 // the information store under each container's id.
 #pragma once
 
+#include "frame/command.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +28,7 @@ inline constexpr std::size_t collect_window = 16;
 inline constexpr std::size_t dump_records_max = 4096;
 inline constexpr std::size_t dump_record_bytes_max = 16 + 1024 + 20 + 12;
 inline constexpr std::size_t dump_bytes_max = dump_records_max * dump_record_bytes_max;
+static_assert(dump_bytes_max == command_output_bytes_max, "a container's dump and a command get the same bound");
 
 // The platform kills a dump child after dump_exec_timeout_seconds; one whose
 // pipe is still open a margin later (a process it left behind holds the

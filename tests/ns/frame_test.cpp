@@ -81,7 +81,7 @@ struct lock_holder {
         EXPECT_EQ(pipe(go), 0);
         pid = fork();
         if (pid == 0) {
-            int fd = open(kx::paths::rooted(kx::paths::lock).c_str(), O_RDWR | O_CREAT, 0644);
+            int fd = open(kx::paths::rooted(kx::paths::lock).c_str(), O_RDWR | O_CREAT, 0600);
             flock(fd, operation);
             char c = 'r';
             (void)!write(ready[1], &c, 1);

@@ -453,7 +453,7 @@ void expect_lock_given_back() {
     EXPECT_EQ(kx::state().lock_fd, -1);
     EXPECT_EQ(kx::state().ctl_sock_refs, 0) << "the control socket";
     const std::string path = ns::at("/tmp/kxnetcfg.lck");
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the lock file";
     close(fd);
