@@ -5,6 +5,7 @@
 #include "tool_env.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -50,6 +51,22 @@ TEST_F(HostSafety, ProgramsComeFromTheFixedPathWithNothingOfTheCaller) {
     EXPECT_FALSE(has(env, "KXNETCTL_CALLER_SECRET")) << env;
     EXPECT_FALSE(has(env, "KXNET_ROOT")) << env;
     EXPECT_TRUE(has(env, "PATH=" + ns::at("/usr/sbin") + ":" + ns::at("/sbin") + ":/usr/sbin:/usr/bin:/sbin:/bin\n")) << env;
+}
+
+TEST_F(HostSafety, AProgramThatClosesItsOutputAndStaysIsStoppedInTime) {
+    // An ip that closes its standard output at once and never ends: the
+    // limit (shortened for the test) holds for its whole life, not only
+    // while its output is read.
+    kxtest::make_dirs(ns::at("/usr/sbin"));
+    ASSERT_NO_FATAL_FAILURE(write_script(ns::at("/usr/sbin/ip"), "echo $$ > " + ns::at("/ip.pid") + "\nexec >&-\nexec sleep 600\n"));
+    const auto start = std::chrono::steady_clock::now();
+    result r = kxnetctl({"check"}, {"KXNETCTL_PROGRAM_WAIT_MS=1000"});
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::seconds(8));
+    EXPECT_TRUE(has(r.err, "kxnetctl: ip did not finish within 1 s, stopped")) << r.err;
+    const pid_t program = std::atoi(read_file(ns::at("/ip.pid")).c_str());
+    ASSERT_GT(program, 0);
+    EXPECT_NE(kill(program, 0), 0) << "the program was left running";
 }
 
 TEST_F(HostSafety, AHostLockKeptByAnotherCallerEndsTheWaitWithItsOwnStatus) {

@@ -4,11 +4,11 @@
 
 #include "frame/lock_file.h"
 #include "kernel.h"
+#include "wait_limits.h"
 #include "outcome.h"
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <sys/file.h>
 #include <thread>
@@ -23,16 +23,7 @@ constexpr auto retry_pause = std::chrono::milliseconds(100);
 
 } // namespace
 
-int lock_wait_limit_ms() {
-    // A test aid: KXNETCTL_LOCK_WAIT_MS can only shorten the wait, never
-    // lengthen it, so it cannot make a stuck host hang kxnetctl longer.
-    const char *text = std::getenv("KXNETCTL_LOCK_WAIT_MS");
-    if (text == nullptr || *text == '\0') return lock_wait_ms;
-    char *end = nullptr;
-    const long asked = std::strtol(text, &end, 10);
-    if (*end != '\0' || asked < 0 || asked >= lock_wait_ms) return lock_wait_ms;
-    return static_cast<int>(asked);
-}
+int lock_wait_limit_ms() { return shortened_limit_ms("KXNETCTL_LOCK_WAIT_MS", lock_wait_ms); }
 
 host_lock::host_lock(bool exclusive) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_wait_limit_ms());
@@ -56,10 +47,6 @@ host_lock::host_lock(bool exclusive) {
 
 host_lock::~host_lock() {
     if (fd_ >= 0) close(fd_);
-}
-
-std::string limit_words(int ms) {
-    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
 bool host_lock_free() {

@@ -4,11 +4,10 @@
 // kxnetctl gives up with a status of its own (status_lock_wait).
 #pragma once
 
-#include <string>
-
 namespace kxnetctl {
 
-// The longest kxnetctl waits for the host lock, in milliseconds.
+// The longest kxnetctl waits for the host lock, in milliseconds: 10 s, which
+// KXNETCTL_LOCK_WAIT_MS can only shorten (a test aid, wait_limits.h).
 int lock_wait_limit_ms();
 
 // The host lock held for the object's lifetime, exclusively (for what
@@ -27,9 +26,6 @@ private:
     int fd_ = -1;
     bool timed_out_ = false;
 };
-
-// "10 s", "500 ms": a limit in words.
-std::string limit_words(int ms);
 
 // Waits (within the limit) until no other caller holds the host lock
 // exclusively, then lets it go again: run before the library's calls, which
