@@ -7,6 +7,7 @@
 
 #include "frame/paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -79,14 +81,19 @@ bool read_until_end(int fd, std::string &out, deadline_clock::time_point deadlin
 }
 
 // Reaps `child` when it ends by `deadline`; else kills it first.  false
-// when it had to be killed.
+// when it had to be killed.  Its pidfd turns readable when it ends; without
+// one (an old kernel) the wait is short sleeps.
 bool reap_by(pid_t child, int &status, deadline_clock::time_point deadline) {
+    owned_fd ended{static_cast<int>(syscall(SYS_pidfd_open, child, 0))};
     for (;;) {
         const pid_t got = waitpid(child, &status, WNOHANG);
         if (got == child) return true;
         if (got < 0 && errno != EINTR) return true;
-        if (millis_left(deadline) == 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int left = millis_left(deadline);
+        if (left == 0) break;
+        pollfd ready{ended.fd, POLLIN, 0};
+        if (ended.fd < 0 || poll(&ready, 1, left) < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 20)));
     }
     kill(child, SIGKILL);
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
