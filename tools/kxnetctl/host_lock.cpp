@@ -4,8 +4,8 @@
 
 #include "frame/lock_file.h"
 #include "kernel.h"
-#include "wait_limits.h"
 #include "outcome.h"
+#include "wait_limits.h"
 
 #include <cerrno>
 #include <chrono>
