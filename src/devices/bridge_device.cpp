@@ -7,6 +7,7 @@
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
 #include "frame/command.h"
+#include "frame/device_mark.h"
 #include "frame/error.h"
 #include "frame/frame.h"
 #include "frame/log.h"
@@ -128,6 +129,12 @@ void reattach_container_interfaces(int sock, const char *bridge, const char *net
         walk_container_interfaces(static_cast<uint32_t>(ctid), reattach_interface, &context);
 }
 
+// The mark is best effort: a bridge without it is only never pruned.
+void mark_new_device(const char *name) {
+    if (int error = mark_device_ours(name); error != 0)
+        kxnet_log("Failed to mark device \"%s\" as made by kxnet, err = %d", name, error);
+}
+
 } // namespace
 
 void set_forward_delay_ioctl(int sock, const char *name) {
@@ -142,6 +149,8 @@ int bridge_create(int sock, const char *name, const char *network_id) {
     // when it will not come up; only one made here is taken back.
     const bool stood = if_nametoindex(name) != 0;
     if (int error = add_bridge_device(sock, name); error != 0) return error;
+    // Only a bridge made here is marked ours: one that stood may be adopted.
+    if (!stood) mark_new_device(name);
     if (int error = set_device_up(sock, name); error != 0) {
         if (!stood) delete_bridge_device(sock, name);
         return error;

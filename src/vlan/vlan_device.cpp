@@ -3,6 +3,7 @@
 #include "vlan/vlan_device.h"
 
 #include "frame/command.h"
+#include "frame/device_mark.h"
 #include "frame/error.h"
 #include "frame/log.h"
 #include "vlan/naming.h"
@@ -61,6 +62,8 @@ int vlan_create_device(int sock, const char *device, unsigned vid) {
     }
     char name[16];
     vlan_device_name(device, vid, name);
+    if (const int error = mark_device_ours(name); error != 0)
+        kxnet_log("Failed to mark device \"%s\" as made by kxnet, err = %d", name, error);
     if (const int error = set_device_up(sock, name); error != 0) {
         kxnet_log("Failed to bring up VLAN device \"%s\", errno = %d", name, errno);
         vlan_delete_device(sock, name);

@@ -28,6 +28,8 @@ echo "libkxnet-ct-dev Depends: $(field "$dev" Depends)"
 echo "kxnetctl Depends: $(field "$tool" Depends)"
 field "$lib" Depends | grep -q 'libc6 (>=' || fail "libkxnet-ct3 lacks its libc6 dependency (dpkg-shlibdeps)"
 field "$dev" Depends | grep -q 'libkxnet-ct3 (= ' || fail "libkxnet-ct-dev must depend on the same libkxnet-ct3"
+# kxnetctl links the library's objects statically, yet works on the data the
+# library keeps (registry, log, lock file): the dependency is written out.
 field "$tool" Depends | grep -q 'libkxnet-ct3 (= ' || fail "kxnetctl must depend on libkxnet-ct3"
 field "$tool" Depends | grep -q 'libstdc++6' || fail "kxnetctl lacks its libstdc++6 dependency (dpkg-shlibdeps)"
 # The platform's libkxctl.so.1 is the host's: no package of ours names it.

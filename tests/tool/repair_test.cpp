@@ -17,6 +17,18 @@ using namespace kxtest::tool;
 
 namespace {
 
+// The registry without the lines of network `id` on `bridge`: what a call
+// killed before its save, or a registry restored from before, leaves.
+void forget_network(const std::string &bridge) {
+    ASSERT_EQ(ns::sh("sed -i '/^VNID_" + bridge + "=/d; /^IFLST_" + bridge + "=/d' " + ns::at("/etc/kx/kxnet.conf")), 0);
+}
+
+std::string ifindex_of(const std::string &device) { return ns::capture("cat /sys/class/net/" + device + "/ifindex"); }
+
+} // namespace
+
+namespace {
+
 const std::string suse_dir = "/etc/sysconfig/network";
 const std::string bridge_file = "BOOTPROTO='static'\nBRIDGE='yes'\nBRIDGE_PORTS=''\nSTARTMODE='auto'\nUSERCONTROL='no'\n";
 
@@ -112,9 +124,10 @@ TEST_F(RepairTest, HostStartChangesNothingOnALiveHost) {
 
 TEST_F(RepairTest, OrphansStayUntilPruneAndUnmarkedThingsAreNeverTouched) {
     // What a network add killed after its ifcfg file and before its save
-    // leaves, a file of ours whose device is gone, an unmarked bridge, and a
-    // person's bridge file that differs from ours by one line.
-    ns::sh("ip link add brlost type bridge");
+    // leaves (a bridge the library marked), a file of ours whose device is
+    // gone, an unmarked bridge, and a person's bridge file that differs from
+    // ours by one line.
+    ns::sh("ip link add brlost type bridge && ip link set dev brlost alias kxnet");
     write_file(ns::at(suse_dir + "/ifcfg-brlost"), bridge_file, 0600);
     write_file(ns::at(suse_dir + "/ifcfg-brgone"), bridge_file, 0600);
     ns::sh("ip link add brmine type bridge");
@@ -139,6 +152,58 @@ TEST_F(RepairTest, OrphansStayUntilPruneAndUnmarkedThingsAreNeverTouched) {
     EXPECT_TRUE(file_exists(ns::at(suse_dir + "/ifcfg-brhand")));
     EXPECT_TRUE(file_exists(ns::at(suse_dir + "/ifcfg-brweb")));
     expect_clean();
+}
+
+TEST_F(RepairTest, PruneRemovesOnlyBridgesTheLibraryMade) {
+    // lan stood before its network adopted it (the library wrote its file,
+    // as it had none); brmade the library created.  Both are then orphaned.
+    ns::sh("ip link add lan type bridge");
+    ASSERT_EQ(kxnetctl({"network", "add", "lan"}).status, 0);
+    ASSERT_EQ(kxnetctl({"network", "add", "made", "--bridge", "brmade"}).status, 0);
+    ASSERT_EQ(read_file(ns::at(suse_dir + "/ifcfg-lan")), bridge_file);
+    ASSERT_NO_FATAL_FAILURE(forget_network("lan"));
+    ASSERT_NO_FATAL_FAILURE(forget_network("brmade"));
+
+    result pruned = kxnetctl({"--json", "check", "--repair", "--prune"});
+    EXPECT_EQ(pruned.status, 1) << pruned.out << pruned.err;
+    EXPECT_FALSE(ns::device_exists("brmade"));
+    EXPECT_FALSE(file_exists(ns::at(suse_dir + "/ifcfg-brmade")));
+    EXPECT_TRUE(ns::device_exists("lan")) << "an adopted bridge is never pruned";
+    EXPECT_TRUE(file_exists(ns::at(suse_dir + "/ifcfg-lan")));
+    ASSERT_EQ(finding_kinds(pruned), std::vector<std::string>{"orphan-bridge"}) << pruned.out;
+    EXPECT_TRUE(has(pruned.json().at("findings")[0].at("mend"), "not pruned: not made by kxnet")) << pruned.out;
+}
+
+TEST_F(RepairTest, MissingBridgeFileIsWrittenBackInPlace) {
+    // The registry unwritable must not matter: nothing but the file changes.
+    struct variant {
+        const char *name;
+        bool registry_read_only;
+    };
+    const std::string file = ns::at(suse_dir + "/ifcfg-brweb"), registry_dir = ns::at("/etc/kx");
+    for (const variant v : {variant{"registry writable", false}, variant{"registry read-only", true}}) {
+        SCOPED_TRACE(v.name);
+        const std::string index = ifindex_of("brweb"), registry = read_file(ns::at("/etc/kx/kxnet.conf"));
+        ASSERT_EQ(std::remove(file.c_str()), 0);
+        if (v.registry_read_only) {
+            ASSERT_EQ(ns::sh("mount --bind '" + registry_dir + "' '" + registry_dir + "' && mount -o remount,bind,ro '" +
+                             registry_dir + "'"),
+                      0);
+        }
+        result mended = kxnetctl({"check", "--repair"});
+        if (v.registry_read_only) {
+            ASSERT_EQ(ns::sh("umount '" + registry_dir + "'"), 0);
+        }
+        EXPECT_EQ(mended.status, 0) << mended.out << mended.err;
+        EXPECT_TRUE(has(mended.out, "repaired  bridge brweb of network \"web\" had no ifcfg file\n")) << mended.out;
+        ASSERT_TRUE(file_exists(file));
+        EXPECT_EQ(read_file(file), bridge_file);
+        EXPECT_EQ(ifindex_of("brweb"), index) << "the bridge stays";
+        EXPECT_EQ(master_of("veth101.0"), "brweb");
+        EXPECT_EQ(master_of("nic0"), "brweb");
+        EXPECT_EQ(read_file(ns::at("/etc/kx/kxnet.conf")), registry);
+        expect_clean();
+    }
 }
 
 } // namespace

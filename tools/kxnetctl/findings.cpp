@@ -61,17 +61,13 @@ void check_physical(std::vector<finding> &found, const network_record &n) {
                      "", mend::restore, ""});
 }
 
-// A bridge's ifcfg file is written only when its network is made, so the
-// network is made again; further interfaces (which no export registers)
-// would be lost by that, so such a network is left to a person.
+// A bridge's ifcfg file (SuSE layout) is written again in place.
 void check_bridge_file(std::vector<finding> &found, const network_record &n) {
     if (!suse_layout() || n.preexisting || file_exists(ifcfg_path(n.bridge))) return;
-    const std::string recreate = "kxnetctl network del " + n.network_id + "; kxnetctl network add " + n.network_id +
-                                 " --bridge " + n.bridge + "; attach its interfaces again";
     found.push_back({"ifcfg-missing", n.bridge,
                      "network " + in_quotes(n.network_id) + ": bridge " + n.bridge + " has no ifcfg file " + ifcfg_path(n.bridge),
                      "bridge " + n.bridge + of_network(n) + " had no ifcfg file", n.network_id, "",
-                     n.ifaces.empty() ? mend::recreate : mend::none, n.ifaces.empty() ? "" : recreate});
+                     mend::rewrite, ""});
 }
 
 void check_networks(std::vector<finding> &found, const std::vector<network_record> &networks) {
@@ -106,11 +102,9 @@ void check_vlans(std::vector<finding> &found, tally &counted) {
             continue;
         }
         if (file_exists(ifcfg_path(device->name))) continue;
-        // Only kxnet_vlan_new writes the file, and it refuses a VLAN whose
-        // device stands: the VLAN is made again.
         found.push_back({"ifcfg-missing", device->name,
                          who + " (" + device->name + ") has no ifcfg file " + ifcfg_path(device->name),
-                         who + " (" + device->name + ") had no ifcfg file", "", "", mend::remake, ""});
+                         who + " (" + device->name + ") had no ifcfg file", "", "", mend::rewrite, ""});
     }
 }
 

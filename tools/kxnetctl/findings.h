@@ -16,10 +16,9 @@ namespace kxnetctl {
 enum class mend {
     none,      // nothing of ours can: the finding's hint says what to run
     restore,   // kxnet_init_devices, as host start brings devices back
-    recreate,  // the network made again (kxnet_br_del, kxnet_br_new, attach)
+    rewrite,   // a missing ifcfg file written again; the device stays
     attach,    // kxnet_br_attach_CT of a container's host end
     address,   // compat_kxnet_addr_set of the configured address
-    remake,    // a VLAN made again (vlan del, vlan new, its attach and addresses)
     prune,     // an orphan, removed only with --prune
 };
 

@@ -5,24 +5,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
-#include <poll.h>
-#include <spawn.h>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace kxnetctl {
 
@@ -35,38 +27,6 @@ std::string sys_net(const std::string &device, const std::string &attribute = ""
 bool path_exists(const std::string &path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
-}
-
-// A descriptor closed when it goes out of scope.
-struct owned_fd {
-    int fd = -1;
-    ~owned_fd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-// A program the tool runs (ip, ovs-vsctl) that has not ended by then is
-// stopped: a database that never answers must not hang a check at 3 a.m.
-constexpr int program_seconds_max = 60;
-
-// Reads `fd` to its end into `out`; false when the time ran out first.
-bool read_until_end(int fd, std::string &out) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(program_seconds_max);
-    char buf[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return true;
-        if (ready.revents == 0) continue;
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            return true;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
 }
 
 } // namespace
@@ -193,49 +153,6 @@ std::vector<std::string> ifcfg_devices() {
     }
     std::sort(devices.begin(), devices.end());
     return devices;
-}
-
-host_lock::host_lock() {
-    fd_ = open(library_lock().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0) return;
-    while (!(held_ = flock(fd_, LOCK_EX) == 0) && errno == EINTR) {
-    }
-}
-
-host_lock::~host_lock() {
-    if (fd_ >= 0) close(fd_);
-}
-
-std::optional<std::string> run_program(const std::vector<std::string> &argv) {
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return std::nullopt;
-    owned_fd read_end{pipe_fds[0]};
-    owned_fd write_end{pipe_fds[1]};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, write_end.fd, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t child = -1;
-    int spawned = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(write_end.fd);
-    write_end.fd = -1;
-    if (spawned != 0) return std::nullopt;
-    std::string out;
-    const bool ended = read_until_end(read_end.fd, out);
-    if (!ended) {
-        std::fprintf(stderr, "kxnetctl: %s did not finish within %d seconds, stopped\n", argv[0].c_str(),
-                     program_seconds_max);
-        kill(child, SIGKILL);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    return out;
 }
 
 } // namespace kxnetctl

@@ -4,6 +4,8 @@
 // ifcfg files and the registry under the sandbox root (KXNET_ROOT).
 #pragma once
 
+#include "program.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,28 +56,9 @@ std::vector<std::string> ifcfg_devices();
 bool file_exists(const std::string &path);
 std::optional<std::string> read_text(const std::string &path);
 
-// The host lock's file lock, held exclusively for the object's lifetime, as
-// the library takes it around a change: for what kxnetctl changes itself.
-class host_lock {
-public:
-    host_lock();
-    ~host_lock();
-    host_lock(const host_lock &) = delete;
-    host_lock &operator=(const host_lock &) = delete;
-    bool held() const { return held_; }
-
-private:
-    int fd_ = -1;
-    bool held_ = false;
-};
-
 // An IPv4 address text with its prefix: "10.0.0.5" and "10.0.0.5/32" name
 // the same address, and so do prefixes out of range, which the library turns
 // into 32 as well.
 std::string address_with_prefix(const std::string &text);
-
-// Runs a program (searched on PATH) with its arguments, no shell; what it
-// printed on standard output, or nullopt when it could not run or failed.
-std::optional<std::string> run_program(const std::vector<std::string> &argv);
 
 } // namespace kxnetctl

@@ -2,6 +2,7 @@
 // per exported operation of libkxnet_ct.  The command line is declared here;
 // each command lives in its own file (commands.h).
 #include "commands.h"
+#include "host_lock.h"
 #include "input.h"
 #include "outcome.h"
 
@@ -96,14 +97,13 @@ const char *check_mends() {
            "                   host start (kxnet_init_devices): reuses every bridge and port, adds what is missing\n"
            "  pair-detached    attach NETWORK DEV (kxnet_br_attach_CT)\n"
            "  address-missing  addr set DEV ADDRESS (compat_kxnet_addr_set), when the device exists\n"
-           "  ifcfg-missing    a bridge's file: the network is made again (network del, network add, attach of its\n"
-           "                   physical interface); a network with further interfaces: what to run; a VLAN's\n"
-           "                   file: the VLAN is made again (vlan del, vlan add, its attach and addresses)\n"
+           "  ifcfg-missing    the bridge's or VLAN's file written again; the device and its ports stay\n"
            "  port-missing, pair-missing\n"
            "                   nothing: the device is gone; the line says what to run\n"
            "  orphan-bridge, orphan-vlan, orphan-ifcfg\n"
            "                   what the library made but the registry does not name (a bridge or VLAN device with\n"
-           "                   the library's ifcfg file, or the file alone): removed only with --prune\n"
+           "                   the library's ifcfg file, or the file alone): removed only with --prune, and a\n"
+           "                   device only when the library marked it as made by kxnet (never an adopted one)\n"
            "Each mend prints one line (\"repaired  bridge br0 of network \"web\" was down\"); a finding left\n"
            "is printed as check prints it and the status is 1.";
 }
@@ -214,5 +214,9 @@ int main(int argc, char **argv) {
             what = "unknown subcommand or argument \"" + left.front() + "\"";
         return fail(status_usage, (what.empty() ? e.get_name() : what) + " (see kxnetctl --help)");
     }
-    return run ? run() : status_usage;
+    if (!run) return status_usage;
+    // Every command reads or changes under the host lock: a caller stuck
+    // holding it makes kxnetctl give up rather than hang.
+    if (!host_lock_free()) return status_lock_wait;
+    return run();
 }

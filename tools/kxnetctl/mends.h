@@ -1,6 +1,7 @@
 // The mends of check --repair, each through the library's exported calls
 // (which take the host lock as each of them does), the registry being the
-// truth; orphans, which no export removes, are pruned by kxnetctl itself.
+// truth; a missing ifcfg file is written by the library's internal writer
+// and orphans, which no export removes, are pruned by kxnetctl itself.
 #pragma once
 
 #include "findings.h"
@@ -13,9 +14,9 @@ namespace kxnetctl {
 // What the mend of `f` runs, in words, for --dry-run.
 std::string mend_words(const finding &f);
 
-// Applies the mends of `found`: networks made again first, then one host
-// start for everything it brings back, then, on a fresh look, container host
-// ends and addresses; orphans only when `prune`.  Calls the library refused
+// Applies the mends of `found`: one host start for everything it brings
+// back, then, on a fresh look, container host ends, addresses and missing
+// ifcfg files; orphans only when `prune`.  Calls the library refused
 // are told on standard error; the caller looks again for what is left.
 void apply_mends(const std::vector<finding> &found, bool prune);
 

@@ -3,7 +3,10 @@
 // which the library's own query would wait for ever.
 #include "orphans.h"
 
+#include "host_lock.h"
 #include "kernel.h"
+
+#include "frame/device_mark.h"
 
 #include <cstdio>
 #include <set>
@@ -61,6 +64,14 @@ bool is_vlan_device(const std::string &name, const std::vector<vlan_device> &ker
 }
 
 const char *const prune_hint = "kxnetctl check --repair --prune removes it";
+const char *const unmarked_hint =
+    "not pruned: not made by kxnet (an adopted device, or one made before the mark); remove it by hand if unwanted";
+
+// A device --prune may remove: one the library marked when it made it.
+enum mend prune_mend(const std::string &device) {
+    return kx::device_marked_ours(device.c_str()) ? mend::prune : mend::none;
+}
+const char *hint_of(enum mend m) { return m == mend::prune ? prune_hint : unmarked_hint; }
 
 std::optional<finding> orphan_of(const std::string &device, const registered_names &names,
                                  const std::vector<vlan_device> &kernel) {
@@ -71,16 +82,20 @@ std::optional<finding> orphan_of(const std::string &device, const registered_nam
     case ours::none: return std::nullopt;
     case ours::bridge:
         if (names.bridges.count(device) != 0) return std::nullopt;
-        if (is_bridge(device))
+        if (is_bridge(device)) {
+            const enum mend m = prune_mend(device);
             return finding{"orphan-bridge", device, "bridge " + device + " carries the library's ifcfg file " + path + " but no network names it",
-                           "bridge " + device + " carried the library's ifcfg file but no network", "", "", mend::prune, prune_hint};
+                           "bridge " + device + " carried the library's ifcfg file but no network", "", "", m, hint_of(m)};
+        }
         break;
     case ours::vlan:
         if (names.vlans.count(device) != 0) return std::nullopt;
-        if (is_vlan_device(device, kernel))
+        if (is_vlan_device(device, kernel)) {
+            const enum mend m = prune_mend(device);
             return finding{"orphan-vlan", device, "VLAN device " + device + " carries the library's ifcfg file " + path + " but is not registered",
-                           "VLAN device " + device + " carried the library's ifcfg file but was not registered", "", "", mend::prune,
-                           prune_hint};
+                           "VLAN device " + device + " carried the library's ifcfg file but was not registered", "", "", m,
+                           hint_of(m)};
+        }
         break;
     }
     return finding{"orphan-ifcfg", device, "ifcfg file " + path + " is the library's but the registry has no " + device,
@@ -103,7 +118,8 @@ bool prune_orphan(const finding &orphan) {
     if (!lock.held()) return false;
     const auto kernel = kernel_vlans();
     auto again = orphan_of(orphan.subject, names_in_registry(kernel), kernel);
-    if (!again || again->kind != orphan.kind) return false;
+    // Under the lock, again: still an orphan, and a device still marked ours.
+    if (!again || again->kind != orphan.kind || !again->orphan()) return false;
     if (orphan.kind == "orphan-bridge" || orphan.kind == "orphan-vlan") {
         if (!delete_device(orphan.subject)) return false;
     }

@@ -3,6 +3,9 @@
 // a file whose every byte is what the library writes counts as ours: a
 // bridge carrying our bridge file, a VLAN device carrying our VLAN file, or
 // such a file alone.  A device that nothing of ours marks is never an orphan.
+// Only a device the library marked when it made it (frame/device_mark.h) is
+// pruned; an unmarked one carrying our file (an adopted bridge, or one made
+// before the mark) is reported with no mend.
 #pragma once
 
 #include "findings.h"

@@ -56,7 +56,8 @@ const char *status_table() {
            "  15  in use elsewhere (KXNET_ERR_BUSY)\n"
            "  16  the system refused (KXNET_ERR_SYSTEM), or a query answered nothing\n"
            "  18  the host lock could not be taken (KXNET_ERR_LOCK)\n"
-           "  19  the device is down (KXNET_ERR_DOWN)\n";
+           "  19  the device is down (KXNET_ERR_DOWN)\n"
+           "  20  the host lock stayed held by another caller for 10 s; nothing was changed\n";
 }
 
 } // namespace kxnetctl

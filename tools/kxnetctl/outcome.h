@@ -8,6 +8,8 @@
 //              13 invalid, 15 busy, 16 system, 18 lock, 19 down); bad
 //              values caught before the library is called count as 13,
 //              a query the library answers with nothing as 16
+//   20         the host lock was held by another caller for the whole wait
+//              (host_lock.h); nothing was changed
 #pragma once
 
 #include <initializer_list>
@@ -18,6 +20,7 @@ namespace kxnetctl {
 inline constexpr int status_ok = 0;
 inline constexpr int status_drift = 1;
 inline constexpr int status_usage = 2;
+inline constexpr int status_lock_wait = 20;
 
 int status_of_code(int code);
 // The result code in words, for messages that have nothing better to say.
