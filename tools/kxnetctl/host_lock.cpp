@@ -12,7 +12,7 @@
 #include <string>
 #include <sys/file.h>
 #include <thread>
-#include <unistd.h>
+#include <utility>
 
 namespace kxnetctl {
 
@@ -30,11 +30,11 @@ host_lock::host_lock(bool exclusive) {
     for (;;) {
         int fd = -1;
         const int code = kx::lock_host_file((exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB, fd);
+        kx::unique_fd opened(fd);
         if (code == 0) {
-            fd_ = fd;
+            fd_ = std::move(opened);
             return;
         }
-        if (fd >= 0) close(fd);
         // Anything but a refused flock: no sound lock file, waiting helps not.
         if (code != -ENOLCK) return;
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -43,10 +43,6 @@ host_lock::host_lock(bool exclusive) {
         }
         std::this_thread::sleep_for(retry_pause);
     }
-}
-
-host_lock::~host_lock() {
-    if (fd_ >= 0) close(fd_);
 }
 
 bool host_lock_free() {

@@ -4,6 +4,8 @@
 // kxnetctl gives up with a status of its own (status_lock_wait).
 #pragma once
 
+#include "frame/fd.h"
+
 namespace kxnetctl {
 
 // The longest kxnetctl waits for the host lock, in milliseconds: 10 s, which
@@ -15,15 +17,14 @@ int lock_wait_limit_ms();
 class host_lock {
 public:
     explicit host_lock(bool exclusive = true);
-    ~host_lock();
     host_lock(const host_lock &) = delete;
     host_lock &operator=(const host_lock &) = delete;
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return static_cast<bool>(fd_); }
     // Not held because another caller kept it past the limit.
     bool timed_out() const { return timed_out_; }
 
 private:
-    int fd_ = -1;
+    kx::unique_fd fd_;
     bool timed_out_ = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include "wait_limits.h"
 
+#include "frame/fd.h"
 #include "frame/paths.h"
 
 #include <algorithm>
@@ -31,14 +32,6 @@ namespace {
 constexpr int program_wait_ms = 60'000;
 
 using deadline_clock = std::chrono::steady_clock;
-
-// A descriptor closed when it goes out of scope.
-struct owned_fd {
-    int fd = -1;
-    ~owned_fd() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 // The posix_spawn attributes and file actions, released on every path.
 struct spawn_setup {
@@ -84,15 +77,15 @@ bool read_until_end(int fd, std::string &out, deadline_clock::time_point deadlin
 // when it had to be killed.  Its pidfd turns readable when it ends; without
 // one (an old kernel) the wait is short sleeps.
 bool reap_by(pid_t child, int &status, deadline_clock::time_point deadline) {
-    owned_fd ended{static_cast<int>(syscall(SYS_pidfd_open, child, 0))};
+    const kx::unique_fd ended(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
     for (;;) {
         const pid_t got = waitpid(child, &status, WNOHANG);
         if (got == child) return true;
         if (got < 0 && errno != EINTR) return true;
         const int left = millis_left(deadline);
         if (left == 0) break;
-        pollfd ready{ended.fd, POLLIN, 0};
-        if (ended.fd < 0 || poll(&ready, 1, left) < 0)
+        pollfd ready{ended.get(), POLLIN, 0};
+        if (!ended || poll(&ready, 1, left) < 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 20)));
     }
     kill(child, SIGKILL);
@@ -139,10 +132,10 @@ std::optional<std::string> run_program(const std::vector<std::string> &argv) {
     if (path.empty()) return std::nullopt;
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return std::nullopt;
-    owned_fd read_end{pipe_fds[0]};
-    owned_fd write_end{pipe_fds[1]};
+    kx::unique_fd read_end(pipe_fds[0]);
+    kx::unique_fd write_end(pipe_fds[1]);
     spawn_setup setup;
-    prepare(setup, write_end.fd);
+    prepare(setup, write_end.get());
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -150,15 +143,14 @@ std::optional<std::string> run_program(const std::vector<std::string> &argv) {
     char *const environment[] = {path_entry.data(), nullptr};
     pid_t child = -1;
     const int spawned = posix_spawn(&child, path.c_str(), &setup.actions, &setup.attr, args.data(), environment);
-    close(write_end.fd);
-    write_end.fd = -1;
+    write_end.reset();
     if (spawned != 0) return std::nullopt;
     const int limit_ms = shortened_limit_ms("KXNETCTL_PROGRAM_WAIT_MS", program_wait_ms);
     const auto deadline = deadline_clock::now() + std::chrono::milliseconds(limit_ms);
     std::string out;
     int status = 0;
     // A program that closed its output early still has the rest of the time.
-    const bool read_all = read_until_end(read_end.fd, out, deadline);
+    const bool read_all = read_until_end(read_end.get(), out, deadline);
     if (!reap_by(child, status, read_all ? deadline : deadline_clock::now()) || !read_all) {
         std::fprintf(stderr, "kxnetctl: %s did not finish within %s, stopped\n", argv[0].c_str(),
                      limit_words(limit_ms).c_str());
