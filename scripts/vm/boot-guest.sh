@@ -117,6 +117,7 @@ first_boot() {
   local vlan
   vlan=$(ip -d -j link | jq -r '.[] | select(.linkinfo.info_kind == "vlan" and .linkinfo.info_data.id == 10) | .ifname')
   echo "boot: the VLAN device is ${vlan:-missing}"
+  [[ -n $vlan ]] && vlan_file_mended_in_place "$vlan"
   [[ -n $vlan ]] && step kxnetctl addr set "$vlan" 192.0.2.1/24
   step kxnetctl network add db
   [[ -n ${KXNET_BOOT_KXPROC:-} ]] &&
@@ -149,6 +150,22 @@ first_boot() {
   [[ -n ${KXNET_BOOT_KXPROC:-} ]] && expect "kxct stop took veth101.0 out of /proc/kx/veth" bash -c '! grep -q veth101 /proc/kx/veth'
   step kxnetctl check
   touch "$state/first-boot-done"
+}
+
+# The VLAN the library made carries its mark; its ifcfg file, removed, is
+# written again by check --repair with the device left standing.
+vlan_file_mended_in_place() {
+  local vlan=$1 index file
+  expect "$vlan carries the library's mark" bash -c "[[ \$(cat /sys/class/net/$vlan/ifalias) == kxnet ]]"
+  index=$(cat "/sys/class/net/$vlan/ifindex")
+  for file in /etc/sysconfig/network-scripts/ifcfg-"$vlan" /etc/sysconfig/network/ifcfg-"$vlan"; do
+    [[ -f $file ]] && break
+  done
+  [[ -f $file ]] || { echo "boot: FAILED: no ifcfg file of $vlan"; failures=$((failures + 1)); return; }
+  step rm "$file"
+  step kxnetctl check --repair
+  expect "check --repair wrote $file again" test -f "$file"
+  expect "$vlan stayed the same device (index $index)" bash -c "[[ \$(cat /sys/class/net/$vlan/ifindex) == $index ]]"
 }
 
 # The unit's start ended after Open vSwitch was up and before network.target.
