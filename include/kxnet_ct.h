@@ -470,6 +470,7 @@ KXNET_API char *kxnet_get_bridge_by_networkid_SL(const char *network_id) KXNET_N
  * At host start: recreates the registered VLAN devices, then each network's
  * bridge with its further and physical interfaces and the container pair
  * devices configured for it.  A device that fails is logged and skipped.
+ * Then removes the host-stopped mark "/run/kxnet.stopped".
  * Returns KXNET_OK, or KXNET_ERR_SYSTEM when the library cannot be
  * initialised, the registry cannot be read, no control socket can be opened
  * or (on SuSE) the VLAN naming type cannot be set.
@@ -477,9 +478,11 @@ KXNET_API char *kxnet_get_bridge_by_networkid_SL(const char *network_id) KXNET_N
 KXNET_API int kxnet_init_devices(void) KXNET_NOEXCEPT;
 
 /*
- * At host stop: takes down and deletes every registered bridge (those that
- * existed before their network included), then the registered VLAN
- * devices.  The registry and ifcfg files stay.  Results as for
+ * At host stop: first leaves the host-stopped mark "/run/kxnet.stopped"
+ * (an empty file; none when the directory is missing), then takes down and
+ * deletes every registered bridge (those that existed before their network
+ * included), then the registered VLAN devices.  The registry and ifcfg
+ * files stay.  While the mark is there, kxnetctl watch mends nothing.  Results as for
  * kxnet_init_devices.
  */
 KXNET_API int kxnet_destroy_devices(void) KXNET_NOEXCEPT;

@@ -33,6 +33,9 @@ void post_semaphore() { sem_post(&state().lock_sem); }
 
 namespace {
 
+// Set while this thread's caller holds the host lock itself.
+thread_local bool lock_held_by_caller = false;
+
 void close_lock_fd() {
     libkxnet_state &s = state();
     if (close_retry(s.lock_fd) != 0)
@@ -59,6 +62,7 @@ private:
 // here allocates, so a grab cannot fail for want of memory.
 int grab_file_lock(int operation, const char *name) {
     libkxnet_state &s = state();
+    if (lock_held_by_caller) return 0;
     semaphore_return give_back;
     kxnet_log("libkxnet: %s", name);
     const int code = lock_host_file(operation, s.lock_fd);
@@ -73,6 +77,10 @@ int grab_file_lock(int operation, const char *name) {
 }
 
 } // namespace
+
+joined_host_lock::joined_host_lock() : outer_(lock_held_by_caller) { lock_held_by_caller = true; }
+
+joined_host_lock::~joined_host_lock() { lock_held_by_caller = outer_; }
 
 int grab_excl_kxnetlock() {
     int code = take_semaphore();

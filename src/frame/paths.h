@@ -14,6 +14,8 @@ inline constexpr std::string_view log = "/var/log/kxnetcfg.log";
 inline constexpr std::string_view lock = "/tmp/kxnetcfg.lck";
 // Held while the lock file is replaced; in a directory only root may write.
 inline constexpr std::string_view lock_guard = "/run/kxnetcfg.lck";
+// Left by host stop, removed by host start (host_state.h).
+inline constexpr std::string_view host_stopped_mark = "/run/kxnet.stopped";
 inline constexpr std::string_view suse_release = "/etc/SuSE-release";
 inline constexpr std::string_view ovs_module = "/sys/module/openvswitch";
 inline constexpr std::string_view ifcfg_redhat_dir = "/etc/sysconfig/network-scripts";

@@ -35,6 +35,21 @@ int grab_excl_kxnetlock();
 int grab_shared_kxnetlock(int semaphore_only);
 void release_kxnetlock();
 
+// A caller that holds the host lock itself across several calls of one
+// thread (kxnetctl watch's check-and-mend round): while a joined_host_lock
+// lives, the frame's grabs in that thread take the process semaphore only,
+// so no call there takes the file lock a second time and deadlocks.
+class joined_host_lock {
+public:
+    joined_host_lock();
+    ~joined_host_lock();
+    joined_host_lock(const joined_host_lock &) = delete;
+    joined_host_lock &operator=(const joined_host_lock &) = delete;
+
+private:
+    bool outer_;
+};
+
 // flock(2), repeated while it is interrupted.
 int flock_retry(int fd, int operation);
 

@@ -1,12 +1,14 @@
 // Host start and stop: bringing every device the registry describes back into
 // the kernel (VLAN devices, then each network's bridge with its interfaces)
-// and taking them down again (bridges, then VLAN devices).  Neither touches
-// addresses, ifcfg files or the registry file; per-device failures are logged
-// by the device code and skipped.
+// and taking them down again (bridges, then VLAN devices), the host-stopped
+// mark cleared after a start and left before a stop.  Neither touches
+// addresses, ifcfg files or the registry file; per-device failures are
+// logged by the device code and skipped.
 #include "devices/bridge_device.h"
 #include "devices/ports.h"
 #include "frame/command.h"
 #include "frame/frame.h"
+#include "frame/host_state.h"
 #include "frame/log.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
@@ -60,6 +62,7 @@ int init_devices() {
     }
     restore_vlans(sock);
     for (const network &plan : registry_network_plans()) restore_network(sock, plan);
+    clear_host_stopped();
     kxnet_log("Configured devices are restored");
     return KXNET_OK;
 }
@@ -70,6 +73,9 @@ int destroy_devices() {
     if (!hold) return KXNET_ERR_SYSTEM;
     int sock = hold.socket();
 
+    // Marked before anything goes, so that no watcher takes the removals
+    // for drift.
+    mark_host_stopped();
     // Every registered bridge goes, preexisting ones included; only their
     // Open vSwitch link to the physical interface is kept.
     for (const network &plan : registry_network_plans())

@@ -24,8 +24,8 @@ std::vector<std::string> result::err_lines() const {
     return lines;
 }
 
-result kxnetctl(const std::vector<std::string> &args, const std::vector<std::string> &env) {
-    const std::string out_path = ns::at("/tmp/kxnetctl.out"), err_path = ns::at("/tmp/kxnetctl.err");
+pid_t spawn_kxnetctl(const std::vector<std::string> &args, const std::string &out_path, const std::string &err_path,
+                     const std::vector<std::string> &env) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -40,11 +40,17 @@ result kxnetctl(const std::vector<std::string> &args, const std::vector<std::str
     std::vector<char *> envp;
     for (auto &e : env_text) envp.push_back(e.data());
     envp.push_back(nullptr);
-    result r;
     pid_t child = -1;
     int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return r;
+    return spawned == 0 ? child : -1;
+}
+
+result kxnetctl(const std::vector<std::string> &args, const std::vector<std::string> &env) {
+    const std::string out_path = ns::at("/tmp/kxnetctl.out"), err_path = ns::at("/tmp/kxnetctl.err");
+    result r;
+    const pid_t child = spawn_kxnetctl(args, out_path, err_path, env);
+    if (child < 0) return r;
     int status = 0;
     waitpid(child, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

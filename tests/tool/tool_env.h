@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kxtest::tool {
@@ -20,6 +21,10 @@ struct result {
     std::vector<std::string> err_lines() const;
 };
 
+// Starts kxnetctl with `args` (no shell), the environment of this process
+// and `env`, its output streams into the two files; its pid, -1 on failure.
+pid_t spawn_kxnetctl(const std::vector<std::string> &args, const std::string &out_path, const std::string &err_path,
+                     const std::vector<std::string> &env = {});
 // Runs kxnetctl with `args` (no shell) and the environment of this process.
 result kxnetctl(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
 // Runs the container stand-in tool; its exit status.

@@ -45,6 +45,14 @@ struct check_request {
 };
 int check(const output &out, const check_request &request);
 
+// watch runs the check on every change until SIGTERM or SIGINT: --repair
+// mends as check --repair does, --dry-run prints the mends only.
+struct watch_request {
+    bool repair = false;
+    bool dry_run = false;
+};
+int watch(const watch_request &request);
+
 // Prints {"ok": true, ...fields} for --json; nothing otherwise.
 void print_done(const output &out, nlohmann::json fields);
 // How a command that prints only its done fields ends: print_done on

@@ -44,7 +44,7 @@ int write_under_lock(const finding &f) {
 
 } // namespace
 
-bool write_missing_file(const finding &f) {
+bool write_missing_file(const finding &f, std::string &why) {
     int error = 0;
     const int code = kx::framed_code(
         kx::lock_mode::exclusive, [&] { return (error = write_under_lock(f)) < 0 ? KXNET_ERR_SYSTEM : KXNET_OK; },
@@ -54,9 +54,8 @@ bool write_missing_file(const finding &f) {
                 kxnet_log("kxnetctl: cannot write the ifcfg file of \"%s\" again, err = %d", f.subject.c_str(), error);
         });
     if (code == KXNET_OK) return true;
-    const std::string why = error < 0 ? std::strerror(-error) : code_words(code);
-    fail(status_drift, "mend: ifcfg file " + ifcfg_path(f.subject) + " not written again (" + why +
-                           "); nothing was changed");
+    why = "ifcfg file " + ifcfg_path(f.subject) + " not written again (" +
+          (error < 0 ? std::strerror(-error) : code_words(code)) + "); nothing was changed";
     return false;
 }
 

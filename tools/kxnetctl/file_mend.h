@@ -6,12 +6,14 @@
 
 #include "findings.h"
 
+#include <string>
+
 namespace kxnetctl {
 
 // Writes the ifcfg file `f` (an "ifcfg-missing" finding) found missing,
 // after looking again under the lock that it is still missing and still
-// registered.  false, with one line on standard error, when it was not
-// written; the host is then as it was.
-bool write_missing_file(const finding &f);
+// registered.  false, with `why` saying it, when it was not written; the
+// host is then as it was.
+bool write_missing_file(const finding &f, std::string &why);
 
 } // namespace kxnetctl

@@ -132,15 +132,26 @@ std::vector<registered_vlan> registered_vlans() {
     return vlans;
 }
 
-std::vector<std::string> registered_bridges() {
-    std::vector<std::string> bridges;
+namespace {
+
+// The names of the registry's lines that start with `prefix`, cut as the
+// library cuts device names.
+std::vector<std::string> registered_names(const std::string &prefix) {
+    std::vector<std::string> names;
     std::ifstream in(under_root("/etc/kx/kxnet.conf"));
     for (std::string line; std::getline(in, line);) {
         size_t eq = line.find('=');
-        if (line.rfind("VNID_", 0) == 0 && eq != std::string::npos) bridges.push_back(line.substr(5, eq - 5).substr(0, 15));
+        if (line.rfind(prefix, 0) == 0 && eq != std::string::npos)
+            names.push_back(line.substr(prefix.size(), eq - prefix.size()).substr(0, 15));
     }
-    return bridges;
+    return names;
 }
+
+} // namespace
+
+std::vector<std::string> registered_bridges() { return registered_names("VNID_"); }
+
+std::vector<std::string> registered_address_devices() { return registered_names("ADDR_"); }
 
 std::vector<std::string> ifcfg_devices() {
     std::vector<std::string> devices;

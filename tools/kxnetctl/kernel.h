@@ -50,6 +50,8 @@ struct registered_vlan {
 std::vector<registered_vlan> registered_vlans();
 // The bridges of the registry's "VNID_" lines, read the same way.
 std::vector<std::string> registered_bridges();
+// The devices of the registry's "ADDR_" lines.
+std::vector<std::string> registered_address_devices();
 // The devices that have an ifcfg file in the layout's directory.
 std::vector<std::string> ifcfg_devices();
 

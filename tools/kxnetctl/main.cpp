@@ -108,6 +108,12 @@ const char *check_mends() {
            "is printed as check prints it and the status is 1.";
 }
 
+const char *watch_footer() {
+    return "\nEach round holds the host lock; while the host is stopped (/run/kxnet.stopped, left by host stop)\n"
+           "nothing is mended.  A finding is told once; a failed mend, or one nothing can make, is tried again\n"
+           "after 1 s doubling to 5 min and told again only when it changes.  SIGTERM or SIGINT: status 0.";
+}
+
 std::string footer() {
     return std::string("\n") + status_table() +
            "\nThe sandbox root KXNET_ROOT, when set, applies as it does to the library.\n"
@@ -198,6 +204,12 @@ int main(int argc, char **argv) {
         return check(o, request);
     });
 
+    CLI::App *watch_cmd = app.add_subcommand("watch", "Check on every change of the registered devices and files until stopped");
+    watch_request watching;
+    watch_cmd->add_flag("--repair", watching.repair, "Mend each finding as check --repair does");
+    watch_cmd->add_flag("--dry-run", watching.dry_run, "Print the mends --repair would make, change nothing");
+    watch_cmd->footer(watch_footer());
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -214,6 +226,8 @@ int main(int argc, char **argv) {
             what = "unknown subcommand or argument \"" + left.front() + "\"";
         return fail(status_usage, (what.empty() ? e.get_name() : what) + " (see kxnetctl --help)");
     }
+    // The watcher takes the lock in each of its rounds, for a bounded wait.
+    if (watch_cmd->parsed()) return watch(watching);
     if (!run) return status_usage;
     // Every command reads or changes under the host lock: a caller stuck
     // holding it makes kxnetctl give up rather than hang.

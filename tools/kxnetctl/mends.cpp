@@ -23,28 +23,39 @@ bool any_of_mend(const std::vector<finding> &found, enum mend wanted) {
     return std::any_of(found.begin(), found.end(), [&](const finding &f) { return f.mend == wanted; });
 }
 
-// Tells a refused call on standard error; the finding stays and says so.
-void call(const std::string &what, const std::function<int()> &body) {
+// A refused call in words: what was called, the code and what the library
+// printed meanwhile.
+bool call(const std::string &what, const std::function<int()> &body, std::string &why) {
     int code = library_call(body);
-    if (code == KXNET_OK) return;
+    if (code == KXNET_OK) return true;
     const std::string &said = library_words();
-    fail(status_drift, "mend: " + what + ": " + code_words(code) + (said.empty() ? "" : " (" + said + ")"));
+    why = what + ": " + code_words(code) + (said.empty() ? "" : " (" + said + ")");
+    return false;
 }
 
-void mend_one(const finding &f) {
-    switch (f.mend) {
-    case mend::attach:
-        call("attach " + f.network_id + " " + f.subject, [&] { return kxnet_br_attach_CT(f.network_id.c_str(), f.subject.c_str()); });
-        break;
-    case mend::address:
-        call("addr set " + f.subject + " " + f.address, [&] { return compat_kxnet_addr_set(f.subject.c_str(), f.address.c_str()); });
-        break;
-    case mend::rewrite: write_missing_file(f); break;
-    default: break;
-    }
+// Tells a failed mend on standard error; the finding stays and says so.
+void tell(bool mended, const std::string &why) {
+    if (!mended) fail(status_drift, "mend: " + why);
 }
 
 } // namespace
+
+bool restore_host(std::string &why) {
+    return call("host start", [] { return kxnet_init_devices(); }, why);
+}
+
+bool mend_finding(const finding &f, std::string &why) {
+    switch (f.mend) {
+    case mend::attach:
+        return call("attach " + f.network_id + " " + f.subject,
+                    [&] { return kxnet_br_attach_CT(f.network_id.c_str(), f.subject.c_str()); }, why);
+    case mend::address:
+        return call("addr set " + f.subject + " " + f.address,
+                    [&] { return compat_kxnet_addr_set(f.subject.c_str(), f.address.c_str()); }, why);
+    case mend::rewrite: return write_missing_file(f, why);
+    default: return false;
+    }
+}
 
 std::string mend_words(const finding &f) {
     switch (f.mend) {
@@ -59,12 +70,13 @@ std::string mend_words(const finding &f) {
 }
 
 void apply_mends(const std::vector<finding> &found, bool prune) {
-    if (any_of_mend(found, mend::restore)) call("host start", [] { return kxnet_init_devices(); });
+    std::string why;
+    if (any_of_mend(found, mend::restore)) tell(restore_host(why), why);
     // What the steps above brought back may carry the rest already.
     tally counted;
-    std::string why;
     auto left = collect_findings(counted, why);
-    for (const auto &f : left ? *left : found) mend_one(f);
+    for (const auto &f : left ? *left : found)
+        if (f.mend == mend::attach || f.mend == mend::address || f.mend == mend::rewrite) tell(mend_finding(f, why), why);
     if (!prune) return;
     for (const auto &f : found)
         if (f.orphan() && !prune_orphan(f)) fail(status_drift, "mend: " + f.subject + " could not be pruned");

@@ -14,6 +14,12 @@ namespace kxnetctl {
 // What the mend of `f` runs, in words, for --dry-run.
 std::string mend_words(const finding &f);
 
+// One host start, for the findings mend::restore brings back; false, with
+// `why` saying what the library refused, when it failed.
+bool restore_host(std::string &why);
+// The mend of one attach, address or rewrite finding, as restore_host.
+bool mend_finding(const finding &f, std::string &why);
+
 // Applies the mends of `found`: one host start for everything it brings
 // back, then, on a fresh look, container host ends, addresses and missing
 // ifcfg files; orphans only when `prune`.  Calls the library refused

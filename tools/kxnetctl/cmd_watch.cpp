@@ -1,0 +1,71 @@
+// watch: kxnetctl check kept running.  It sleeps in one poll until an event
+// concerns a registered device or file, lets the events settle for 100 ms,
+// then runs a round (watch_rounds.h); SIGTERM or SIGINT ends it with
+// status 0 and the host lock free.
+#include "commands.h"
+
+#include "kxnet_ct.h"
+#include "outcome.h"
+#include "watch_rounds.h"
+#include "watch_sources.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace kxnetctl {
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock = watch_rounds::clock;
+
+// Events come in bursts (a bridge's removal is one per port): a round waits
+// until none came for this long, but never longer than settle_limit.
+constexpr auto settle_quiet = 100ms;
+constexpr auto settle_limit = 1s;
+
+int wait_ms(clock::time_point until) {
+    if (until == clock::time_point::max()) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 3'600'000));
+}
+
+const char *mode_words(watch_mode mode) {
+    switch (mode) {
+    case watch_mode::repair: return "mending what drifts";
+    case watch_mode::dry_run: return "saying how it would mend (--dry-run)";
+    case watch_mode::report: return "reporting what drifts";
+    }
+    return "";
+}
+
+} // namespace
+
+int watch(const watch_request &request) {
+    const watch_mode mode = request.dry_run ? watch_mode::dry_run : request.repair ? watch_mode::repair : watch_mode::report;
+    watch_sources sources;
+    if (!sources.open()) return status_of_code(KXNET_ERR_SYSTEM);
+    watch_rounds rounds(mode);
+    rounds.run(sources);
+    watch_say(std::string("watching  ") + mode_words(mode));
+    clock::time_point burst_start = clock::time_point::max(), settled = clock::time_point::max();
+    for (;;) {
+        const wakeup seen = sources.wait(wait_ms(std::min(settled, rounds.next_due())), rounds.scope());
+        if (seen.stop) break;
+        const auto now = clock::now();
+        if (seen.lost) watch_say("events lost  the kernel dropped some: looking at everything");
+        if (seen.relevant || seen.lost) {
+            if (burst_start == clock::time_point::max()) burst_start = now;
+            settled = std::min(now + settle_quiet, burst_start + settle_limit);
+        }
+        if (now < std::min(settled, rounds.next_due())) continue;
+        sources.watch_folders();
+        rounds.run(sources);
+        burst_start = settled = clock::time_point::max();
+    }
+    watch_say("stopped");
+    return status_ok;
+}
+
+} // namespace kxnetctl
