@@ -2,8 +2,10 @@
 # Runs at each boot of the boot lane's guest, from kxnet-boot.service under
 # systemd.  First boot: installs this tree's packages and the platform's
 # stand-ins, enables the services, defines the networks with kxnetctl and
-# records them.  Second boot: finds them back without any command of ours,
-# then stops the service and removes the packages.  Ends with the marker
+# records them, and enables the watcher.  Second boot: finds them back
+# without any command of ours, sees the watcher mend a deleted bridge and a
+# container's host end pulled out of its bridge, then stops the service and
+# removes the packages.  Ends with the marker
 # line "KXBOOT-END status=N" and powers the guest off.
 # Environment (from /etc/kxnet-boot.env): KXNET_BOOT_DEBS, KXNET_BOOT_PLATFORM.
 set -uo pipefail
@@ -149,6 +151,9 @@ first_boot() {
   step kxct stop 101
   [[ -n ${KXNET_BOOT_KXPROC:-} ]] && expect "kxct stop took veth101.0 out of /proc/kx/veth" bash -c '! grep -q veth101 /proc/kx/veth'
   step kxnetctl check
+  # Shipped disabled; enabled here, it runs from the next boot on.
+  expect "kxnet-watch.service is shipped disabled" bash -c '[[ $(systemctl is-enabled kxnet-watch.service) == disabled ]]'
+  step systemctl enable kxnet-watch.service
   touch "$state/first-boot-done"
 }
 
@@ -180,6 +185,62 @@ ordering() {
   ((net == 0 || kxup <= net))
 }
 
+# The bridge of a network as the registry names it (no command of ours).
+registered_bridge() { # network id
+  sed -n "s/^VNID_\([^=]*\)=\"$1\"\$/\1/p" /etc/kx/kxnet.conf
+}
+# The device is a port of `bridge` (Open vSwitch's or Linux's).
+port_of() { # device bridge
+  [[ $(ovs-vsctl port-to-br "$1" 2>/dev/null || ip -j link show "$1" 2>/dev/null | jq -r '.[0].master // empty') == "$2" ]]
+}
+# Takes a bridge away as an administrator would: Open vSwitch's through its
+# database, a Linux bridge with ip.
+delete_bridge() { # bridge
+  if ovs-vsctl br-exists "$1" 2>/dev/null; then ovs-vsctl del-br "$1"; else ip link del "$1"; fi
+}
+# The NIC joins its network directly (Linux) or through the pair from its
+# switch bridge (Open vSwitch).
+uplink_on() { # bridge
+  port_of veth-kxnic0.1 "$1" || port_of kxnic0 "$1"
+}
+pull_port() { # device bridge
+  if ovs-vsctl br-exists "$2" 2>/dev/null; then ovs-vsctl del-port "$2" "$1"; else ip link set "$1" nomaster; fi
+}
+# Waits up to `limit` seconds for a command to succeed; prints the wait.
+within() { # limit what command...
+  local limit=$1 what=$2 started=$SECONDS; shift 2
+  while ! "$@" 2>/dev/null; do
+    ((SECONDS - started < limit)) || { echo "boot: FAILED: $what within ${limit}s"; failures=$((failures + 1)); return 1; }
+    sleep 0.2
+  done
+  echo "boot: ok: $what after $((SECONDS - started))s"
+}
+
+# The watcher, enabled on the first boot, mends what is pulled from under
+# the registry: no command of ours runs until both are back.
+watcher_mends() {
+  expect "kxnet-watch.service is active" bash -c '[[ $(systemctl is-active kxnet-watch.service) == active ]]'
+  within 120 "the watcher made its first look" bash -c "journalctl -b -u kxnet-watch.service -o cat | grep -q '^watching  '"
+  local web db
+  web=$(registered_bridge web) db=$(registered_bridge db)
+  echo "boot: web is on ${web:-nothing}, db on ${db:-nothing}"
+  [[ -n $web && -n $db ]] || { echo "boot: FAILED: the registry lacks web or db"; failures=$((failures + 1)); return; }
+  local container_end=""
+  if [[ -n ${KXNET_BOOT_KXPROC:-} ]]; then
+    step kxct start 101 --addr eth0=198.51.100.2/24
+    within 30 "the container's host end veth101.0 is a port of $db" port_of veth101.0 "$db" && container_end=1
+  fi
+  step delete_bridge "$web"
+  [[ -n $container_end ]] && step pull_port veth101.0 "$db"
+  within 10 "the watcher brought $web back" test -e "/sys/class/net/$web"
+  within 10 "the watcher linked kxnic0 to $web again" uplink_on "$web"
+  [[ -n $container_end ]] && within 10 "the watcher put veth101.0 back on $db" port_of veth101.0 "$db"
+  echo "+ journalctl -u kxnet-watch.service"
+  journalctl -b -u kxnet-watch.service --no-pager -o short-monotonic | tail -n 30
+  [[ -n ${KXNET_BOOT_KXPROC:-} ]] && step kxct stop 101
+  step kxnetctl check
+}
+
 second_boot() {
   echo "== boot 2: the networks back"
   expect "kxnet.service is active" bash -c '[[ $(systemctl is-active kxnet.service) == active ]]'
@@ -203,9 +264,11 @@ second_boot() {
   # systemd-analyze critical-chain answers only once the boot is finished,
   # which this unit is part of: the unit's order as systemd holds it.
   step systemctl show --no-pager -p After -p Before kxnet.service
+  watcher_mends
   local bridges
   bridges=$(sed -n 's/^VNID_\([^=]*\)=.*/\1/p' /etc/kx/kxnet.conf)
   step systemctl stop kxnet.service
+  expect "stopping kxnet.service stopped the watcher" bash -c '[[ $(systemctl is-active kxnet-watch.service) != active ]]'
   for bridge in $bridges; do
     expect "stopping the service removed $bridge" bash -c "! ip link show $bridge >/dev/null 2>&1"
   done

@@ -38,6 +38,7 @@ cases=(
   "kxnetctl --colour _|auto always never|web"
   "kxnetctl host _|start stop|web"
   "kxnetctl check --|--repair --dry-run --prune|--tree"
+  "kxnetctl watch --|--repair --dry-run|--prune"
 )
 
 run_case() { # line, with helpers (yes/no)

@@ -51,6 +51,11 @@ expect_in "$dev" "./usr/share/man/man3/kxnet_ct.3.gz"
 expect_in "$tool" "./usr/sbin/kxnetctl"
 expect_in "$tool" "./usr/share/man/man8/kxnetctl.8.gz"
 expect_in "$tool" "./lib/systemd/system/kxnet.service"
+expect_in "$tool" "./lib/systemd/system/kxnet-watch.service"
+# The host service is enabled on install; the watcher is shipped disabled.
+postinst=$(dpkg-deb --ctrl-tarfile "$tool" | tar -xO ./postinst 2>/dev/null)
+grep -q "deb-systemd-helper enable 'kxnet.service'" <<<"$postinst" || fail "kxnet.service is not enabled on install"
+! grep -q "deb-systemd-helper enable 'kxnet-watch.service'" <<<"$postinst" || fail "kxnet-watch.service is enabled on install"
 expect_in "$tool" "./etc/logrotate.d/kxnet"
 expect_in "$tool" "./usr/share/bash-completion/completions/kxnetctl"
 dpkg-deb --ctrl-tarfile "$tool" | tar -xO ./conffiles 2>/dev/null | grep -qx /etc/logrotate.d/kxnet ||

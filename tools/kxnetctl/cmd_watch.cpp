@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace kxnetctl {
 
@@ -24,6 +25,10 @@ using clock = watch_rounds::clock;
 // until none came for this long, but never longer than settle_limit.
 constexpr auto settle_quiet = 100ms;
 constexpr auto settle_limit = 1s;
+// After a read of events none of which concerned us, a pause before the
+// next wait, so that a flood of unrelated ones is read in batches rather
+// than with a wakeup each.  Idle, the watcher still sleeps in one wait.
+constexpr auto unrelated_pause = 2ms;
 
 int wait_ms(clock::time_point until) {
     if (until == clock::time_point::max()) return -1;
@@ -53,6 +58,7 @@ int watch(const watch_request &request) {
     for (;;) {
         const wakeup seen = sources.wait(wait_ms(std::min(settled, rounds.next_due())), rounds.scope());
         if (seen.stop) break;
+        if (seen.busy) std::this_thread::sleep_for(unrelated_pause);
         const auto now = clock::now();
         if (seen.lost) watch_say("events lost  the kernel dropped some: looking at everything");
         if (seen.relevant || seen.lost) {

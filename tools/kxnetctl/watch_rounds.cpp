@@ -143,7 +143,7 @@ void watch_rounds::look_and_mend(const watch_sources &sources) {
     round_retry_ = clock::time_point::max();
     const auto now = clock::now();
     note_findings(*found, now);
-    if (mode_ == watch_mode::repair) {
+    if (mode_ == watch_mode::repair && any_due(now)) {
         mend_due(sources, now);
         auto after = collect_findings(counted, why);
         if (after) found = std::move(after);
@@ -177,6 +177,11 @@ void watch_rounds::note_findings(const std::vector<finding> &found, clock::time_
     for (const auto &[key, t] : tracked_)
         if (kept.count(key) == 0) watch_say("cleared  " + t.last.past);
     tracked_ = std::move(kept);
+}
+
+bool watch_rounds::any_due(clock::time_point now) const {
+    return std::any_of(tracked_.begin(), tracked_.end(),
+                       [&](const auto &entry) { return mendable(entry.second.last) && now >= entry.second.due; });
 }
 
 bool watch_rounds::due(const finding &f, clock::time_point now) const {

@@ -43,6 +43,7 @@ private:
     void mend_due(const watch_sources &sources, clock::time_point now);
     void settle_mends(const std::vector<finding> &after, clock::time_point now);
     bool due(const finding &f, clock::time_point now) const;
+    bool any_due(clock::time_point now) const;
     void set_scope(const std::vector<finding> &found);
 
     watch_mode mode_;

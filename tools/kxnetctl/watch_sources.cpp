@@ -132,6 +132,7 @@ bool watch_sources::read_links(const watch_scope &scope, wakeup &seen) {
         }
         // Only the kernel speaks for the links.
         if (sender.nl_pid != 0) continue;
+        seen.busy = true;
         int left = static_cast<int>(got);
         for (auto *m = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(m, left); m = NLMSG_NEXT(m, left))
             if (!seen.relevant && message_concerns(scope, m)) seen.relevant = true;
@@ -172,6 +173,7 @@ wakeup watch_sources::wait(int timeout_ms, const watch_scope &scope) {
     }
     if ((fds[1].revents & (POLLIN | POLLERR)) != 0 && !read_links(scope, seen)) seen.lost = true;
     if ((fds[2].revents & POLLIN) != 0) read_files(seen);
+    seen.busy = seen.busy && !seen.relevant;
     return seen;
 }
 

@@ -27,6 +27,7 @@ struct wakeup {
     bool stop = false;     // SIGTERM or SIGINT
     bool relevant = false; // an event the scope concerns
     bool lost = false;     // the kernel dropped events (ENOBUFS, inotify overflow)
+    bool busy = false;     // link events came, none of them relevant
 };
 
 class watch_sources {
