@@ -208,12 +208,14 @@ pull_port() { # device bridge
 }
 # Waits up to `limit` seconds for a command to succeed; prints the wait.
 within() { # limit what command...
-  local limit=$1 what=$2 started=$SECONDS; shift 2
+  local limit=$1 what=$2 started; shift 2
+  started=$(date +%s%N)
   while ! "$@" 2>/dev/null; do
-    ((SECONDS - started < limit)) || { echo "boot: FAILED: $what within ${limit}s"; failures=$((failures + 1)); return 1; }
-    sleep 0.2
+    (($(date +%s%N) - started < limit * 1000000000)) ||
+      { echo "boot: FAILED: $what within ${limit}s"; failures=$((failures + 1)); return 1; }
+    sleep 0.1
   done
-  echo "boot: ok: $what after $((SECONDS - started))s"
+  echo "boot: ok: $what after $((($(date +%s%N) - started) / 1000000)) ms"
 }
 
 # The watcher, enabled on the first boot, mends what is pulled from under
@@ -230,8 +232,8 @@ watcher_mends() {
     step kxct start 101 --addr eth0=198.51.100.2/24
     within 30 "the container's host end veth101.0 is a port of $db" port_of veth101.0 "$db" && container_end=1
   fi
-  step delete_bridge "$web"
-  [[ -n $container_end ]] && step pull_port veth101.0 "$db"
+  expect "network web's bridge $web deleted" delete_bridge "$web"
+  [[ -n $container_end ]] && expect "veth101.0 pulled out of $db" pull_port veth101.0 "$db"
   within 10 "the watcher brought $web back" test -e "/sys/class/net/$web"
   within 10 "the watcher linked kxnic0 to $web again" uplink_on "$web"
   [[ -n $container_end ]] && within 10 "the watcher put veth101.0 back on $db" port_of veth101.0 "$db"

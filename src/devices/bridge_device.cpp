@@ -9,7 +9,7 @@
 #include "frame/command.h"
 #include "frame/device_mark.h"
 #include "frame/error.h"
-#include "frame/frame.h"
+#include "frame/guarded.h"
 #include "frame/log.h"
 #include "frame/paths.h"
 #include "frame/state.h"

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <fcntl.h>
+#include <net/if.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -70,7 +71,7 @@ int create_pair(const pair_names &names) {
     if (result >= 0) return 0;
     if (error == -ENOTTY)
         kxnet_log("veth feature is not supported by the kernel");
-    else
+    else if (error != -EEXIST) // the caller may reuse a pair that stands
         kxnet_log("Unable to create the veth device pair %s %s err=%d", names.first, names.second, -error);
     return error;
 }
@@ -87,28 +88,37 @@ int bring_up(const char *device) {
 int ovs_link_phys(const char *bridge, const char *phys) {
     if (bridge == nullptr || phys == nullptr) return -EINVAL;
     pair_names names = names_for(phys);
-    if (int error = create_pair(names); error != 0) return error;
+    // A pair left standing is reused: host start on a live host, after the
+    // network's bridge was made anew, links it again instead of failing on
+    // a pair that exists.  Only a pair made here is taken back on failure.
+    const int made = create_pair(names);
+    const bool stood = made == -EEXIST && if_nametoindex(names.first) != 0 && if_nametoindex(names.second) != 0;
+    if (made == -EEXIST && !stood)
+        kxnet_log("Unable to create the veth device pair %s %s err=%d", names.first, names.second, EEXIST);
+    if (made != 0 && !stood) return made;
+    auto take_back = [&] {
+        if (stood) return;
+        bridge_remove_port(names.ovs_bridge, names.first, KXNETIF_VETH);
+        destroy_pair_device(names.first);
+    };
 
     // A stale membership of the first end would make the add a no-op.
     bridge_remove_port(names.ovs_bridge, names.first, KXNETIF_VETH);
     if (int error = bridge_add_port(names.ovs_bridge, names.first, false, false); error != 0) {
-        destroy_pair_device(names.first);
+        if (!stood) destroy_pair_device(names.first);
         return error;
     }
     if (int error = bring_up(names.first); error != 0) {
-        bridge_remove_port(names.ovs_bridge, names.first, KXNETIF_VETH);
-        destroy_pair_device(names.first);
+        take_back();
         return error;
     }
     if (int error = bridge_add_port(bridge, names.second, false, false); error != 0) {
-        bridge_remove_port(names.ovs_bridge, names.first, KXNETIF_VETH);
-        destroy_pair_device(names.first);
+        take_back();
         return error;
     }
     if (int error = bring_up(names.second); error != 0) {
         bridge_remove_port(bridge, names.second, KXNETIF_VETH);
-        bridge_remove_port(names.ovs_bridge, names.first, KXNETIF_VETH);
-        destroy_pair_device(names.first);
+        take_back();
         return error;
     }
     return 0;

@@ -80,11 +80,13 @@ command_status ovs_port_command(const char *option, const char *verb, const char
     return status;
 }
 
-// Status 19 is the switch's answer for a device it cannot find: no failure.
+// The switch's exit status for a device it cannot find: no failure.
+constexpr int ovs_status_no_device = 19;
+
 int ovs_add_port(const char *bridge, const char *device) {
     const command_status status = ovs_port_command("--may-exist", "add-port", bridge, device,
                                                    "Failed to add device '%s' to the bridge '%s', err = %d");
-    return status.exited_with(19) ? 0 : status.error();
+    return status.exited_with(ovs_status_no_device) ? 0 : status.error();
 }
 
 // Takes `device` out of the switch's bridge; a port the switch does not hold

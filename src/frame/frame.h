@@ -4,6 +4,7 @@
 // Here the frame's own failures become result codes.
 #pragma once
 
+#include "frame/guarded.h"
 #include "frame/log.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
@@ -42,16 +43,6 @@ struct release_at_end {
 };
 using host_lock_release = release_at_end<release_kxnetlock>;
 using semaphore_post = release_at_end<post_semaphore>;
-
-// Runs `f`; any exception becomes `on_failure`.
-template <class Result, class F>
-Result guarded(Result on_failure, F &&f) noexcept {
-    try {
-        return std::forward<F>(f)();
-    } catch (...) {
-        return on_failure;
-    }
-}
 
 // A call framed by the process semaphore alone (the release of a result
 // list): its failure is the call's code, else `body` runs and the call is OK.

@@ -244,6 +244,8 @@ bool still_at_path(int fd, const char *path) {
 
 } // namespace
 
+bool is_host_lock_file(int fd) { return still_at_path(fd, paths::rooted_fixed(paths::lock).c_str()); }
+
 int lock_host_file(int operation, int &fd_out) {
     fd_out = -1;
     const paths::fixed_path path = paths::rooted_fixed(paths::lock);

@@ -11,4 +11,8 @@ namespace kx {
 // Allocates nothing.
 int lock_host_file(int operation, int &fd);
 
+// Whether `fd` is still the lock file at its path (a caller that took the
+// flock itself after a wait checks it, as lock_host_file does).
+bool is_host_lock_file(int fd);
+
 } // namespace kx

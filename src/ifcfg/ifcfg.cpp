@@ -8,7 +8,7 @@
 #include "frame/file_identity.h"
 #include "frame/memory_short.h"
 #include "frame/names.h"
-#include "frame/frame.h"
+#include "frame/guarded.h"
 #include "frame/paths.h"
 #include "frame/state.h"
 #include "frame/text_file.h"

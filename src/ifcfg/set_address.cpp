@@ -5,7 +5,7 @@
 #include "ifcfg/shell_text.h"
 
 #include "frame/atomic_file.h"
-#include "frame/frame.h"
+#include "frame/guarded.h"
 #include "frame/state.h"
 #include "frame/text_file.h"
 

@@ -28,7 +28,7 @@ private:
 };
 
 // Receive callback: appends a copy of `message` to the reply_queue at
-// `queue`; 0, or -1 when memory runs out.
+// `queue`; 0, or -ENOMEM when memory runs out.
 int queue_reply(const sockaddr_nl *sender, nlmsghdr *message, void *queue) noexcept;
 
 // The same for a link dump: a well-formed link message is copied with only

@@ -2,7 +2,7 @@
 // texts the library configured on it, in the order given.
 #include "registry/model.h"
 
-#include "frame/frame.h"
+#include "frame/guarded.h"
 
 namespace kx {
 

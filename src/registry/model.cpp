@@ -2,7 +2,7 @@
 // virtual pairs reported by the kernel.
 #include "registry/model.h"
 
-#include "frame/frame.h"
+#include "frame/guarded.h"
 #include "frame/state.h"
 
 #include <cerrno>

@@ -3,7 +3,7 @@
 // registry list.
 #include "registry/model.h"
 
-#include "frame/frame.h"
+#include "frame/guarded.h"
 #include "frame/log.h"
 
 #include <algorithm>

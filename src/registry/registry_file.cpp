@@ -6,7 +6,7 @@
 #include "frame/command.h"
 #include "frame/atomic_file.h"
 #include "frame/fd.h"
-#include "frame/frame.h"
+#include "frame/guarded.h"
 #include "frame/log.h"
 #include "frame/paths.h"
 #include "frame/text_file.h"

@@ -2,7 +2,7 @@
 // library created over it and the names those devices received.
 #include "registry/model.h"
 
-#include "frame/frame.h"
+#include "frame/guarded.h"
 #include "vlan/naming.h"
 
 namespace kx {

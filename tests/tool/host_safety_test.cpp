@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace ns = kxtest::ns;
@@ -90,6 +91,30 @@ TEST_F(HostSafety, AHostLockKeptByAnotherCallerEndsTheWaitWithItsOwnStatus) {
     EXPECT_EQ(file_exists(ns::at("/etc/kx/kxnet.conf")) ? read_file(ns::at("/etc/kx/kxnet.conf")) : "", registry);
     // Free again, the same command goes through.
     EXPECT_EQ(kxnetctl({"network", "add", "web", "--bridge", "brweb"}).status, 0);
+}
+
+TEST_F(HostSafety, AHolderThatLetsGoOnlyBrieflyStillLetsTheWaitThrough) {
+    // Another caller (a watcher in back-to-back rounds) keeps the lock but
+    // for gaps of 2 ms: kxnetctl queues behind it instead of polling past them.
+    const std::string lock = ns::at("/tmp/kxnetcfg.lck");
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        for (int round = 0; fd >= 0 && round < 20; ++round) {
+            flock(fd, LOCK_EX);
+            usleep(800'000);
+            flock(fd, LOCK_UN);
+            usleep(2'000);
+        }
+        _exit(0);
+    }
+    usleep(100'000);
+    result r = kxnetctl({"network", "add", "web", "--bridge", "brweb"}, {"KXNETCTL_LOCK_WAIT_MS=3000"});
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ns::device_exists("brweb"));
 }
 
 } // namespace

@@ -351,4 +351,10 @@ TEST_F(OvsApi, HostStopAndStartBringTheSameSwitchBack) {
     EXPECT_EQ(host_picture(), before);
     EXPECT_EQ(registry_text(), registry);
     EXPECT_EQ(query_host("vh102").network_id, "net-b");
+
+    // On a live host whose network bridge an administrator deleted, the
+    // pair of the physical interface still stands: host start links it again.
+    ASSERT_EQ(ns::sh(std::string(vsctl) + " del-br " + a), 0);
+    ASSERT_EQ(kxnet_init_devices(), KXNET_OK);
+    EXPECT_EQ(host_picture(), before);
 }

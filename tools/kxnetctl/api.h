@@ -3,6 +3,8 @@
 // at once, so the commands never hold a pointer into the library's memory.
 #pragma once
 
+#include "kxnet_ct.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,7 +41,7 @@ struct iface_record {
 
 // What `show` selects: the arguments of kxnet_get_simple_filter.
 struct selection {
-    int type_mask = 63;
+    int type_mask = KXNETIF_ALL;
     std::optional<std::string> bridge;
     std::optional<std::string> network_id;
     std::optional<std::string> name;

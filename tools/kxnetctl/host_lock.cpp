@@ -1,5 +1,5 @@
-// Taking the host lock with a limit: the library's lock file rules, flock
-// tried without blocking and again after short sleeps until the limit.
+// Taking the host lock with a limit: the library's lock file rules, then a
+// blocking flock that a timer ends at the limit.
 #include "host_lock.h"
 
 #include "frame/lock_file.h"
@@ -9,9 +9,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <sys/file.h>
-#include <thread>
+#include <sys/time.h>
 #include <utility>
 
 namespace kxnetctl {
@@ -19,17 +20,47 @@ namespace kxnetctl {
 namespace {
 
 constexpr int lock_wait_ms = 10'000;
-constexpr auto retry_pause = std::chrono::milliseconds(100);
+
+using steady = std::chrono::steady_clock;
+
+void wake_up(int) {}
+
+// A blocking flock on `fd` that a one-shot timer interrupts at `deadline`:
+// the wait queues behind the holder and gets the lock as soon as it is let
+// go, where polling could miss every short gap between a watcher's rounds.
+bool flock_until(int fd, int operation, steady::time_point deadline) {
+    struct sigaction wake {}, saved {};
+    wake.sa_handler = wake_up; // no SA_RESTART: the timer ends the wait
+    sigemptyset(&wake.sa_mask);
+    if (sigaction(SIGALRM, &wake, &saved) != 0) return false;
+    bool locked = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - steady::now()).count();
+        if (left <= 0) break;
+        itimerval timer{};
+        timer.it_value.tv_sec = static_cast<time_t>(left / 1'000'000);
+        timer.it_value.tv_usec = static_cast<suseconds_t>(left % 1'000'000);
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        locked = flock(fd, operation) == 0;
+        const int error = errno;
+        const itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        if (locked || error != EINTR) break;
+    }
+    sigaction(SIGALRM, &saved, nullptr);
+    return locked;
+}
 
 } // namespace
 
 int lock_wait_limit_ms() { return shortened_limit_ms("KXNETCTL_LOCK_WAIT_MS", lock_wait_ms); }
 
 host_lock::host_lock(bool exclusive) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_wait_limit_ms());
+    const int operation = exclusive ? LOCK_EX : LOCK_SH;
+    const auto deadline = steady::now() + std::chrono::milliseconds(lock_wait_limit_ms());
     for (;;) {
         int fd = -1;
-        const int code = kx::lock_host_file((exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB, fd);
+        const int code = kx::lock_host_file(operation | LOCK_NB, fd);
         kx::unique_fd opened(fd);
         if (code == 0) {
             fd_ = std::move(opened);
@@ -37,11 +68,15 @@ host_lock::host_lock(bool exclusive) {
         }
         // Anything but a refused flock: no sound lock file, waiting helps not.
         if (code != -ENOLCK) return;
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (!flock_until(opened.get(), operation, deadline)) {
             timed_out_ = true;
             return;
         }
-        std::this_thread::sleep_for(retry_pause);
+        if (kx::is_host_lock_file(opened.get())) {
+            fd_ = std::move(opened);
+            return;
+        }
+        // Replaced while we waited: the next pass takes the new file.
     }
 }
 

@@ -1,6 +1,10 @@
 // Kernel and file reads for check and for the failure messages.
 #include "kernel.h"
 
+#include "frame/paths.h"
+#include "registry/model.h"
+#include "registry/registry_file.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -102,56 +106,49 @@ std::vector<vlan_device> kernel_vlans() {
     return vlans;
 }
 
-std::string under_root(const std::string &documented) {
-    // As the library reads the root: trailing slashes dropped, "/" is none.
-    const char *root = secure_getenv("KXNET_ROOT");
-    std::string prefix = root != nullptr ? root : "";
-    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    return prefix + documented;
-}
-
-bool suse_layout() { return path_exists(under_root("/etc/SuSE-release")); }
+bool suse_layout() { return path_exists(kx::paths::rooted(kx::paths::suse_release)); }
 
 std::string ifcfg_path(const std::string &device) {
-    return under_root(suse_layout() ? "/etc/sysconfig/network" : "/etc/sysconfig/network-scripts") + "/ifcfg-" + device;
-}
-
-std::vector<registered_vlan> registered_vlans() {
-    std::vector<registered_vlan> vlans;
-    std::ifstream in(under_root("/etc/kx/kxnet.conf"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("VLAN_", 0) != 0) continue;
-        size_t eq = line.find('=');
-        if (eq == std::string::npos || eq + 1 >= line.size() || line[eq + 1] != '"') continue;
-        size_t close = line.find('"', eq + 2);
-        if (close == std::string::npos) continue;
-        std::string parent = line.substr(5, eq - 5).substr(0, 15);
-        std::istringstream ids(line.substr(eq + 2, close - eq - 2));
-        for (unsigned id; ids >> id;) vlans.push_back({parent, id});
-    }
-    return vlans;
+    return kx::paths::rooted(suse_layout() ? kx::paths::ifcfg_suse_dir : kx::paths::ifcfg_redhat_dir) + "/ifcfg-" + device;
 }
 
 namespace {
 
-// The names of the registry's lines that start with `prefix`, cut as the
-// library cuts device names.
-std::vector<std::string> registered_names(const std::string &prefix) {
-    std::vector<std::string> names;
-    std::ifstream in(under_root("/etc/kx/kxnet.conf"));
-    for (std::string line; std::getline(in, line);) {
-        size_t eq = line.find('=');
-        if (line.rfind(prefix, 0) == 0 && eq != std::string::npos)
-            names.push_back(line.substr(prefix.size(), eq - prefix.size()).substr(0, 15));
-    }
-    return names;
+// The registry as the library reads it, with registry_mutex held: what
+// `read` collects, empty when there is no registry or it cannot be read.
+template <class Collect> auto from_registry(Collect &&read) {
+    decltype(read()) collected;
+    if (kx::registry_load() != 0) return collected;
+    kx::registry_guard guard;
+    return read();
 }
 
 } // namespace
 
-std::vector<std::string> registered_bridges() { return registered_names("VNID_"); }
+std::vector<registered_vlan> registered_vlans() {
+    return from_registry([] {
+        std::vector<registered_vlan> vlans;
+        for (const auto &parent : kx::registry_vlans())
+            for (const auto &entry : parent.entries()) vlans.push_back({parent.name(), static_cast<unsigned>(entry.vid)});
+        return vlans;
+    });
+}
 
-std::vector<std::string> registered_address_devices() { return registered_names("ADDR_"); }
+std::vector<std::string> registered_bridges() {
+    return from_registry([] {
+        std::vector<std::string> bridges;
+        for (const auto &n : kx::registry_networks()) bridges.push_back(n.bridge());
+        return bridges;
+    });
+}
+
+std::vector<std::string> registered_address_devices() {
+    return from_registry([] {
+        std::vector<std::string> devices;
+        for (const auto &parent : kx::registry_addrs()) devices.push_back(parent.name());
+        return devices;
+    });
+}
 
 std::vector<std::string> ifcfg_devices() {
     std::vector<std::string> devices;

@@ -4,6 +4,7 @@
 // ifcfg files and the registry under the sandbox root (KXNET_ROOT).
 #pragma once
 
+#include "frame/paths.h"
 #include "program.h"
 
 #include <optional>
@@ -30,11 +31,9 @@ struct vlan_device {
 };
 std::vector<vlan_device> kernel_vlans();
 
-// `documented` under KXNET_ROOT when it is set, as the library takes it.
-std::string under_root(const std::string &documented);
 // The log and the lock file the library uses, for messages.
-inline std::string library_log() { return under_root("/var/log/kxnetcfg.log"); }
-inline std::string library_lock() { return under_root("/tmp/kxnetcfg.lck"); }
+inline std::string library_log() { return kx::paths::rooted(kx::paths::log); }
+inline std::string library_lock() { return kx::paths::rooted(kx::paths::lock); }
 // The ifcfg path of a device in the layout the library writes (SuSE layout
 // when /etc/SuSE-release exists).
 std::string ifcfg_path(const std::string &device);
@@ -44,13 +43,11 @@ struct registered_vlan {
     std::string parent;
     unsigned id = 0;
 };
-// The "VLAN_" lines of the registry file: the library's query interface
-// has no call that lists registered VLANs, so check reads the documented
-// file format itself (read only).
+// The registered VLANs, networks' bridges and devices with configured
+// addresses, by the library's own registry reader, which takes no lock (the
+// caller decides).  The query interface has no call that lists VLANs.
 std::vector<registered_vlan> registered_vlans();
-// The bridges of the registry's "VNID_" lines, read the same way.
 std::vector<std::string> registered_bridges();
-// The devices of the registry's "ADDR_" lines.
 std::vector<std::string> registered_address_devices();
 // The devices that have an ifcfg file in the layout's directory.
 std::vector<std::string> ifcfg_devices();

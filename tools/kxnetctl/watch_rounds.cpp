@@ -122,7 +122,9 @@ void watch_rounds::run(const watch_sources &sources) {
 
 void watch_rounds::look_and_mend(const watch_sources &sources) {
     if (kx::host_stopped()) {
-        if (!stopped_) watch_say("host stopped  " + under_root("/run/kxnet.stopped") + " is there: nothing is mended until host start");
+        if (!stopped_)
+            watch_say("host stopped  " + kx::paths::rooted(kx::paths::host_stopped_mark) +
+                      " is there: nothing is mended until host start");
         stopped_ = true;
         round_retry_ = clock::time_point::max();
         return;

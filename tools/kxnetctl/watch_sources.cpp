@@ -1,6 +1,7 @@
 // The watcher's three sources and the filter over their events.
 #include "watch_sources.h"
 
+#include "frame/paths.h"
 #include "kernel.h"
 #include "rtnl/rtnl.h"
 
@@ -29,6 +30,7 @@ constexpr uint32_t folder_events =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
 std::string folder_of(const std::string &path) { return path.substr(0, path.rfind('/')); }
+std::string_view file_name(std::string_view path) { return path.substr(path.rfind('/') + 1); }
 
 int open_link_events() {
     kx::unique_fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
@@ -110,9 +112,9 @@ void watch_sources::watch_folders() {
     auto add = [this](int &wd, const std::string &folder) {
         if (wd < 0) wd = inotify_add_watch(files_.get(), folder.c_str(), folder_events | IN_ONLYDIR);
     };
-    add(registry_dir_, under_root("/etc/kx"));
+    add(registry_dir_, kx::paths::rooted(kx::paths::registry_dir));
     add(ifcfg_dir_, folder_of(ifcfg_path("")));
-    add(run_dir_, under_root("/run"));
+    add(run_dir_, folder_of(kx::paths::rooted(kx::paths::host_stopped_mark)));
 }
 
 bool watch_sources::read_links(const watch_scope &scope, wakeup &seen) {
@@ -133,9 +135,13 @@ bool watch_sources::read_links(const watch_scope &scope, wakeup &seen) {
         // Only the kernel speaks for the links.
         if (sender.nl_pid != 0) continue;
         seen.busy = true;
-        int left = static_cast<int>(got);
-        for (auto *m = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(m, left); m = NLMSG_NEXT(m, left))
+        // The messages of one datagram, each whole within it.
+        for (size_t at = 0; at + sizeof(nlmsghdr) <= static_cast<size_t>(got);) {
+            const auto *m = reinterpret_cast<const nlmsghdr *>(buffer + at);
+            if (m->nlmsg_len < sizeof(nlmsghdr) || m->nlmsg_len > static_cast<size_t>(got) - at) break;
             if (!seen.relevant && message_concerns(scope, m)) seen.relevant = true;
+            at += NLMSG_ALIGN(m->nlmsg_len);
+        }
     }
 }
 
@@ -156,8 +162,9 @@ bool watch_sources::read_files(wakeup &seen) {
                 continue;
             }
             const std::string name = e->len > 0 ? std::string(e->name, strnlen(e->name, e->len)) : "";
-            if ((e->wd == registry_dir_ && name == "kxnet.conf") || (e->wd == ifcfg_dir_ && name.rfind("ifcfg-", 0) == 0) ||
-                (e->wd == run_dir_ && name == "kxnet.stopped"))
+            if ((e->wd == registry_dir_ && name == file_name(kx::paths::registry)) ||
+                (e->wd == ifcfg_dir_ && name.rfind("ifcfg-", 0) == 0) ||
+                (e->wd == run_dir_ && name == file_name(kx::paths::host_stopped_mark)))
                 seen.relevant = true;
         }
     }
