@@ -175,46 +175,27 @@ void network_with_port() {
     if (kxnet_br_attach("web", "p0") != KXNET_OK) die("kxnet_br_attach");
 }
 
-void port_back_figures() {
+// The drift made `count` times under a running watcher, each time until the
+// port is back in its bridge, then as many times mended by check --repair.
+void mend_figures(const char *what, const std::string &drift, int count) {
     std::vector<double> back;
     {
         watcher w;
-        for (int i = 0; i < injections; ++i) {
-            sh("ip link set p0 nomaster");
+        for (int i = 0; i < count; ++i) {
+            sh(drift);
             const double t = until([] { return master_of("p0") == "brweb"; });
-            if (t < 0) die("the port did not come back");
-            back.push_back(t);
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    std::vector<double> repair;
-    for (int i = 0; i < 20; ++i) {
-        sh("ip link set p0 nomaster");
-        repair.push_back(check_repair_time());
-    }
-    std::printf("  port back in its bridge (%d injections)    median %7.1f ms  p99 %7.1f ms   check --repair %7.1f ms\n",
-                injections, median(back) * 1e3, percentile(back, 0.99) * 1e3, median(repair) * 1e3);
-}
-
-void bridge_back_figures() {
-    std::vector<double> back;
-    {
-        watcher w;
-        for (int i = 0; i < bridge_deletions; ++i) {
-            sh("ip link del brweb");
-            const double t = until([] { return master_of("p0") == "brweb"; });
-            if (t < 0) die("the bridge did not come back");
+            if (t < 0) die(std::string(what) + ": not mended within 10 s");
             back.push_back(t);
             std::this_thread::sleep_for(100ms);
         }
     }
     std::vector<double> repair;
     for (int i = 0; i < 10; ++i) {
-        sh("ip link del brweb");
+        sh(drift);
         repair.push_back(check_repair_time());
     }
-    std::printf("  bridge back with its port (%d deletions)    median %7.1f ms  p99 %7.1f ms   check --repair %7.1f ms\n",
-                bridge_deletions, median(back) * 1e3, percentile(back, 0.99) * 1e3, median(repair) * 1e3);
+    std::printf("  %-28s (%3d times)    median %7.1f ms  p99 %7.1f ms   check --repair %7.1f ms\n", what, count,
+                median(back) * 1e3, percentile(back, 0.99) * 1e3, median(repair) * 1e3);
 }
 
 double idle_cpu(int idle_seconds) {
@@ -257,8 +238,8 @@ int main(int argc, char **argv) {
     enter_sandbox();
     network_with_port();
     std::printf("kxnetctl watch --repair on one network with one port (wall clock from the drift to the mend)\n");
-    port_back_figures();
-    bridge_back_figures();
+    mend_figures("port back in its bridge", "ip link set p0 nomaster", injections);
+    mend_figures("bridge back with its port", "ip link del brweb", bridge_deletions);
     std::printf("  idle %d s                                    watcher %7.1f ms processor time\n", idle_seconds,
                 idle_cpu(idle_seconds) * 1e3);
     // A configured address whose device is gone: nothing can mend it.

@@ -32,21 +32,14 @@ namespace {
 const std::string suse_dir = "/etc/sysconfig/network";
 const std::string bridge_file = "BOOTPROTO='static'\nBRIDGE='yes'\nBRIDGE_PORTS=''\nSTARTMODE='auto'\nUSERCONTROL='no'\n";
 
-// The SuSE layout, so that bridges have ifcfg files too: network web on
-// brweb with a NIC and a running container's host end, an address on a
-// second NIC.
-class RepairTest : public ToolTest {
+// Network web on brweb with a NIC and a running container's host end, an
+// address on a second NIC, in the SuSE layout.
+class RepairTest : public SuseWebTest {
 protected:
     void SetUp() override {
-        ToolTest::SetUp();
+        SuseWebTest::SetUp();
         if (IsSkipped()) return;
-        write_file(ns::at("/etc/SuSE-release"), "SUSE\n");
-        kxtest::make_dirs(ns::at(suse_dir));
-        ASSERT_NO_FATAL_FAILURE(build_web_host());
         ASSERT_EQ(master_of("veth101.0"), "brweb");
-    }
-    void TearDown() override {
-        if (!IsSkipped()) kxct("stop 101");
     }
 };
 

@@ -120,3 +120,15 @@ std::string master_of(const std::string &device) {
 }
 
 } // namespace kxtest::tool
+
+void SuseWebTest::SetUp() {
+    ToolTest::SetUp();
+    if (IsSkipped()) return;
+    kxtest::write_file(ns::at("/etc/SuSE-release"), "SUSE\n");
+    kxtest::make_dirs(ns::at("/etc/sysconfig/network"));
+    ASSERT_NO_FATAL_FAILURE(kxtest::tool::build_web_host());
+}
+
+void SuseWebTest::TearDown() {
+    if (!IsSkipped()) kxtest::tool::kxct("stop 101");
+}

@@ -64,3 +64,11 @@ protected:
         kxtest::tool::prepare_root();
     }
 };
+
+// The SuSE layout, so that bridges have ifcfg files too, with the web host
+// of build_web_host; its container is stopped at the end.
+class SuseWebTest : public ToolTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};

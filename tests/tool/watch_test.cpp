@@ -19,7 +19,6 @@
 
 namespace ns = kxtest::ns;
 using kxtest::read_file;
-using kxtest::write_file;
 using namespace kxtest::tool;
 using namespace std::chrono_literals;
 
@@ -106,20 +105,13 @@ size_t count_of(const std::string &text, const std::string &part) {
 
 bool device_present(const std::string &name) { return kxtest::file_exists("/sys/class/net/" + name); }
 
-// The repair lane's host (SuSE layout, so bridges have ifcfg files too) and
-// the run directory where host stop leaves its mark.
-class WatchTest : public ToolTest {
+// The repair tests' host and the run directory where host stop leaves its mark.
+class WatchTest : public SuseWebTest {
 protected:
     void SetUp() override {
-        ToolTest::SetUp();
+        SuseWebTest::SetUp();
         if (IsSkipped()) return;
-        write_file(ns::at("/etc/SuSE-release"), "SUSE\n");
-        kxtest::make_dirs(ns::at(suse_dir));
         kxtest::make_dirs(ns::at("/run"));
-        ASSERT_NO_FATAL_FAILURE(build_web_host());
-    }
-    void TearDown() override {
-        if (!IsSkipped()) kxct("stop 101");
     }
     // A watcher that has made its first look.
     static void started(watcher &w) { ASSERT_TRUE(w.saw("watching  ")) << w.out(); }
