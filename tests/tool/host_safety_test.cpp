@@ -23,6 +23,8 @@ namespace {
 
 using HostSafety = ToolTest;
 
+const std::string registered_vlan = "VLAN_eth9=\"10\"\n";
+
 // An executable shell script at `path`.
 void write_script(const std::string &path, const std::string &body) {
     write_file(path, "#!/bin/sh\n" + body, 0755);
@@ -40,12 +42,14 @@ TEST_F(HostSafety, ProgramsComeFromTheFixedPathWithNothingOfTheCaller) {
     ASSERT_NO_FATAL_FAILURE(write_script(planted + "/ip", "touch " + planted + "/ran\nexec " + real_ip + " \"$@\"\n"));
     ASSERT_NO_FATAL_FAILURE(
         write_script(ns::at("/usr/sbin/ip"), "env > " + ns::at("/ip.env") + "\nexec " + real_ip + " \"$@\"\n"));
+    // A registered VLAN, so that check asks ip for the kernel's VLANs.
+    write_file(ns::at("/etc/kx/kxnet.conf"), registered_vlan);
     const std::string old_path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
     ASSERT_EQ(setenv("PATH", (planted + ":" + old_path).c_str(), 1), 0);
     result r = kxnetctl({"check"}, {"KXNETCTL_CALLER_SECRET=leaked"});
     setenv("PATH", old_path.c_str(), 1);
 
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.status, 1) << r.out << r.err; // the VLAN has no device
     EXPECT_FALSE(file_exists(planted + "/ran")) << "the caller's PATH was searched";
     ASSERT_TRUE(file_exists(ns::at("/ip.env"))) << "ip did not run from the fixed path";
     const std::string env = read_file(ns::at("/ip.env"));
@@ -60,6 +64,7 @@ TEST_F(HostSafety, AProgramThatClosesItsOutputAndStaysIsStoppedInTime) {
     // while its output is read.
     kxtest::make_dirs(ns::at("/usr/sbin"));
     ASSERT_NO_FATAL_FAILURE(write_script(ns::at("/usr/sbin/ip"), "echo $$ > " + ns::at("/ip.pid") + "\nexec >&-\nexec sleep 600\n"));
+    write_file(ns::at("/etc/kx/kxnet.conf"), registered_vlan);
     const auto start = std::chrono::steady_clock::now();
     result r = kxnetctl({"check"}, {"KXNETCTL_PROGRAM_WAIT_MS=1000"});
     const auto waited = std::chrono::steady_clock::now() - start;

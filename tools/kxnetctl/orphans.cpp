@@ -8,6 +8,7 @@
 
 #include "frame/device_mark.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -102,13 +103,22 @@ std::optional<finding> orphan_of(const std::string &device, const registered_nam
                    "ifcfg file " + path + " was the library's but the registry had no " + device, "", "", mend::prune, prune_hint};
 }
 
+bool is_library_vlan_file(const std::string &device) {
+    auto content = read_text(ifcfg_path(device));
+    return content && file_kind(device, *content) == ours::vlan;
+}
+
 } // namespace
 
 std::vector<finding> find_orphans() {
     std::vector<finding> found;
-    const auto kernel = kernel_vlans();
+    const auto devices = ifcfg_devices();
+    // The kernel's VLANs cost a run of ip: asked for only when some file is
+    // one the library writes for a VLAN.
+    const bool vlan_files = std::any_of(devices.begin(), devices.end(), is_library_vlan_file);
+    const auto kernel = vlan_files ? kernel_vlans() : std::vector<vlan_device>{};
     const registered_names names = names_in_registry(kernel);
-    for (const auto &device : ifcfg_devices())
+    for (const auto &device : devices)
         if (auto orphan = orphan_of(device, names, kernel)) found.push_back(std::move(*orphan));
     return found;
 }
