@@ -1,6 +1,7 @@
 // Writing a missing ifcfg file again: the subject looked up afresh in the
 // registry and the kernel under the host lock, then the library's writer
-// (one rename, so a failure leaves no file and no temporary behind).
+// (one rename, so a failure leaves no file and no temporary behind) and its
+// address rewrite for the device's registered addresses.
 #include "file_mend.h"
 
 #include "kernel.h"
@@ -34,12 +35,27 @@ std::optional<vlan_device> registered_vlan_device(const std::string &name) {
 
 // The write itself, under the lock: 0, a negative errno, or 1 when there is
 // nothing to write any more (the file came back or the subject went away).
-int write_under_lock(const finding &f) {
+int write_device_file(const finding &f) {
     const std::string &device = f.subject;
-    if (kx::ifcfg_present(device.c_str()) || !device_exists(device)) return 1;
     if (!f.network_id.empty()) return registered_bridge(device) ? kx::ifcfg_write_bridge(device.c_str()) : 1;
     auto vlan = registered_vlan_device(device);
     return vlan ? kx::ifcfg_write_vlan(vlan->parent, vlan->name) : 1;
+}
+
+int write_under_lock(const finding &f) {
+    const std::string &device = f.subject;
+    if (kx::ifcfg_present(device.c_str()) || !device_exists(device)) return 1;
+    if (const int written = write_device_file(f); written != 0) return written;
+    // The file as the library left it: each registered address of the
+    // device written in as compat_kxnet_addr_set writes it, in order.  A
+    // failure takes the new file away again: the host is as it was.
+    for (const auto &address : registered_addresses(device)) {
+        if (const int error = kx::ifcfg_set_address(device.c_str(), address.c_str()); error != 0) {
+            kx::ifcfg_remove(device.c_str());
+            return error;
+        }
+    }
+    return 0;
 }
 
 } // namespace

@@ -142,6 +142,16 @@ std::vector<std::string> registered_bridges() {
     });
 }
 
+std::vector<std::string> registered_addresses(const std::string &device) {
+    return from_registry([&] {
+        std::vector<std::string> texts;
+        for (const auto &parent : kx::registry_addrs())
+            if (parent.name() == device)
+                for (const auto &entry : parent.entries()) texts.push_back(entry.text);
+        return texts;
+    });
+}
+
 std::vector<std::string> registered_address_devices() {
     return from_registry([] {
         std::vector<std::string> devices;

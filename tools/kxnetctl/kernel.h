@@ -49,6 +49,8 @@ struct registered_vlan {
 std::vector<registered_vlan> registered_vlans();
 std::vector<std::string> registered_bridges();
 std::vector<std::string> registered_address_devices();
+// The configured address texts of `device`, in registry order.
+std::vector<std::string> registered_addresses(const std::string &device);
 // The devices that have an ifcfg file in the layout's directory.
 std::vector<std::string> ifcfg_devices();
 
