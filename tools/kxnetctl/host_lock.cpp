@@ -33,6 +33,12 @@ bool flock_until(int fd, int operation, steady::time_point deadline) {
     wake.sa_handler = wake_up; // no SA_RESTART: the timer ends the wait
     sigemptyset(&wake.sa_mask);
     if (sigaction(SIGALRM, &wake, &saved) != 0) return false;
+    // A caller that started kxnetctl with SIGALRM blocked must not make the
+    // wait endless.
+    sigset_t alarm_only, saved_mask;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm_only, &saved_mask);
     bool locked = false;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - steady::now()).count();
@@ -47,6 +53,7 @@ bool flock_until(int fd, int operation, steady::time_point deadline) {
         setitimer(ITIMER_REAL, &off, nullptr);
         if (locked || error != EINTR) break;
     }
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     sigaction(SIGALRM, &saved, nullptr);
     return locked;
 }
