@@ -31,8 +31,7 @@ void index_attributes(const std::vector<uint8_t> &body) {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[body.size()]);
     std::memcpy(copy.get(), body.data(), body.size());
     const rtattr *table[IFLA_MAX + 1] = {};
-    kx::rtattr_table_by_type(table, IFLA_MAX, reinterpret_cast<const rtattr *>(copy.get()),
-                             static_cast<int>(body.size()));
+    kx::rtattr_table_by_type(table, IFLA_MAX, reinterpret_cast<const rtattr *>(copy.get()), body.size());
     unsigned sum = 0;
     for (const rtattr *attr : table) {
         if (attr == nullptr) continue;

@@ -8,6 +8,8 @@
 
 namespace kx {
 
+std::string_view iface_record_name::operator()(const iface_record &record) const noexcept { return record.name; }
+
 kind_index::container_entry &kind_index::entry_for(kind_slot &slot, int32_t ctid) {
     if (ctid == 0) return slot.host;
     if (slot.last && slot.last->ctid == ctid) return *slot.last;
@@ -36,7 +38,7 @@ bool kind_index::insert(int32_t kind, iface_record *record) noexcept {
     if (!in_range(kind)) return true; // kinds outside the slots are never looked up
     try {
         container_entry &entry = entry_for(slots_[kind], record->ctid);
-        entry.by_name.insert_or_assign(record);
+        entry.by_name.insert(record);
         return true;
     } catch (const std::bad_alloc &) {
         return false;

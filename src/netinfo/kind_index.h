@@ -15,6 +15,11 @@ namespace kx {
 
 struct iface_record;
 
+// The name a record is entered under.
+struct iface_record_name {
+    std::string_view operator()(const iface_record &record) const noexcept;
+};
+
 class kind_index {
 public:
     // The record under `kind`, container and name; null when there is none.
@@ -40,7 +45,7 @@ public:
 private:
     struct container_entry {
         int32_t ctid = 0;
-        name_table by_name;
+        name_table<iface_record, iface_record_name> by_name;
     };
     struct kind_slot {
         container_entry host;

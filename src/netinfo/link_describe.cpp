@@ -38,15 +38,6 @@ void emit(FILE *stream, std::string *text, const char *piece) {
     append_capped(text, piece);
 }
 
-const rtattr *first_attr(const nlmsghdr *message, std::size_t header) {
-    return reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(NLMSG_DATA(message)) +
-                                            NLMSG_ALIGN(header));
-}
-
-int attrs_length(const nlmsghdr *message, std::size_t header) {
-    return static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(header));
-}
-
 std::size_t payload(const rtattr *attr) { return RTA_PAYLOAD(attr); }
 
 // Link types whose address attribute is a usable hardware address.
@@ -177,8 +168,8 @@ void format_addr_msg(const nlmsghdr *message, FILE *stream, std::string *text) {
     if (message->nlmsg_len < addr_message_min) return;
     const auto *addr = static_cast<const ifaddrmsg *>(NLMSG_DATA(message));
     const rtattr *table[addr_attr_max + 1];
-    rtattr_table_by_type(table, addr_attr_max, first_attr(message, sizeof(ifaddrmsg)),
-                         attrs_length(message, sizeof(ifaddrmsg)));
+    rtattr_table_by_type(table, addr_attr_max, first_rtattr(message, sizeof(ifaddrmsg)),
+                         rtattr_run_length(message, sizeof(ifaddrmsg)));
     const rtattr *local = table[IFA_LOCAL] != nullptr ? table[IFA_LOCAL] : table[IFA_ADDRESS];
     const rtattr *address = table[IFA_ADDRESS] != nullptr ? table[IFA_ADDRESS] : local;
     if (local == nullptr) return;
@@ -199,8 +190,8 @@ void format_addr_msg(const nlmsghdr *message, FILE *stream, std::string *text) {
 bool link_msg_named(const nlmsghdr *message, const char *name) {
     if (message->nlmsg_type != RTM_NEWLINK || message->nlmsg_len < link_message_min) return false;
     const rtattr *table[link_attr_max + 1];
-    rtattr_table_by_type(table, link_attr_max, first_attr(message, sizeof(ifinfomsg)),
-                         attrs_length(message, sizeof(ifinfomsg)));
+    rtattr_table_by_type(table, link_attr_max, first_rtattr(message, sizeof(ifinfomsg)),
+                         rtattr_run_length(message, sizeof(ifinfomsg)));
     if (table[IFLA_IFNAME] == nullptr) return false;
     char own[IFNAMSIZ] = {};
     copy_name(own, table[IFLA_IFNAME]);
@@ -213,8 +204,8 @@ void handle_link_msg(const nlmsghdr *message, const addr_queues &queues, FILE *s
     const auto *link = static_cast<const ifinfomsg *>(NLMSG_DATA(message));
     if (link->ifi_type == ARPHRD_LOOPBACK) return;
     const rtattr *table[link_attr_max + 1];
-    rtattr_table_by_type(table, link_attr_max, first_attr(message, sizeof(ifinfomsg)),
-                         attrs_length(message, sizeof(ifinfomsg)));
+    rtattr_table_by_type(table, link_attr_max, first_rtattr(message, sizeof(ifinfomsg)),
+                         rtattr_run_length(message, sizeof(ifinfomsg)));
     if (table[IFLA_IFNAME] == nullptr) return;
 
     char name[IFNAMSIZ] = {};

@@ -3,11 +3,14 @@
 // kernel again for answers the dump already gave.
 #pragma once
 
+#include "netinfo/name_table.h"
+
 #include <cstdint>
 #include <linux/netlink.h>
 #include <net/if.h>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,16 +24,25 @@ enum class bridge_answer : uint8_t {
 };
 
 struct link_facts {
+    link_facts() = default;
+    // The name table points into `entries`: a move keeps their buffer, a
+    // copy would not.
+    link_facts(link_facts &&) = default;
+    link_facts &operator=(link_facts &&) = default;
+
     struct entry {
         char name[IFNAMSIZ]; // zero-padded to its full width
         bridge_answer answer;
         int32_t index;  // the link's index
         int32_t master; // its master's index; 0: none
     };
+    struct entry_name {
+        std::string_view operator()(const entry &link) const noexcept;
+    };
     bool filled = false;         // a host dump of this snapshot ran
     bool whole = false;          // ... of every link, not of one asked for
     std::vector<entry> entries;  // in dump order
-    std::vector<uint32_t> slots; // hash table by name: 1 + index of an entry, 0 free
+    name_table<const entry, entry_name> by_name; // into `entries`
     std::vector<std::pair<int32_t, uint32_t>> by_master; // (master, entry) of ports, by master
 
     // Notes one link message of the dump (in dump order).

@@ -3,6 +3,7 @@
 #include "netinfo/reply_queue.h"
 
 #include "frame/memory_short.h"
+#include "rtnl/rtnl.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +20,6 @@ static_assert(IFLA_ADDRESS == 1 && IFLA_IFNAME == 3 && IFLA_MASTER == 10 && IFLA
 namespace {
 
 constexpr std::size_t align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
-constexpr std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 // IFLA_IFNAME, IFLA_ADDRESS, IFLA_MASTER and IFLA_LINKINFO as bits: the test
 // runs for every attribute of every link of a dump.
@@ -29,20 +29,11 @@ bool kept_link_attr(unsigned short type) { return type < 32 && (kept_link_attrs 
 
 // Walks the attributes after the link header as the attribute table does;
 // calls `use` for each whole one.  False when the run does not end cleanly
-// (the table would report a deficit): such a message is kept whole.  The
-// last attribute's padding may run past the message's end.
+// (the table would report a deficit): such a message is kept whole.
 template <class Use>
 bool walk_link_attrs(const nlmsghdr *message, Use &&use) {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(message);
-    const std::size_t end = message->nlmsg_len;
-    std::size_t at = NLMSG_LENGTH(sizeof(ifinfomsg));
-    while (at + sizeof(rtattr) <= end) {
-        const auto *attr = reinterpret_cast<const rtattr *>(bytes + at);
-        if (attr->rta_len < sizeof(rtattr) || attr->rta_len > end - at) return false;
-        use(attr);
-        at += align4(attr->rta_len);
-    }
-    return at >= end;
+    return rtattr_walk(first_rtattr(message, sizeof(ifinfomsg)), rtattr_run_length(message, sizeof(ifinfomsg)), use)
+               .remaining == 0;
 }
 
 int copy_whole(reply_queue &queue, const nlmsghdr *message) {

@@ -86,9 +86,47 @@ int rtchan_addr_dump_request(rtchan &handle, int family, int ifindex);
 // unchanged) when it would pass `maxlen` bytes.
 int addattr_l(nlmsghdr *message, int maxlen, int type, const void *data, int length);
 
+// Netlink pads messages and attributes to 4 bytes.
+inline constexpr std::size_t align4(std::size_t length) { return (length + 3U) & ~std::size_t{3}; }
+
+// Where a walk over a run of attributes stopped: the `remaining` bytes at
+// `at` form no whole attribute (0: the run ended cleanly).
+struct rtattr_walk_end {
+    const unsigned char *at = nullptr;
+    std::size_t remaining = 0;
+};
+
+// Hands each whole attribute of a run of `length` bytes to `use`, in order.
+// The last attribute's padding may be missing: it ends the run.  The one
+// walk over attributes; a caller that reports a malformed run reads the end.
+template <class Use>
+rtattr_walk_end rtattr_walk(const void *first, std::size_t length, Use &&use) {
+    const auto *at = static_cast<const unsigned char *>(first);
+    while (length >= sizeof(rtattr)) {
+        const auto *attr = reinterpret_cast<const rtattr *>(at);
+        if (attr->rta_len < sizeof(rtattr) || attr->rta_len > length) break;
+        use(attr);
+        const std::size_t step = align4(attr->rta_len);
+        if (step >= length) return {at + length, 0};
+        at += step;
+        length -= step;
+    }
+    return {at, length};
+}
+
+// The attributes after a message's fixed header of `header` bytes.
+inline const rtattr *first_rtattr(const nlmsghdr *message, std::size_t header) {
+    return reinterpret_cast<const rtattr *>(reinterpret_cast<const unsigned char *>(message) +
+                                            NLMSG_LENGTH(align4(header)));
+}
+inline std::size_t rtattr_run_length(const nlmsghdr *message, std::size_t header) {
+    const std::size_t start = NLMSG_LENGTH(align4(header));
+    return message->nlmsg_len > start ? message->nlmsg_len - start : 0;
+}
+
 // Indexes a run of attributes by type into table[0..max]; the later of two
-// attributes of one type wins.
-void rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, int length);
+// attributes of one type wins.  A malformed run is reported in the log.
+void rtattr_table_by_type(const rtattr **table, int max, const rtattr *first, std::size_t length);
 
 // The walks over one received datagram, kept apart from the socket so that
 // crafted datagrams can exercise them.  Empty when the next datagram should

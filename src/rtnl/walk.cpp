@@ -25,8 +25,6 @@ constexpr std::size_t header_size = sizeof(nlmsghdr);
 // An error message: header, error code, the request's header.
 constexpr std::size_t error_message_size = header_size + sizeof(nlmsgerr);
 
-constexpr std::size_t align4(std::size_t length) { return (length + 3U) & ~std::size_t{3}; }
-
 // Steps past one message; a last message without its padding ends the run.
 void advance(char *&at, std::size_t &remaining, const nlmsghdr *message) {
     const std::size_t step = align4(message->nlmsg_len);

@@ -61,8 +61,8 @@ bool link_concerns(const watch_scope &scope, const nlmsghdr *message) {
     const auto *info = static_cast<const ifinfomsg *>(NLMSG_DATA(message));
     if (scope.indexes.count(info->ifi_index) != 0) return true;
     const rtattr *table[IFLA_MAX + 1] = {};
-    const int length = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof(ifinfomsg)));
-    kx::rtattr_table_by_type(table, IFLA_MAX, IFLA_RTA(info), length);
+    kx::rtattr_table_by_type(table, IFLA_MAX, kx::first_rtattr(message, sizeof(ifinfomsg)),
+                             kx::rtattr_run_length(message, sizeof(ifinfomsg)));
     for (int related : {IFLA_MASTER, IFLA_LINK}) {
         const rtattr *a = table[related];
         if (a != nullptr && RTA_PAYLOAD(a) >= sizeof(uint32_t)) {
