@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs at each boot of the boot lane's guest, from kxnet-boot.service under
 # systemd.  First boot: installs this tree's packages and the platform's
-# stand-ins, enables the services, defines the networks with kxnetctl and
-# records them, and enables the watcher.  Second boot: finds them back
-# without any command of ours, sees the watcher mend a deleted bridge and a
-# container's host end pulled out of its bridge, then stops the service and
-# removes the packages.  Ends with the marker
+# stand-ins, runs the packages' autopkgtests, enables the services, defines
+# the networks with kxnetctl and records them, and enables the watcher.
+# Second boot: finds them back without any command of ours, sees the watcher
+# mend a deleted bridge and a container's host end pulled out of its bridge,
+# then stops the service and removes the packages.  Ends with the marker
 # line "KXBOOT-END status=N" and powers the guest off.
 # Environment (from /etc/kxnet-boot.env): KXNET_BOOT_DEBS, KXNET_BOOT_PLATFORM.
 set -uo pipefail
@@ -95,6 +95,21 @@ port_of_db() { # device
   [[ $(ovs-vsctl port-to-br "$1" 2>/dev/null || ip -j link show "$1" | jq -r '.[0].master // empty') == "$bridge" ]]
 }
 
+# The packages' own tests (debian/tests/control), run on this installed
+# system as autopkgtest would: each in a scratch directory of its own.
+autopkgtests() {
+  local name scratch
+  for name in $(sed -n 's/^Tests:[[:space:]]*//p' "$state/autopkgtests/control"); do
+    scratch=$(mktemp -d)
+    if step env AUTOPKGTEST_TMP="$scratch" "$state/autopkgtests/$name"; then
+      echo "autopkgtest $name: PASS"
+    else
+      echo "autopkgtest $name: FAIL"
+    fi
+    rm -rf "$scratch"
+  done
+}
+
 first_boot() {
   echo "== boot 1: install, enable, define"
   step dpkg -i "$KXNET_BOOT_DEBS"/libkxnet-ct3_*.deb "$KXNET_BOOT_DEBS"/libkxnet-ct-dev_*.deb \
@@ -105,6 +120,7 @@ first_boot() {
   step install -m 0644 "$KXNET_BOOT_PLATFORM/libkxctl.so.1" "/usr/lib/$multiarch/libkxctl.so.1"
   step install -m 0755 "$KXNET_BOOT_PLATFORM/kxct" /usr/local/sbin/kxct
   step ldconfig
+  autopkgtests
   step systemctl enable kxnet.service
   step systemctl enable --now openvswitch-switch.service
   # The administrator's switch bridge of the NIC, kept in Open vSwitch's own

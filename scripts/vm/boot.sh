@@ -104,6 +104,7 @@ mkdir -p "$lane/debs" "$lane/platform"
 cp "$debs"/libkxnet-ct3_*.deb "$debs"/libkxnet-ct-dev_*.deb "$debs"/kxnetctl_*.deb "$lane/debs/"
 cp -L "$platform/libkxctl.so.1" "$platform/kxct/kxct" "$platform/kxctl-cuse/kxctl-cuse" "$lane/platform/"
 cp "$here/boot-guest.sh" "$lane/boot-guest.sh"
+cp -r "$here/../../debian/tests" "$lane/autopkgtests"
 [[ -n $kxproc ]] && cp "$kxproc" "$lane/platform/" && cp "$here/../../platform/kxproc/check.sh" "$lane/platform/kxproc-check.sh"
 cat >"$upper/etc/kxnet-boot.env" <<EOF2
 KXNET_BOOT_DEBS=/var/lib/kxnet-boot/debs
