@@ -239,8 +239,7 @@ struct host_figures {
 
 // The boot-protocol step as the query runs it: every host record held.
 void check_boot_protocols() {
-    const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
-    const kx::held_ifaces held(&host_records);
+    const kx::held_ifaces held(kx::records_in(0, 0));
     const kx::ifcfg_device_index index = kx::ifcfg_device_index::build();
     for (const kx::iface_record *record : held.records()) kx::read_bootproto(*record, &index);
 }
@@ -340,7 +339,7 @@ void collect_one_by_one(const std::vector<int32_t> &ids) {
     if (kx::take_semaphore() != 0) die("semaphore");
     kx::store_retire_all();
     kx::collect_ct_infos(0xffffffffu, ids, nullptr, 1);
-    kx::release_kxnetif_info_list(kx::select_kxnetif_info(nullptr));
+    kx::release_kxnetif_info_list(kx::select_kxnetif_info({}));
     kx::post_semaphore();
 }
 

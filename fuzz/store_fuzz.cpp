@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         }
         case 3:
-            if (kxnetif_info_list *list = kx::select_kxnetif_info(nullptr)) lists.push_back(list);
+            if (kxnetif_info_list *list = kx::select_kxnetif_info({})) lists.push_back(list);
             break;
         case 4:
             if (!lists.empty()) {

@@ -51,7 +51,7 @@ run_tree() { # name, ctest selection (array name), C compiler, C++ compiler, cma
 
 if ((full)); then
   gcc_tests=()
-  run_tree gcc gcc_tests gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_VM_LANE=ON -DKXNET_VM_BOOT=ON
+  run_tree gcc gcc_tests gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_VM_LANE=ON -DKXNET_VM_BOOT=ON -DKXNET_BENCH=ON
   # ctest shows a passing test's output nowhere: lintian's report on the
   # packages, and the boot lane's two boots, the autopkgtests and the
   # comparison, as the tests kept them.
@@ -64,7 +64,8 @@ if ((full)); then
     cat "$here/build/gcc/vm-boot/lane.log"
   fi
 else
-  run_tree gcc host_tests gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_VM_LANE=OFF -DKXNET_VM_BOOT=OFF
+  # No benchmarks: no host test runs them.
+  run_tree gcc host_tests gcc g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKXNET_VM_LANE=OFF -DKXNET_VM_BOOT=OFF -DKXNET_BENCH=OFF
 fi
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_tree asan host_tests clang clang++ -DCMAKE_BUILD_TYPE=Debug -DKXNET_SANITIZE=ON -DKXNET_BENCH=OFF

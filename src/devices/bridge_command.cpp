@@ -1,7 +1,7 @@
 // SIOCDEVPRIVATE requests carrying a bridge private command block.
 #include "devices/bridge_command.h"
 
-#include "frame/command.h"
+#include "sys/device_probe.h"
 
 #include <linux/if_bridge.h>
 #include <linux/sockios.h>

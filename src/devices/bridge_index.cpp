@@ -3,8 +3,8 @@
 // made this way, kept for the life of the process so names keep climbing.
 #include "devices/bridge_device.h"
 
-#include "frame/command.h"
-#include "frame/error.h"
+#include "sys/device_probe.h"
+#include "sys/error.h"
 #include "registry/model.h"
 
 #include <array>

@@ -2,8 +2,8 @@
 // the first byte so they are unicast and locally administered.
 #include "devices/ports.h"
 
-#include "frame/error.h"
-#include "frame/fd.h"
+#include "sys/error.h"
+#include "sys/fd.h"
 
 #include <cerrno>
 #include <fcntl.h>

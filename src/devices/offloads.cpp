@@ -3,8 +3,8 @@
 // and logs every failure; callers never learn of one.
 #include "devices/offloads.h"
 
-#include "frame/error.h"
-#include "frame/fd.h"
+#include "sys/error.h"
+#include "sys/fd.h"
 #include "frame/log.h"
 
 #include <cerrno>

@@ -3,8 +3,8 @@
 // name of each id, both as bare CSV in one output.
 #include "devices/ovs_listing.h"
 
-#include "frame/command.h"
-#include "frame/paths.h"
+#include "sys/command.h"
+#include "sys/paths.h"
 
 #include <algorithm>
 #include <map>

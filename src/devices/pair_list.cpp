@@ -1,7 +1,7 @@
 // Reading the container kernel's pair list into the registry's pair list.
 #include "devices/pair_list.h"
 
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "registry/model.h"
 
 #include <string>

@@ -3,7 +3,7 @@
 // wants to see it (the information query reports both ends).
 #pragma once
 
-#include "frame/kernel_lines.h"
+#include "sys/kernel_lines.h"
 
 #include <cstdint>
 #include <string_view>

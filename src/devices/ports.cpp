@@ -4,10 +4,11 @@
 // port of the switch, so there the port leaves the switch's database.
 #include "devices/ports.h"
 
-#include "frame/command.h"
-#include "frame/error.h"
+#include "sys/command.h"
+#include "sys/device_probe.h"
+#include "sys/error.h"
 #include "frame/log.h"
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
 

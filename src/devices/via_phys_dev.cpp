@@ -3,9 +3,9 @@
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
 
-#include "frame/command.h"
-#include "frame/error.h"
-#include "frame/paths.h"
+#include "sys/device_probe.h"
+#include "sys/error.h"
+#include "sys/paths.h"
 
 #include <algorithm>
 #include <cstdio>

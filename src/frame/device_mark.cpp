@@ -2,7 +2,7 @@
 // the mark and read back whole (the kernel ends the alias with a newline).
 #include "frame/device_mark.h"
 
-#include "frame/fd.h"
+#include "sys/fd.h"
 
 #include <cerrno>
 #include <cstdio>

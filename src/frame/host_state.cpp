@@ -2,9 +2,9 @@
 // root can make or remove it and its presence alone is the state.
 #include "frame/host_state.h"
 
-#include "frame/fd.h"
+#include "sys/fd.h"
 #include "frame/log.h"
-#include "frame/paths.h"
+#include "sys/paths.h"
 
 #include <cerrno>
 #include <fcntl.h>

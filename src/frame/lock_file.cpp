@@ -30,9 +30,9 @@
 // tools that open the path with O_CREAT themselves are outside this promise.
 #include "frame/lock_file.h"
 
-#include "frame/fd.h"
+#include "sys/fd.h"
 #include "frame/log.h"
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "frame/state.h"
 
 #include <cerrno>

@@ -11,8 +11,9 @@
 // characters first and then escaped whole.
 #include "frame/log.h"
 
-#include "frame/fd.h"
-#include "frame/paths.h"
+#include "sys/fd.h"
+#include "sys/log_sink.h"
+#include "sys/paths.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -110,15 +111,11 @@ size_t line_prefix(char *out, size_t room) {
     return length > 0 && static_cast<size_t>(length) < room ? static_cast<size_t>(length) : 0;
 }
 
-} // namespace
-
-void kxnet_log(const char *format, ...) noexcept {
+// One line of `format` and its arguments; the system utilities' sink.
+void write_line(const char *format, va_list args) noexcept {
     char message[1024];
     bool own_newline = false;
-    va_list args;
-    va_start(args, format);
     const size_t length = format_message(message, own_newline, format, args);
-    va_end(args);
 
     const kx::paths::fixed_path path = kx::paths::rooted_fixed(kx::paths::log);
     kx::unique_fd fd = open_log(path.c_str());
@@ -133,4 +130,16 @@ void kxnet_log(const char *format, ...) noexcept {
     line[at++] = '\n';
     // A short or failed write loses the message; the caller is never told.
     [[maybe_unused]] ssize_t written = write(fd.get(), line, at);
+}
+
+// Installed before any call can run: the system utilities log here too.
+[[maybe_unused]] const bool sys_lines_logged = (kx::set_log_sink(&write_line), true);
+
+} // namespace
+
+void kxnet_log(const char *format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    write_line(format, args);
+    va_end(args);
 }

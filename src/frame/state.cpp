@@ -3,9 +3,9 @@
 // are detected once per process and never cleared.
 #include "frame/state.h"
 
-#include "frame/error.h"
+#include "sys/error.h"
 #include "frame/log.h"
-#include "frame/paths.h"
+#include "sys/paths.h"
 
 #include <mutex>
 #include <sys/stat.h>

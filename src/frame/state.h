@@ -1,12 +1,11 @@
 // The per-process library state and the host lock that frames every call.
-// The fields here belong to the frame; the registry lists, the bridge index,
-// the VLAN naming type and the information store are kept by their own
-// subsystems beside it, each in its own module.
+// The fields here belong to the frame; the registry lists and their mutex,
+// the bridge index, the VLAN naming type, the information store and the
+// control socket are kept by their own subsystems, each in its own module.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <pthread.h>
 #include <semaphore.h>
 
 namespace kx {
@@ -17,9 +16,6 @@ struct libkxnet_state {
     sem_t lock_sem{};                    // serialises the threads of this process
     int32_t suse_flag = 0;               // "/etc/SuSE-release" exists
     int32_t ovs_enabled = 0;             // "/sys/module/openvswitch" exists
-    pthread_mutex_t registry_mutex = PTHREAD_MUTEX_INITIALIZER;
-    int32_t ctl_sock = -1;     // the shared control socket, -1 when closed
-    int32_t ctl_sock_refs = 0; // its holders
 };
 
 libkxnet_state &state();

@@ -3,15 +3,16 @@
 // file that configures a device (own name, DEVICE= key, hardware address).
 #include "ifcfg/ifcfg.h"
 
-#include "frame/atomic_file.h"
-#include "frame/fd.h"
-#include "frame/file_identity.h"
-#include "frame/memory_short.h"
+#include "ifcfg/ifcfg_facts.h"
+#include "sys/atomic_file.h"
+#include "sys/fd.h"
+#include "sys/file_identity.h"
+#include "sys/memory_short.h"
 #include "frame/names.h"
 #include "frame/guarded.h"
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "frame/state.h"
-#include "frame/text_file.h"
+#include "sys/text_file.h"
 #include "kxnet_ct.h"
 
 #include <cctype>
@@ -22,7 +23,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <sys/stat.h>
@@ -55,10 +55,6 @@ std::string ifcfg_path(const std::string &dir, std::string_view device) {
 // device can have one, and it would lead the path out of the directory).
 bool usable_file_name(const char *name) {
     return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr;
-}
-
-bool is_white(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 bool path_exists(const std::string &path) {
@@ -99,21 +95,11 @@ bool for_each_ifcfg_entry(const std::string &dir, OnFile &&on_file) {
     return true;
 }
 
-// The value of a line that begins "DEVICE=", up to white space or the end.
-std::optional<std::string_view> device_key(std::string_view line) {
-    if (!line.starts_with(device_key_prefix)) return std::nullopt;
-    std::string_view value = line.substr(device_key_prefix.size());
-    size_t end = 0;
-    while (end < value.size() && !is_white(value[end])) ++end;
-    return value.substr(0, end);
-}
-
 // "DEVICE=" at the start, the name, then the end of the text or white space.
 bool line_names_device(std::string_view line, std::string_view device) {
-    if (!line.starts_with(device_key_prefix)) return false;
-    std::string_view value = line.substr(device_key_prefix.size());
-    if (!value.starts_with(device)) return false;
-    return value.size() == device.size() || is_white(value[device.size()]);
+    const std::optional<std::string_view> value = ifcfg_line_value(line, device_key_prefix, false);
+    if (!value || !value->starts_with(device)) return false;
+    return value->size() == device.size() || ifcfg_white((*value)[device.size()]);
 }
 
 // The leading letters of a device name: eth0 gives eth, br-x gives br.
@@ -187,7 +173,7 @@ int ifcfg_write_bridge(const char *bridge) {
                                              "BRIDGE_PORTS=''\n"
                                              "STARTMODE='auto'\n"
                                              "USERCONTROL='no'\n";
-        return -replace_file(ifcfg_path(dir, bridge), content, 0600, true);
+        return replace_file(ifcfg_path(dir, bridge), content, 0600, true);
     });
 }
 
@@ -204,7 +190,7 @@ int ifcfg_write_vlan(std::string_view parent_name, std::string_view vlan_name) {
             content.append("BOOTPROTO=static\nDEVICE=").append(vlan_name);
             content.append("\nONBOOT=yes\nVLAN=yes\n");
         }
-        return -replace_file(ifcfg_path(dir, vlan_name), content, 0600, true);
+        return replace_file(ifcfg_path(dir, vlan_name), content, 0600, true);
     });
 }
 
@@ -226,41 +212,6 @@ std::optional<std::string> ifcfg_find_by_device_key(const char *device) {
 
 namespace {
 
-// The DEVICE= keys of one file in line order, kept per path while the file
-// stays as it was read, so an index built again reads only changed files.
-struct file_keys {
-    file_identity identity;
-    std::vector<std::string> keys;
-};
-
-std::vector<std::string> read_device_keys(const std::string &path) {
-    std::vector<std::string> keys;
-    for_each_line(path, [&](std::string_view line) {
-        if (auto key = device_key(line)) keys.emplace_back(*key);
-        return false;
-    });
-    return keys;
-}
-
-// `identity` is the file's, taken before it is read.
-template <class OnKey>
-void for_each_device_key(const std::string &path, const file_identity &identity, OnKey &&on_key) {
-    static std::mutex mutex;
-    static std::unordered_map<std::string, file_keys> known;
-    std::lock_guard<std::mutex> guard(mutex);
-    auto hit = known.find(path);
-    if (hit == known.end() || !(hit->second.identity == identity)) {
-        file_keys fresh{identity, read_device_keys(path)};
-        if (!settled(identity)) {
-            if (hit != known.end()) known.erase(hit);
-            for (const std::string &key : fresh.keys) on_key(key);
-            return;
-        }
-        hit = known.insert_or_assign(path, std::move(fresh)).first;
-    }
-    for (const std::string &key : hit->second.keys) on_key(key);
-}
-
 // One status query of entry `name` of the open directory `dir_fd`, links
 // followed as an open follows them.
 ifcfg_device_index::entry_status entry_status_of(int dir_fd, std::string_view name) {
@@ -274,35 +225,41 @@ ifcfg_device_index::entry_status entry_status_of(int dir_fd, std::string_view na
 
 } // namespace
 
+namespace {
+
+// What `fill` gathers from every "ifcfg-" entry of `dir`: an absent
+// directory holds no file; none when the directory cannot be read.
+template <class Listing, class Fill>
+std::optional<Listing> list_ifcfg_dir(const std::string &dir, Fill &&fill) {
+    Listing listing;
+    if (for_each_ifcfg_entry(dir, [&](const std::string &path, std::string_view name, int dir_fd) {
+            fill(listing, path, name, dir_fd);
+            return false;
+        }))
+        return listing;
+    if (errno == ENOENT) return Listing{};
+    return std::nullopt;
+}
+
+} // namespace
+
 ifcfg_device_index ifcfg_device_index::build() {
     ifcfg_device_index index;
     const bool read_keys = state().suse_flag == 0;
     index.redhat_dir_ = paths::rooted(paths::ifcfg_redhat_dir);
-    std::unordered_map<std::string, entry_status> entries;
-    if (for_each_ifcfg_entry(index.redhat_dir_,
-                             [&](const std::string &path, std::string_view name, int dir_fd) {
-                                 const entry_status &status =
-                                     entries.insert_or_assign(std::string(name), entry_status_of(dir_fd, name))
-                                         .first->second;
-                                 // The line reader takes regular files only.
-                                 if (!read_keys || !status.regular) return false;
-                                 for_each_device_key(path, *status.regular, [&](const std::string &key) {
-                                     index.first_file_.try_emplace(key, path);
-                                 });
-                                 return false;
-                             }))
-        index.redhat_entries_ = std::move(entries);
-    else if (errno == ENOENT)
-        index.redhat_entries_.emplace(); // an absent directory holds no file
-    std::unordered_set<std::string> names;
-    if (for_each_ifcfg_entry(paths::rooted(paths::ifcfg_suse_dir),
-                             [&](const std::string &, std::string_view name, int) {
-                                 names.emplace(name);
-                                 return false;
-                             }))
-        index.suse_entries_ = std::move(names);
-    else if (errno == ENOENT)
-        index.suse_entries_.emplace(); // spares a status query per device
+    index.redhat_entries_ = list_ifcfg_dir<std::unordered_map<std::string, entry_status>>(
+        index.redhat_dir_, [&](auto &entries, const std::string &path, std::string_view name, int dir_fd) {
+            const entry_status &status =
+                entries.insert_or_assign(std::string(name), entry_status_of(dir_fd, name)).first->second;
+            // The line reader takes regular files only.
+            if (!read_keys || !status.regular) return;
+            const std::shared_ptr<const ifcfg_facts> facts = ifcfg_facts_of(path, *status.regular);
+            for (const std::string &key : facts->device_keys) index.first_file_.try_emplace(key, path);
+        });
+    // A listing spares a status query per device.
+    index.suse_entries_ = list_ifcfg_dir<std::unordered_set<std::string>>(
+        paths::rooted(paths::ifcfg_suse_dir),
+        [](auto &names, const std::string &, std::string_view name, int) { names.emplace(name); });
     return index;
 }
 
@@ -328,7 +285,7 @@ std::optional<std::string> ifcfg_device_index::find(const char *device) const {
     // A key never holds white space; such a name is decided by the text after
     // the key, which only the full search looks at.
     for (char c : name)
-        if (is_white(c)) return ifcfg_find_by_device_key(device);
+        if (ifcfg_white(c)) return ifcfg_find_by_device_key(device);
     auto hit = first_file_.find(std::string(name));
     if (hit == first_file_.end()) return std::nullopt;
     return hit->second;

@@ -6,7 +6,7 @@
 // logs or locks: the exported operations around these calls hold the host lock.
 #pragma once
 
-#include "frame/file_identity.h"
+#include "sys/file_identity.h"
 
 #include <optional>
 #include <string>

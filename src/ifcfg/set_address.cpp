@@ -4,10 +4,10 @@
 #include "ifcfg/ifcfg.h"
 #include "ifcfg/shell_text.h"
 
-#include "frame/atomic_file.h"
+#include "sys/atomic_file.h"
 #include "frame/guarded.h"
 #include "frame/state.h"
-#include "frame/text_file.h"
+#include "sys/text_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -164,7 +164,7 @@ int ifcfg_set_address(const char *device, const char *address) {
         }
         const std::string content = ifcfg_rewrite_address(text, address, state().suse_flag != 0);
         // A file of the library's stays provably its own; anyone else's stays theirs.
-        return -replace_file(target, content, 0600, carries_written_mark(target.c_str()));
+        return replace_file(target, content, 0600, carries_written_mark(target.c_str()));
     });
 }
 

@@ -9,11 +9,11 @@
 // them.
 #include "netinfo/container_collector.h"
 
-#include "frame/child.h"
+#include "sys/child.h"
 #include "frame/container_conf.h"
-#include "frame/fd.h"
+#include "sys/fd.h"
 #include "frame/log.h"
-#include "frame/stream.h"
+#include "sys/stream.h"
 #include "netinfo/link_dump.h"
 #include "netinfo/link_facts.h"
 #include "netinfo/store.h"

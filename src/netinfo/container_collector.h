@@ -3,7 +3,7 @@
 // the information store under each container's id.
 #pragma once
 
-#include "frame/command.h"
+#include "sys/command.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,8 +5,8 @@
 #include "netinfo/link_dump.h"
 
 #include "frame/frame.h"
-#include "frame/memory_short.h"
-#include "frame/stream.h"
+#include "sys/memory_short.h"
+#include "sys/stream.h"
 #include "rtnl/rtnl.h"
 
 #include <cerrno>

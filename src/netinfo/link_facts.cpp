@@ -6,7 +6,7 @@
 // through a driver of its own, so it is still asked.
 #include "netinfo/link_facts.h"
 
-#include "frame/dir_listing.h"
+#include "sys/dir_listing.h"
 #include "rtnl/rtnl.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // container: name, addresses, hardware address, flags.
 #include "netinfo/link_dump.h"
 
-#include "frame/text_file.h"
+#include "sys/text_file.h"
 
 #include <cstdlib>
 #include <cstring>

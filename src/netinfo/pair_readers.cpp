@@ -3,7 +3,7 @@
 // "/proc/kx/vmth" (further pair devices of the host).
 #include "netinfo/host_collectors.h"
 
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "devices/pair_list.h"
 #include "netinfo/store.h"
 

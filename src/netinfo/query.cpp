@@ -5,7 +5,7 @@
 #include "kxnet_ct.h"
 
 #include "frame/frame.h"
-#include "frame/memory_short.h"
+#include "sys/memory_short.h"
 #include "frame/kxctl_owned.h"
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
@@ -40,10 +40,6 @@ struct list_releaser {
     void operator()(kxnetif_info_list *list) const { release_kxnetif_info_list(list); }
 };
 using held_list = std::unique_ptr<kxnetif_info_list, list_releaser>;
-
-struct filter_releaser {
-    void operator()(kxnet_filter *filter) const { kxnet_release_filter(filter); }
-};
 
 void registry_pass() {
     store_set_scope(0, scope_phase_registry);
@@ -80,8 +76,7 @@ void collect_containers(uint32_t flags, int32_t ctid_min, int32_t ctid_max, link
 // Every host record is held while its ifcfg file is checked, so a match
 // copies the record instead of changing it under the walk.
 void check_boot_protocols() {
-    const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
-    const held_ifaces held(&host_records);
+    const held_ifaces held(records_in(0, 0));
     // One pass over the ifcfg directories serves every record of the query.
     const ifcfg_device_index index = ifcfg_device_index::build();
     for (const iface_record *record : held.records()) read_bootproto(*record, &index);
@@ -99,11 +94,11 @@ void host_phase(const link_facts &facts) {
 // gives the same records as one of the whole host: a name a device can
 // carry, the host only, and no Open vSwitch (whose bridges and uplinks only
 // a scan of every bridge settles).  Null otherwise.
-const char *single_host_device(const kxnet_filter *filter) {
-    if (filter == nullptr || filter->name == nullptr || filter->name[0] == '\0') return nullptr;
-    if (filter->ctid_min != 0 || filter->ctid_max != 0 || state().ovs_enabled != 0) return nullptr;
-    if (strnlen(filter->name, IFNAMSIZ) >= IFNAMSIZ || strchr(filter->name, '/') != nullptr) return nullptr;
-    return filter->name;
+const char *single_host_device(const selection &chosen) {
+    if (chosen.everything || chosen.name == nullptr || chosen.name[0] == '\0') return nullptr;
+    if (chosen.ctid_min != 0 || chosen.ctid_max != 0 || state().ovs_enabled != 0) return nullptr;
+    if (strnlen(chosen.name, IFNAMSIZ) >= IFNAMSIZ || strchr(chosen.name, '/') != nullptr) return nullptr;
+    return chosen.name;
 }
 
 // The host pass of the container collection for device `name` alone.
@@ -119,46 +114,47 @@ void collect_host_device(uint32_t flags, const char *name, link_facts &facts) {
 
 // The boot protocol of the records named `name`, held as in the whole pass.
 void check_boot_protocol_of(const char *name) {
-    const kxnet_filter named{KXNETIF_ALL, nullptr, nullptr, const_cast<char *>(name), 0, 0};
-    const held_ifaces held(&named);
+    const held_ifaces held(records_in(0, 0, name));
     if (held.records().empty()) return;
     const ifcfg_device_index index = ifcfg_device_index::build();
     for (const iface_record *record : held.records()) read_bootproto(*record, &index);
+}
+
+// One snapshot: the store emptied, the registry's records when asked for,
+// `collect` filling the store, then the selection handed out.  What the
+// snapshot's host dump shows (`facts`) spares the bridge scan requests.
+template <class Collect>
+kxnetif_info_list *take_snapshot(uint32_t flags, const selection &chosen, Collect &&collect) {
+    store_retire_all();
+    clear_memory_short();
+    if ((flags & KXNET_INFO_CONFIG) != 0) registry_pass();
+    link_facts facts;
+    collect(facts);
+    // A snapshot missing what memory could not hold would pass for the truth.
+    if (memory_short()) return nullptr;
+    return select_kxnetif_info(chosen);
 }
 
 // The query for one host device: the same steps, each narrowed to that
 // device where the step's records of other devices cannot reach its own.
 // The store then holds the registry's records, the device's, the pair and
 // VLAN readers' and, for a bridge port, the container end of its pair.
-kxnetif_info_list *run_device_query(uint32_t flags, const char *name, const kxnet_filter *filter) {
-    store_retire_all();
-    clear_memory_short();
-    if ((flags & KXNET_INFO_CONFIG) != 0) registry_pass();
-    link_facts facts;
+void collect_device(uint32_t flags, const char *name, link_facts &facts) {
     collect_host_device(flags, name, facts);
     read_proc_veth(1);
     read_proc_vmth();
     read_vlan_devices();
     scan_bridges_of(name, &facts);
     check_boot_protocol_of(name);
-    if (memory_short()) return nullptr;
-    return select_kxnetif_info(filter);
 }
 
-kxnetif_info_list *run_query(uint32_t flags, const kxnet_filter *filter) {
-    if (const char *name = single_host_device(filter)) return run_device_query(flags, name, filter);
-    const int32_t ctid_min = filter != nullptr ? filter->ctid_min : 0;
-    const int32_t ctid_max = filter != nullptr ? filter->ctid_max : INT32_MAX;
-    store_retire_all();
-    clear_memory_short();
-    if ((flags & KXNET_INFO_CONFIG) != 0) registry_pass();
-    // What this snapshot's host dump shows spares the bridge scan requests.
-    link_facts facts;
-    collect_containers(flags, ctid_min, ctid_max, facts);
-    if (ctid_min == 0) host_phase(facts);
-    // A snapshot missing what memory could not hold would pass for the truth.
-    if (memory_short()) return nullptr;
-    return select_kxnetif_info(filter);
+kxnetif_info_list *run_query(uint32_t flags, const selection &chosen) {
+    if (const char *name = single_host_device(chosen))
+        return take_snapshot(flags, chosen, [&](link_facts &facts) { collect_device(flags, name, facts); });
+    return take_snapshot(flags, chosen, [&](link_facts &facts) {
+        collect_containers(flags, chosen.ctid_min, chosen.ctid_max, facts);
+        if (chosen.ctid_min == 0) host_phase(facts);
+    });
 }
 
 char *bridge_of_network(const char *network_id) {
@@ -167,11 +163,10 @@ char *bridge_of_network(const char *network_id) {
     // The bridge scan names a bridge's network from the registry in memory,
     // which in a process that made no other call is still empty.
     if (registry_load() != 0) return nullptr;
-    std::unique_ptr<kxnet_filter, filter_releaser> filter(
-        kxnet_get_simple_filter(KXNETIF_BRIDGE, nullptr, network_id, nullptr, 0, 0));
-    if (!filter) return nullptr;
-    held_list result(run_query(bridge_query_flags, filter.get()));
-    filter.reset();
+    selection bridges = records_in(0, 0);
+    bridges.type_mask = KXNETIF_BRIDGE;
+    bridges.network_id = network_id;
+    held_list result(run_query(bridge_query_flags, bridges));
     if (!result || result->items[0] == nullptr) return nullptr;
     return caller_copy(result->items[0]->name);
 }
@@ -181,7 +176,7 @@ char *bridge_of_network(const char *network_id) {
 } // namespace kx
 
 extern "C" kxnetif_info_list *kxnet_get_info_SL(uint32_t flags, const kxnet_filter *filter) noexcept {
-    return kx::guarded<kxnetif_info_list *>(nullptr, [&] { return kx::run_query(flags, filter); });
+    return kx::guarded<kxnetif_info_list *>(nullptr, [&] { return kx::run_query(flags, kx::selection_of(filter)); });
 }
 
 extern "C" kxnetif_info_list *kxnet_get_info(uint32_t flags, const kxnet_filter *filter) noexcept {

@@ -2,7 +2,7 @@
 // receive rather than dropping a reply.
 #include "netinfo/reply_queue.h"
 
-#include "frame/memory_short.h"
+#include "sys/memory_short.h"
 #include "rtnl/rtnl.h"
 
 #include <algorithm>

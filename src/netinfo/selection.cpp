@@ -17,28 +17,38 @@ bool text_matches(const char *wanted, const std::string *have) {
 
 const std::string *text_of(const std::optional<std::string> &field) { return field ? &*field : nullptr; }
 
-std::vector<iface_record *> passing(const kxnet_filter *filter) {
+std::vector<iface_record *> passing(const selection &chosen) {
     std::vector<iface_record *> found;
     for (iface_record &record : store_live_mutable())
-        if (filter_passes(filter, record)) found.push_back(&record);
+        if (selection_passes(chosen, record)) found.push_back(&record);
     return found;
 }
 
 } // namespace
 
-bool filter_passes(const kxnet_filter *filter, const iface_record &record) {
-    if (filter == nullptr) return true;
-    return filter->ctid_min <= record.ctid && record.ctid <= filter->ctid_max &&
-           (static_cast<uint32_t>(record.type) & filter->type_mask) != 0 &&
-           text_matches(filter->network_id, text_of(record.network_id)) &&
-           text_matches(filter->bridge, text_of(record.bridge)) && text_matches(filter->name, &record.name);
+selection selection_of(const kxnet_filter *filter) {
+    if (filter == nullptr) return selection{};
+    return selection{false,        filter->type_mask, filter->network_id, filter->bridge,
+                     filter->name, filter->ctid_min,  filter->ctid_max};
 }
 
-kxnetif_info_list *select_kxnetif_info(const kxnet_filter *filter) {
+selection records_in(int32_t ctid_min, int32_t ctid_max, const char *name) {
+    return selection{false, KXNETIF_ALL, nullptr, nullptr, name, ctid_min, ctid_max};
+}
+
+bool selection_passes(const selection &chosen, const iface_record &record) {
+    if (chosen.everything) return true;
+    return chosen.ctid_min <= record.ctid && record.ctid <= chosen.ctid_max &&
+           (static_cast<uint32_t>(record.type) & chosen.type_mask) != 0 &&
+           text_matches(chosen.network_id, text_of(record.network_id)) &&
+           text_matches(chosen.bridge, text_of(record.bridge)) && text_matches(chosen.name, &record.name);
+}
+
+kxnetif_info_list *select_kxnetif_info(const selection &chosen) {
     std::vector<kxnetif_info *> items;
     std::vector<iface_record *> held;
     try {
-        std::vector<iface_record *> found = passing(filter);
+        std::vector<iface_record *> found = passing(chosen);
         items.reserve(found.size());
         held.reserve(found.size());
         for (iface_record *record : found) {
@@ -63,7 +73,7 @@ void release_kxnetif_info_list(kxnetif_info_list *list) {
     free_info_list(list);
 }
 
-held_ifaces::held_ifaces(const kxnet_filter *filter) : records_(passing(filter)) {
+held_ifaces::held_ifaces(const selection &chosen) : records_(passing(chosen)) {
     for (iface_record *record : records_) hold_iface(*record);
 }
 

@@ -4,7 +4,7 @@
 // a change puts a copy in its place.
 #include "netinfo/store.h"
 
-#include "frame/memory_short.h"
+#include "sys/memory_short.h"
 #include "netinfo/kind_index.h"
 #include "netinfo/public_records.h"
 

@@ -2,7 +2,7 @@
 // device, its VLAN id and the underlying device, reported to the store.
 #include "netinfo/host_collectors.h"
 
-#include "frame/kernel_lines.h"
+#include "sys/kernel_lines.h"
 #include "netinfo/store.h"
 #include "vlan/naming.h"
 

@@ -4,7 +4,7 @@
 // distribution's ifdown and ifup.  Earlier addresses are never removed.
 #include "frame/frame.h"
 #include "frame/names.h"
-#include "frame/shell.h"
+#include "sys/shell.h"
 #include "ifcfg/address_text.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"

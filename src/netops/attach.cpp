@@ -5,7 +5,7 @@
 // has just loaded.
 #include "devices/offloads.h"
 #include "devices/ports.h"
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/names.h"

@@ -2,7 +2,7 @@
 // list: the registry's networks copied into the public records, loaded
 // afresh under the exclusive host lock.  The only place the records of a
 // network list are allocated and freed.
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "kxnet_ct.h"
 #include "netinfo/store.h"

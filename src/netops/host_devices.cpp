@@ -6,7 +6,7 @@
 // logged by the device code and skipped.
 #include "devices/bridge_device.h"
 #include "devices/ports.h"
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/host_state.h"
 #include "frame/log.h"

@@ -3,7 +3,7 @@
 // bridge device and the bridge's ifcfg file; a rename also rewrites the
 // container configurations bound to it.
 #include "devices/bridge_device.h"
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/names.h"
@@ -35,7 +35,7 @@ bool valid_network_id(const char *network_id) {
 // A device named exactly like the network id (ids longer than a device name
 // never are one).
 bool network_id_names_device(const char *network_id) {
-    return std::strlen(network_id) < IFNAMSIZ && bridge_exists(network_id) != 0;
+    return std::strlen(network_id) < IFNAMSIZ && bridge_exists(network_id);
 }
 
 // The ifcfg file of a network's bridge goes with the network.  An adopted
@@ -77,7 +77,7 @@ int new_network(const char *network_id, char *bridge_name) {
         if (!name_accepted(bridge)) return KXNET_ERR_INVALID;
         // A bridge already registered to another network is refused as well,
         // even when its device is gone: two entries cannot share a bridge.
-        if (bridge_exists(bridge) != 0 || network_find_by_bridge(bridge) != nullptr)
+        if (bridge_exists(bridge) || network_find_by_bridge(bridge) != nullptr)
             return KXNET_ERR_EXISTS;
     } else if (network_id_names_device(network_id)) {
         copy_ifname(bridge, network_id);
@@ -117,7 +117,7 @@ int delete_network(const char *network_id) {
     char bridge[IFNAMSIZ];
     copy_ifname(bridge, network->bridge().c_str());
     // The probe runs (and logs) whether or not the bridge was preexisting.
-    if (bridge_exists(bridge) != 0 && !network->preexisting()) {
+    if (bridge_exists(bridge) && !network->preexisting()) {
         const bridge_destroy_result destroyed = bridge_destroy(bridge, network->phys_iface().c_str(), 0);
         if (destroyed.error != 0) {
             kxnet_log("Failed to destroy bridge \"%s\", err = %d", bridge, destroyed.shown);

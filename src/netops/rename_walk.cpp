@@ -15,15 +15,15 @@ namespace {
 
 constexpr std::size_t conf_path_size = 4096;
 
-// Rebinds the matching entries: how many changed, or -1 when memory is short
-// (entries changed so far keep the new id; nothing is saved).
+// Rebinds the matching entries: how many changed, or -ENOMEM when memory is
+// short (entries changed so far keep the new id; nothing is saved).
 int rebind_entries(kxctl_env_param &param, const char *current_id, const char *new_id) {
     int changed = 0;
     for_each_container_veth(param, [&](kxctl_veth &entry) {
         if (entry.network == nullptr || std::strcmp(entry.network, current_id) != 0) return false;
         char *copy = strdup(new_id);
         if (copy == nullptr) {
-            changed = -1;
+            changed = -ENOMEM;
             return true;
         }
         std::free(entry.network);
@@ -39,8 +39,7 @@ int rename_in_container(uint32_t ctid, const char *current_id, const char *new_i
     std::optional<container_conf> conf = open_container_conf(ctid, conf_path_size, KXCTL_CONF_WRITE);
     if (!conf) return 0;
     int changed = rebind_entries(*conf->param, current_id, new_id);
-    if (changed < 0) return -ENOMEM;
-    if (changed == 0) return 0;
+    if (changed <= 0) return changed;
     // Both are asked even when the first refuses; either refusal ends the walk.
     int set = kxctl_conf_set_env_param(conf->conf.get(), conf->param.get());
     int saved = kxctl_conf_save(conf->conf.get(), conf->path.c_str());

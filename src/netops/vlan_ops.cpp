@@ -2,7 +2,7 @@
 // already-locked bodies.  A VLAN lives as a registry entry, an ifcfg file and
 // a kernel device, made in that order and saved last; a device the kernel
 // refuses takes its ifcfg file and registry entry with it.
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/names.h"

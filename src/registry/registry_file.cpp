@@ -3,13 +3,13 @@
 // copy (temporary file, fsync, rename, fsync of the directory).
 #include "registry/registry_file.h"
 
-#include "frame/command.h"
-#include "frame/atomic_file.h"
-#include "frame/fd.h"
+#include "sys/device_probe.h"
+#include "sys/atomic_file.h"
+#include "sys/fd.h"
 #include "frame/guarded.h"
 #include "frame/log.h"
-#include "frame/paths.h"
-#include "frame/text_file.h"
+#include "sys/paths.h"
+#include "sys/text_file.h"
 #include "registry/model.h"
 #include "vlan/naming.h"
 
@@ -261,10 +261,8 @@ int save_registry_file() {
     append_addr_lines(content);
     const std::string path = paths::rooted(paths::registry);
     // A host that never had a registry has no directory for it either.
-    if (int err = make_directories(path.substr(0, path.rfind('/'))); err != 0) return -err;
-    // replace_file answers a positive errno.
-    const int err = replace_file(path, content, 0600);
-    return err != 0 ? -err : 0;
+    if (int err = make_directories(path.substr(0, path.rfind('/'))); err != 0) return err;
+    return replace_file(path, content, 0600);
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 // hand each datagram to the walks of walk.cpp.
 #include "rtnl/rtnl.h"
 
-#include "frame/error.h"
-#include "frame/fd.h"
+#include "sys/error.h"
+#include "sys/fd.h"
 #include "frame/log.h"
 
 #include <algorithm>

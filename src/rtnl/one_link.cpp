@@ -5,7 +5,7 @@
 // extension mask.
 #include "rtnl/rtnl.h"
 
-#include "frame/error.h"
+#include "sys/error.h"
 
 #include <cerrno>
 #include <climits>

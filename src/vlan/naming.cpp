@@ -1,8 +1,8 @@
 // The VLAN naming type mirror and the names it gives VLAN devices.
 #include "vlan/naming.h"
 
-#include "frame/paths.h"
-#include "frame/text_file.h"
+#include "sys/paths.h"
+#include "sys/text_file.h"
 
 #include <cstring>
 #include <memory>

@@ -2,9 +2,9 @@
 // legacy VLAN ioctls, and the device state probe of VLAN creation.
 #include "vlan/vlan_device.h"
 
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/device_mark.h"
-#include "frame/error.h"
+#include "sys/error.h"
 #include "frame/log.h"
 #include "vlan/naming.h"
 

@@ -1,14 +1,14 @@
 #!/bin/sh
 # Fails when a file under src/ includes a header of a subsystem that is not
 # below its own in the layering:
-#   netops -> netinfo -> devices -> ifcfg -> registry -> vlan, rtnl -> frame
+#   netops -> netinfo -> devices -> ifcfg -> registry -> vlan, rtnl -> frame -> sys
 # A file may include its own subsystem's headers and any lower one's.
 set -eu
 src=$1
 rank() {
   case $1 in
-    frame) echo 0 ;; vlan|rtnl) echo 1 ;; registry) echo 2 ;; ifcfg) echo 3 ;;
-    devices) echo 4 ;; netinfo) echo 5 ;; netops) echo 6 ;; *) echo -1 ;;
+    sys) echo 0 ;; frame) echo 1 ;; vlan|rtnl) echo 2 ;; registry) echo 3 ;; ifcfg) echo 4 ;;
+    devices) echo 5 ;; netinfo) echo 6 ;; netops) echo 7 ;; *) echo -1 ;;
   esac
 }
 bad=0

@@ -5,7 +5,7 @@
 // reaches a command.
 #include "kxnet_ct.h"
 
-#include "frame/command.h"
+#include "sys/command.h"
 #include "library_test.h"
 
 #include <chrono>

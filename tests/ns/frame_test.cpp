@@ -2,10 +2,10 @@
 // line, the lock lines in order, waiting on another process's file lock,
 // serialised threads, failures of the lock file and the log, and the probes
 // on real devices.
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "ns_env.h"
 
 #include <atomic>
@@ -187,8 +187,8 @@ using Probes = NsTest;
 
 TEST_F(Probes, BridgeExistsAgainstRealDevices) {
     ns::add_bridge("br-probe");
-    EXPECT_EQ(kx::bridge_exists("br-probe"), 1);
-    EXPECT_EQ(kx::bridge_exists("nodev0"), 0);
+    EXPECT_TRUE(kx::bridge_exists("br-probe"));
+    EXPECT_FALSE(kx::bridge_exists("nodev0"));
     auto messages = log_messages();
     ASSERT_GE(messages.size(), 2u);
     // A successful probe logs whatever errno held before it.
@@ -203,7 +203,7 @@ TEST_F(Probes, SetDeviceUpRaisesOnlyDownDevices) {
     EXPECT_TRUE(ns::is_up("vp0"));
     EXPECT_EQ(kx::set_device_up(0, "vp0"), 0);
     EXPECT_LT(kx::set_device_up(0, "missing0"), 0);
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
+    EXPECT_EQ(kx::ctl_socket_holders(), 0);
 }
 
 TEST_F(Probes, SysfsWriteExchangesABridgeAttribute) {

@@ -3,7 +3,7 @@
 // re-attached to a new bridge, the rename walk over kxct's containers, and
 // refused input that must leave the host, registry and log untouched.
 #include "devices/bridge_device.h"
-#include "frame/command.h"
+#include "sys/device_probe.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
 #include "library_test.h"
@@ -286,7 +286,7 @@ TEST_F(LifecycleTest, BridgeCreateReusesAnExistingBridge) {
     kx::ctl_socket_release();
     EXPECT_TRUE(ns::is_up("brx"));
     EXPECT_EQ(ns::sysfs("brx", "bridge/forward_delay"), "0");
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
+    EXPECT_EQ(kx::ctl_socket_holders(), 0);
 }
 
 // With Open vSwitch active a network's bridge is no Linux bridge: it is

@@ -4,6 +4,7 @@
 // answered in a child process by a seccomp trap that records them.
 #include "devices/ports.h"
 #include "frame/state.h"
+#include "sys/device_probe.h"
 #include "syscall_filter.h"
 #include "kxnet_ct.h"
 #include "library_test.h"
@@ -206,14 +207,14 @@ TEST_F(PortsTest, VethJoinsAndLeavesARealBridge) {
     EXPECT_TRUE(ns::bridge_ports("br0").empty());
     EXPECT_EQ(kx::bridge_remove_port("br0", "v0", KXNETIF_VETH), -EINVAL);
     EXPECT_EQ(kx::bridge_remove_port("br0", "ghost", KXNETIF_VNIC), -ENOENT);
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
+    EXPECT_EQ(kx::ctl_socket_holders(), 0);
 }
 
 TEST_F(PortsTest, MissingDeviceIsLoggedAndAnswersZero) {
     ns::add_bridge("br0");
     EXPECT_EQ(kx::bridge_add_port("br0", "ghost", false, false), 0);
     EXPECT_TRUE(logged("Failed to add device 'ghost' to the bridge 'br0': index not found"));
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
+    EXPECT_EQ(kx::ctl_socket_holders(), 0);
 }
 
 TEST_F(PortsTest, HostInterfaceRefusedWhenTheSwitchCannotBeSet) {
@@ -223,7 +224,7 @@ TEST_F(PortsTest, HostInterfaceRefusedWhenTheSwitchCannotBeSet) {
     EXPECT_TRUE(ns::bridge_ports("br0").empty());
     EXPECT_FALSE(logged_prefix("Failed to add device 'v0' to the bridge 'br0', errno"));
     EXPECT_FALSE(logged("Device 'v0' is added to the bridge 'br0'."));
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
+    EXPECT_EQ(kx::ctl_socket_holders(), 0);
 }
 
 TEST_F(PortsTest, SwitchFixtureIsSetAndRestoredAroundAFailedAdd) {
@@ -308,7 +309,7 @@ TEST_F(PortsTest, BridgePortsAreListedInNameOrder) {
     kx::for_each_bridge_port("nobr", collect_port, &seen);
     kx::for_each_bridge_port("va", collect_port, &seen);
     EXPECT_TRUE(seen.empty());
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
+    EXPECT_EQ(kx::ctl_socket_holders(), 0);
 }
 
 TEST_F(PortsTest, LegacyPortListIsUsedWithoutTheBrifDirectory) {
@@ -472,5 +473,5 @@ TEST_F(OvsPortsTest, RemovalFollowsWhatTheBridgeIs) {
     EXPECT_TRUE(ns::bridge_ports("br0").empty());
     EXPECT_EQ(read_file(via_phys_dev_fixture("br0")), "010");
     EXPECT_EQ(calls().size(), 3u) << "neither the switch nor ip is asked";
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0);
+    EXPECT_EQ(kx::ctl_socket_holders(), 0);
 }

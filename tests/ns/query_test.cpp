@@ -226,9 +226,8 @@ TEST_F(QueryTest, RecordHeldTwiceIsFreedAfterBothReleasesAndARetiringQuery) {
     kxtest::ns::add_veth("ha", "hb");
     result whole = query(0, 0, 0);
     ASSERT_TRUE(whole);
-    const kxnet_filter just_ha{KXNETIF_ALL, nullptr, nullptr, const_cast<char *>("ha"), 0, 0};
     ASSERT_EQ(kx::take_semaphore(), 0);
-    kxnetif_info_list *again = kx::select_kxnetif_info(&just_ha);
+    kxnetif_info_list *again = kx::select_kxnetif_info(kx::records_in(0, 0, "ha"));
     kx::post_semaphore();
     ASSERT_NE(again, nullptr);
     ASSERT_EQ(records(again).size(), 1u);

@@ -61,7 +61,7 @@ std::string describe(const kxnetif_info *r, bool holds = true) {
 // The live store, newest first, as handed out, and the generation it ended in.
 std::vector<std::string> store_contents() {
     std::vector<std::string> out;
-    kxnetif_info_list *all = kx::select_kxnetif_info(nullptr);
+    kxnetif_info_list *all = kx::select_kxnetif_info({});
     for (kxnetif_info **item = all->items; *item != nullptr; ++item) out.push_back(describe(*item, false));
     kx::release_kxnetif_info_list(all);
     out.push_back("generation " + std::to_string(kx::store_generation()));
@@ -69,8 +69,7 @@ std::vector<std::string> store_contents() {
 }
 
 void check_boot_protocols() {
-    const kxnet_filter host_records{KXNETIF_ALL, nullptr, nullptr, nullptr, 0, 0};
-    const kx::held_ifaces held(&host_records);
+    const kx::held_ifaces held(kx::records_in(0, 0));
     const kx::ifcfg_device_index index = kx::ifcfg_device_index::build();
     for (const kx::iface_record *record : held.records()) kx::read_bootproto(*record, &index);
 }

@@ -3,7 +3,7 @@
 // left.  Either way each file holds its old content or its new, whole, the
 // next write leaves no temporary behind, and nothing is reported done that
 // the registry does not hold.
-#include "frame/atomic_file.h"
+#include "sys/atomic_file.h"
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"

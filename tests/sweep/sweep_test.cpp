@@ -14,6 +14,7 @@
 #include "alloc_fail.h"
 #include "devices/bridge_device.h"
 #include "frame/state.h"
+#include "sys/device_probe.h"
 #include "kxnet_ct.h"
 #include "library_test.h"
 #include "ns_env.h"
@@ -451,7 +452,7 @@ void expect_lock_given_back() {
     sem_getvalue(&kx::state().lock_sem, &count);
     EXPECT_EQ(count, 1) << "the process semaphore";
     EXPECT_EQ(kx::state().lock_fd, -1);
-    EXPECT_EQ(kx::state().ctl_sock_refs, 0) << "the control socket";
+    EXPECT_EQ(kx::ctl_socket_holders(), 0) << "the control socket";
     const std::string path = ns::at("/tmp/kxnetcfg.lck");
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);

@@ -1,7 +1,7 @@
 // Loading and saving the registry file: the round trip, malformed and
 // hostile lines, long lines, the save's file mode and temporary files, and
 // the configured-networks query.
-#include "frame/atomic_file.h"
+#include "sys/atomic_file.h"
 #include "netops/public_list.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"

@@ -9,8 +9,8 @@
 
 namespace {
 
-std::vector<std::string> selected(const kxnet_filter *filter) {
-    kxnetif_info_list *list = kx::select_kxnetif_info(filter);
+std::vector<std::string> selected(const kx::selection &chosen = {}) {
+    kxnetif_info_list *list = kx::select_kxnetif_info(chosen);
     std::vector<std::string> names;
     for (kxnetif_info **item = list->items; *item != nullptr; ++item)
         names.push_back((*item)->name + std::string("@") + std::to_string((*item)->ctid));
@@ -28,22 +28,22 @@ TEST_F(Selection, FilterFieldsMustAllMatch) {
     kx::iface_update("eth0", 0).bridge("br0");
     kx::iface_update("eth0", -3).type(KXNETIF_ETH);
 
-    EXPECT_EQ(selected(nullptr), (std::vector<std::string>{"eth0@-3", "eth0@0", "br0@0"}));
-    kxnet_filter f{KXNETIF_ALL, nullptr, nullptr, nullptr, -5, 0};
-    EXPECT_EQ(selected(&f).size(), 3u) << "the range compares signed";
+    EXPECT_EQ(selected(), (std::vector<std::string>{"eth0@-3", "eth0@0", "br0@0"}));
+    kx::selection f = kx::records_in(-5, 0);
+    EXPECT_EQ(selected(f).size(), 3u) << "the range compares signed";
     f.ctid_min = 0;
-    EXPECT_EQ(selected(&f), (std::vector<std::string>{"eth0@0", "br0@0"}));
+    EXPECT_EQ(selected(f), (std::vector<std::string>{"eth0@0", "br0@0"}));
     f.type_mask = KXNETIF_BRIDGE | KXNETIF_ETH;
-    EXPECT_EQ(selected(&f), std::vector<std::string>{"br0@0"}) << "eth0 on the host is still unknown";
+    EXPECT_EQ(selected(f), std::vector<std::string>{"br0@0"}) << "eth0 on the host is still unknown";
     f.type_mask = KXNETIF_ALL;
-    f.network_id = const_cast<char *>("net1");
-    EXPECT_EQ(selected(&f), std::vector<std::string>{"br0@0"}) << "a record without an id fails";
+    f.network_id = "net1";
+    EXPECT_EQ(selected(f), std::vector<std::string>{"br0@0"}) << "a record without an id fails";
     f.network_id = nullptr;
-    f.bridge = const_cast<char *>("br0");
-    EXPECT_EQ(selected(&f), std::vector<std::string>{"eth0@0"});
+    f.bridge = "br0";
+    EXPECT_EQ(selected(f), std::vector<std::string>{"eth0@0"});
     f.bridge = nullptr;
-    f.name = const_cast<char *>("br");
-    EXPECT_TRUE(selected(&f).empty()) << "names compare whole";
+    f.name = "br";
+    EXPECT_TRUE(selected(f).empty()) << "names compare whole";
 }
 
 TEST_F(Selection, ListsHandOutEveryRecordOnceInStoreOrder) {
@@ -53,9 +53,8 @@ TEST_F(Selection, ListsHandOutEveryRecordOnceInStoreOrder) {
         kx::iface_update(name.c_str(), 0).state(1);
         made.insert(made.begin(), name + "@0");
     }
-    EXPECT_EQ(selected(nullptr), made);
-    kxnet_filter none{KXNETIF_ALL, nullptr, nullptr, nullptr, 1, 0};
-    EXPECT_TRUE(selected(&none).empty());
+    EXPECT_EQ(selected(), made);
+    EXPECT_TRUE(selected(kx::records_in(1, 0)).empty());
     kx::release_kxnetif_info_list(nullptr);
 }
 
@@ -66,8 +65,8 @@ TEST_F(Selection, PublicRecordsMirrorTheStoreAndOutliveRetirement) {
     kx::store_set_scope(0, kx::scope_phase_registry);
     kx::iface_update("eth0", 0).type(KXNETIF_VETH).addrs("10.0.0.1/24 fe80::1/64").peer_name("ceth").peer_ctid(7);
     kx::iface_update("vl", 0).type(KXNETIF_VLAN).vlan_dev("eth0").vlan_id(5).alt_name("alt").hwaddr("00:01:02:03:04:05");
-    kxnetif_info_list *first = kx::select_kxnetif_info(nullptr);
-    kxnetif_info_list *second = kx::select_kxnetif_info(nullptr);
+    kxnetif_info_list *first = kx::select_kxnetif_info({});
+    kxnetif_info_list *second = kx::select_kxnetif_info({});
     ASSERT_TRUE(first && second);
     const kxnetif_info *vl = first->items[0], *eth = first->items[1];
     ASSERT_EQ(first->items[2], nullptr);

@@ -2,8 +2,8 @@
 // in a file's place do to a reader, how NUL bytes and long lines are read,
 // and that a replacement, with or without unnamed files, leaves the target
 // whole and no temporary behind.
-#include "frame/atomic_file.h"
-#include "frame/text_file.h"
+#include "sys/atomic_file.h"
+#include "sys/text_file.h"
 #include "netinfo/link_dump.h"
 
 #include "syscall_filter.h"
@@ -166,7 +166,7 @@ TEST(AtomicFile, AFailedRenameKeepsTheTargetAndRemovesTheTemporary) {
     // A non-empty directory cannot be replaced by a file.
     EXPECT_NE(kx::replace_file(target, "x", 0600), 0);
     EXPECT_EQ(kxtest::list_dir(root.at("/d")), std::vector<std::string>{"dir"});
-    EXPECT_EQ(kx::replace_file(root.at("/absent/f"), "x", 0600), ENOENT);
+    EXPECT_EQ(kx::replace_file(root.at("/absent/f"), "x", 0600), -ENOENT);
 }
 
 } // namespace

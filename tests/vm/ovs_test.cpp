@@ -1,7 +1,7 @@
 // Open vSwitch on the stock kernel with Debian's userspace: the module the
 // library keys on, and ports added through the real ovs-vsctl.
 #include "devices/ports.h"
-#include "frame/command.h"
+#include "sys/command.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
 #include "ovs_env.h"

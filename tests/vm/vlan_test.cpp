@@ -1,7 +1,7 @@
 // 802.1Q on the stock kernel: "/proc/net/vlan/config" as the naming mirror
 // and the device collector read it, and the names the library predicts for
 // VLAN devices the kernel creates under each naming type.
-#include "frame/fd.h"
+#include "sys/fd.h"
 #include "kxnet_ct.h"
 #include "netinfo/host_collectors.h"
 #include "netinfo/store.h"

@@ -57,6 +57,21 @@ bool will_mend(const finding &f, const check_request &request) {
     return f.mend != mend::none && (!f.orphan() || request.prune);
 }
 
+// A finding left standing: into the document's findings, and printed.
+void report_standing(const output &out, nlohmann::json &doc, const finding &f) {
+    auto item = finding_json(f, f.message);
+    if (!f.hint.empty()) item["mend"] = f.hint;
+    doc["findings"].push_back(item);
+    if (!out.json) print_finding(out, f, true);
+}
+
+// The document printed (or the clean line), and the status it stands for.
+int conclude(const output &out, const nlohmann::json &doc, bool clean, const tally &counted) {
+    if (out.json) print_json(doc);
+    else if (clean) print_clean(out, counted);
+    return clean ? status_ok : status_drift;
+}
+
 int dry_run(const output &out, const std::vector<finding> &found, const tally &counted, const check_request &request) {
     nlohmann::json doc = {{"clean", found.empty()}, {"dry_run", true}, {"checked", checked_json(counted)},
                           {"would_repair", nlohmann::json::array()}, {"findings", nlohmann::json::array()}};
@@ -67,15 +82,10 @@ int dry_run(const output &out, const std::vector<finding> &found, const tally &c
             doc["would_repair"].push_back(item);
             if (!out.json) std::printf("%s  %s: %s\n", paint(out, "would repair", tint::dim).c_str(), f.past.c_str(), mend_words(f).c_str());
         } else {
-            auto item = finding_json(f, f.message);
-            if (!f.hint.empty()) item["mend"] = f.hint;
-            doc["findings"].push_back(item);
-            if (!out.json) print_finding(out, f, true);
+            report_standing(out, doc, f);
         }
     }
-    if (out.json) print_json(doc);
-    else if (found.empty()) print_clean(out, counted);
-    return found.empty() ? status_ok : status_drift;
+    return conclude(out, doc, found.empty(), counted);
 }
 
 int repair(const output &out, const std::vector<finding> &before, const check_request &request) {
@@ -91,15 +101,8 @@ int repair(const output &out, const std::vector<finding> &before, const check_re
         doc["repaired"].push_back(finding_json(f, f.past));
         if (!out.json) std::printf("%s  %s\n", paint(out, f.orphan() ? "pruned" : "repaired", tint::good).c_str(), f.past.c_str());
     }
-    for (const auto &f : *after) {
-        auto item = finding_json(f, f.message);
-        if (!f.hint.empty()) item["mend"] = f.hint;
-        doc["findings"].push_back(item);
-        if (!out.json) print_finding(out, f, true);
-    }
-    if (out.json) print_json(doc);
-    else if (after->empty()) print_clean(out, counted);
-    return after->empty() ? status_ok : status_drift;
+    for (const auto &f : *after) report_standing(out, doc, f);
+    return conclude(out, doc, after->empty(), counted);
 }
 
 } // namespace

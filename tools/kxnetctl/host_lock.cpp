@@ -7,6 +7,7 @@
 #include "outcome.h"
 #include "wait_limits.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,6 +21,8 @@ namespace kxnetctl {
 namespace {
 
 constexpr int lock_wait_ms = 10'000;
+// How long one wait runs before a stop predicate is asked again.
+constexpr auto stop_slice = std::chrono::milliseconds(50);
 
 using steady = std::chrono::steady_clock;
 
@@ -62,10 +65,14 @@ bool flock_until(int fd, int operation, steady::time_point deadline) {
 
 int lock_wait_limit_ms() { return shortened_limit_ms("KXNETCTL_LOCK_WAIT_MS", lock_wait_ms); }
 
-host_lock::host_lock(bool exclusive) {
+host_lock::host_lock(bool exclusive, std::function<bool()> stop) {
     const int operation = exclusive ? LOCK_EX : LOCK_SH;
     const auto deadline = steady::now() + std::chrono::milliseconds(lock_wait_limit_ms());
     for (;;) {
+        if (stop && stop()) {
+            stopped_ = true;
+            return;
+        }
         int fd = -1;
         const int code = kx::lock_host_file(operation | LOCK_NB, fd);
         kx::unique_fd opened(fd);
@@ -75,7 +82,9 @@ host_lock::host_lock(bool exclusive) {
         }
         // Anything but a refused flock: no sound lock file, waiting helps not.
         if (code != -ENOLCK) return;
-        if (!flock_until(opened.get(), operation, deadline)) {
+        const auto until = stop ? std::min(deadline, steady::now() + stop_slice) : deadline;
+        if (!flock_until(opened.get(), operation, until)) {
+            if (until < deadline) continue; // a slice ended: ask `stop`, then wait again
             timed_out_ = true;
             return;
         }

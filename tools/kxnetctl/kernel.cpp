@@ -1,7 +1,7 @@
 // Kernel and file reads for check and for the failure messages.
 #include "kernel.h"
 
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 

@@ -4,7 +4,7 @@
 // ifcfg files and the registry under the sandbox root (KXNET_ROOT).
 #pragma once
 
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "program.h"
 
 #include <optional>

@@ -5,8 +5,8 @@
 
 #include "wait_limits.h"
 
-#include "frame/fd.h"
-#include "frame/paths.h"
+#include "sys/fd.h"
+#include "sys/paths.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,9 +3,7 @@
 #include "watch_rounds.h"
 
 #include "api.h"
-#include "frame/fd.h"
 #include "frame/host_state.h"
-#include "frame/lock_file.h"
 #include "frame/state.h"
 #include "host_lock.h"
 #include "kernel.h"
@@ -18,9 +16,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <memory>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace kxnetctl {
@@ -32,7 +28,6 @@ using clock = watch_rounds::clock;
 
 constexpr auto first_retry = 1s;
 constexpr auto last_retry = 5min;
-constexpr auto lock_retry_pause = 50ms;
 
 // 1 s after the first failure, doubling up to 5 min.
 clock::duration retry_after(int tries) {
@@ -93,27 +88,20 @@ clock::time_point watch_rounds::next_due() const {
     return due;
 }
 
+void watch_rounds::round_failed(const std::string &why) {
+    if (why != round_failure_) watch_say("not checked  " + why + "; tried again later");
+    round_failure_ = why;
+    round_retry_ = clock::now() + retry_after(++round_failures_);
+}
+
 void watch_rounds::run(const watch_sources &sources) {
-    const auto limit = clock::now() + std::chrono::milliseconds(lock_wait_limit_ms());
-    kx::unique_fd lock;
-    for (;;) {
-        int fd = -1;
-        const int code = kx::lock_host_file(LOCK_EX | LOCK_NB, fd);
-        kx::unique_fd opened(fd);
-        if (code == 0) {
-            lock = std::move(opened);
-            break;
-        }
-        const bool waiting_helps = code == -ENOLCK && clock::now() < limit;
-        if (!waiting_helps || sources.stop_pending()) {
-            const std::string why = code == -ENOLCK ? "the host lock " + library_lock() + " is held by another caller"
-                                                    : "the host lock " + library_lock() + " cannot be opened soundly";
-            if (why != round_failure_) watch_say("not checked  " + why + "; tried again later");
-            round_failure_ = why;
-            round_retry_ = clock::now() + retry_after(++round_failures_);
-            return;
-        }
-        std::this_thread::sleep_for(lock_retry_pause);
+    const host_lock lock(true, [&] { return sources.stop_pending(); });
+    if (lock.stopped()) return; // the watcher ends: no round, and no line that blames another caller
+    if (!lock.held()) {
+        const std::string why = "the host lock " + library_lock() +
+                                (lock.timed_out() ? " is held by another caller" : " cannot be opened soundly");
+        round_failed(why);
+        return;
     }
     // The library's calls in this round join the lock held here.
     kx::joined_host_lock joined;
@@ -135,9 +123,7 @@ void watch_rounds::look_and_mend(const watch_sources &sources) {
     std::string why;
     auto found = collect_findings(counted, why);
     if (!found) {
-        if (why != round_failure_) watch_say("not checked  " + why + "; tried again later");
-        round_failure_ = why;
-        round_retry_ = clock::now() + retry_after(++round_failures_);
+        round_failed(why);
         return;
     }
     round_failure_.clear();

@@ -39,6 +39,8 @@ private:
     };
 
     void look_and_mend(const watch_sources &sources);
+    // A round that could not look: said once per reason, tried again later.
+    void round_failed(const std::string &why);
     void note_findings(const std::vector<finding> &found, clock::time_point now);
     void mend_due(const watch_sources &sources, clock::time_point now);
     void settle_mends(const std::vector<finding> &after, clock::time_point now);

@@ -1,7 +1,7 @@
 // The watcher's three sources and the filter over their events.
 #include "watch_sources.h"
 
-#include "frame/paths.h"
+#include "sys/paths.h"
 #include "kernel.h"
 #include "rtnl/rtnl.h"
 

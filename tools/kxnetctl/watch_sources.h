@@ -6,7 +6,7 @@
 // here, so a busy host with unrelated links costs a parse per event.
 #pragma once
 
-#include "frame/fd.h"
+#include "sys/fd.h"
 
 #include <string>
 #include <unordered_set>

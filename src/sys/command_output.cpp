@@ -4,11 +4,11 @@
 // text on the caller's streams.  Reading ends when the pipe closes or, once
 // the program has ended, when the pipe holds nothing more (a process it left
 // behind may keep the pipe open).
-#include "frame/command.h"
+#include "sys/command.h"
 
-#include "frame/child.h"
-#include "frame/fd.h"
-#include "frame/log.h"
+#include "sys/child.h"
+#include "sys/fd.h"
+#include "sys/log_sink.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -74,7 +74,7 @@ command_status run_command_output(const char *const argv[], std::string &output)
     null_sink.reset();
 
     if (!collect_output(read_end.get(), child, output)) {
-        kxnet_log("Command \"%s\" wrote more than %zu bytes and was killed", line.shown, command_output_bytes_max);
+        sys_log("Command \"%s\" wrote more than %zu bytes and was killed", line.shown, command_output_bytes_max);
         child.kill();
         read_end.reset();
         child.wait();

@@ -4,7 +4,7 @@
 // library's kill request and the caller's death, and reports through a
 // socket whether the exec worked and how the program ended; and the one
 // wait of the library, by pidfd.
-#include "frame/child.h"
+#include "sys/child.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -198,11 +198,11 @@ watch_end watch_program(int pidfd, int caller_gone, int channel, int64_t deadlin
 }
 
 // The library's only wait: for the one child behind `pidfd`, whatever its
-// exit signal.  0, or the errno of the wait.
+// exit signal.  0, or the negative errno of the wait.
 int wait_on_pidfd(int pidfd, siginfo_t &info, int options) {
     info = siginfo_t{};
     while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, options | __WALL) != 0) {
-        if (errno != EINTR) return errno;
+        if (errno != EINTR) return -errno;
     }
     return 0;
 }
@@ -299,7 +299,7 @@ exit_status child_process::wait() {
         status.how = ended.kind == report_exited ? exit_status::ending::exited : exit_status::ending::signalled;
         status.value = ended.value;
     } else if (failed != 0) {
-        status.value = failed;
+        status.value = -failed;
     } else if (info.si_code == CLD_EXITED) {
         status.how = exit_status::ending::exited;
         status.value = info.si_status;

@@ -1,7 +1,7 @@
 // Reading a directory into a sorted listing.
-#include "frame/dir_listing.h"
+#include "sys/dir_listing.h"
 
-#include "frame/memory_short.h"
+#include "sys/memory_short.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,17 +18,17 @@ struct dir_closer {
     void operator()(DIR *dir) const { closedir(dir); }
 };
 
-// The entries' names, or errno on failure (as scandir fails).
+// The entries' names: 0, or a negative errno (as scandir fails).
 int read_names(const char *path, dir_listing::order in, std::vector<std::string> &names) {
     std::unique_ptr<DIR, dir_closer> dir(opendir(path));
-    if (!dir) return errno;
+    if (!dir) return -errno;
     try {
         errno = 0;
         while (const dirent *entry = readdir(dir.get())) names.emplace_back(entry->d_name);
-        if (errno != 0) return errno;
+        if (errno != 0) return -errno;
         if (in == dir_listing::order::alphasort) std::sort(names.begin(), names.end(), alphasort_before);
     } catch (const std::bad_alloc &) {
-        return ENOMEM;
+        return -ENOMEM;
     }
     return 0;
 }
@@ -42,8 +42,8 @@ dir_listing::dir_listing(const char *path, order in) {
     if (int err = read_names(path, in, names_); err != 0) {
         names_.clear();
         failed_ = true;
-        note_if_memory_short(err);
-        errno = err;
+        note_if_memory_short(-err);
+        errno = -err;
     }
 }
 

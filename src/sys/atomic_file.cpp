@@ -2,9 +2,9 @@
 // O_TMPFILE, a named one), marked as ours, checked writes, fsync, a name,
 // one rename, directory fsync; and the sweep that removes only marked
 // temporaries a killed writer left.
-#include "frame/atomic_file.h"
+#include "sys/atomic_file.h"
 
-#include "frame/fd.h"
+#include "sys/fd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -109,12 +109,13 @@ void mark(int fd, const std::string &name) {
     fsetxattr(fd, temporary_mark, name.data(), name.size(), 0);
 }
 
-// Mode, content and fsync of a freshly created temporary; 0 or the errno.
+// Mode, content and fsync of a freshly created temporary; 0 or a negative
+// errno.
 // The mode is set outright: the umask took bits from the one it was made with.
 int fill(int fd, std::string_view content, mode_t mode) {
-    if (fchmod(fd, mode & 07777) != 0) return errno;
-    if (!write_all(fd, content)) return errno;
-    if (fsync(fd) != 0) return errno;
+    if (fchmod(fd, mode & 07777) != 0) return -errno;
+    if (!write_all(fd, content)) return -errno;
+    if (fsync(fd) != 0) return -errno;
     return 0;
 }
 
@@ -131,29 +132,30 @@ bool link_unnamed(int fd, int dir_fd, const std::string &name) {
 // before Linux 6.6, a kernel before 3.11, some network file systems.
 bool no_unnamed_files(int err) { return err == EOPNOTSUPP || err == ENOTSUP || err == EISDIR || err == EINVAL; }
 
-constexpr int use_named = -1;
+// What write_unnamed answers where the file system cannot make unnamed files.
+constexpr int use_named = -EOPNOTSUPP;
 
 // Writes the content to an unnamed file and names it only when it is whole,
 // so a writer killed before that leaves nothing; the name it then gets is
-// marked from its first moment.  0, an errno, or use_named where the file
-// system cannot do this.
+// marked from its first moment.  0, a negative errno, or use_named where the
+// file system cannot do this.
 int write_unnamed(int dir_fd, const std::string &base, std::string_view content, mode_t mode,
                   named_temporary &temp) {
     unique_fd fd(openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (!fd) return no_unnamed_files(errno) ? use_named : errno;
+    if (!fd) return no_unnamed_files(errno) ? use_named : -errno;
     std::string name = temporary_name_for(base);
     mark(fd.get(), name);
     if (int err = fill(fd.get(), content, mode)) return err;
     for (int attempt = 0; attempt < name_attempts; ++attempt) {
         if (link_unnamed(fd.get(), dir_fd, name)) {
             temp.adopt(std::move(name));
-            return close_retry(fd.release()) == 0 ? 0 : errno;
+            return close_retry(fd.release()) == 0 ? 0 : -errno;
         }
         if (errno != EEXIST) return use_named;
         name = temporary_name_for(base);
         mark(fd.get(), name);
     }
-    return EEXIST;
+    return -EEXIST;
 }
 
 // The fallback: a named temporary made with O_EXCL, then marked.  A writer
@@ -165,13 +167,13 @@ int write_named(int dir_fd, const std::string &base, std::string_view content, m
         std::string name = temporary_name_for(base);
         unique_fd fd(openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && errno == EEXIST) continue;
-        if (!fd) return errno;
+        if (!fd) return -errno;
         temp.adopt(std::move(name));
         mark(fd.get(), temp.name());
         if (int err = fill(fd.get(), content, mode)) return err;
-        return close_retry(fd.release()) == 0 ? 0 : errno;
+        return close_retry(fd.release()) == 0 ? 0 : -errno;
     }
-    return EEXIST;
+    return -EEXIST;
 }
 
 // Whether the mark of `path` names `name`: proof that we made the file.
@@ -220,21 +222,21 @@ void remove_stale_temporaries(const std::string &dir) {
 }
 
 int make_directories(const std::string &path) {
-    if (mkdir(path.c_str(), 0755) == 0) return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+    if (mkdir(path.c_str(), 0755) == 0) return chmod(path.c_str(), 0755) == 0 ? 0 : -errno;
     if (errno == EEXIST) return 0;
-    if (errno != ENOENT) return errno;
+    if (errno != ENOENT) return -errno;
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return ENOENT;
+    if (slash == std::string::npos || slash == 0) return -ENOENT;
     if (int err = make_directories(path.substr(0, slash)); err != 0) return err;
-    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-    return chmod(path.c_str(), 0755) == 0 ? 0 : errno;
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    return chmod(path.c_str(), 0755) == 0 ? 0 : -errno;
 }
 
 int replace_file(const std::string &target, std::string_view content, mode_t mode, bool mark_written) {
     const std::string dir = directory_of(target);
     const std::string base = base_of(target);
     unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_fd) return errno;
+    if (!dir_fd) return -errno;
     remove_stale_temporaries(dir);
 
     named_temporary temp(dir_fd.get());
@@ -244,7 +246,7 @@ int replace_file(const std::string &target, std::string_view content, mode_t mod
     // Set before the rename, so the file never stands at its name unmarked;
     // a file system without attributes leaves it unmarked, and so kept.
     if (mark_written) setxattr((dir + "/" + temp.name()).c_str(), written_mark, base.data(), base.size(), 0);
-    if (renameat(dir_fd.get(), temp.name().c_str(), dir_fd.get(), base.c_str()) != 0) return errno;
+    if (renameat(dir_fd.get(), temp.name().c_str(), dir_fd.get(), base.c_str()) != 0) return -errno;
     temp.keep();
     // The mark belongs to temporaries only.  Left by a kill, it names another
     // file and is harmless.  The new content is in place: a failed directory

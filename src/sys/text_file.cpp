@@ -1,9 +1,9 @@
 // Non-blocking, regular-file-only opens and whole-line reads for every text
 // file the library reads.
-#include "frame/text_file.h"
+#include "sys/text_file.h"
 
-#include "frame/fd.h"
-#include "frame/memory_short.h"
+#include "sys/fd.h"
+#include "sys/memory_short.h"
 
 #include <cerrno>
 #include <fcntl.h>

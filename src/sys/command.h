@@ -1,6 +1,5 @@
-// External programs and small kernel services shared by the device code:
-// running a program, the process's control socket, device probes and sysfs
-// attribute exchange.
+// Running external programs: the fixed environment, the deadline, the
+// bounded output, and how a run ended.
 #pragma once
 
 #include <cstddef>
@@ -82,42 +81,7 @@ command_status run_command(const char *const argv[]);
 // kills the command and fails.
 command_status run_command_output(const char *const argv[], std::string &output);
 
-// The shared datagram socket for interface ioctls, reference-counted.
-int ctl_socket_acquire();
-void ctl_socket_release();
-
-// One hold on the control socket for a scope: acquired on construction,
-// released at the end of the scope when the acquire succeeded.
-class ctl_socket_holder {
-public:
-    ctl_socket_holder() : sock_(ctl_socket_acquire()) {}
-    ctl_socket_holder(const ctl_socket_holder &) = delete;
-    ctl_socket_holder &operator=(const ctl_socket_holder &) = delete;
-    ~ctl_socket_holder() {
-        if (sock_ >= 0) ctl_socket_release();
-    }
-    int socket() const { return sock_; }
-    explicit operator bool() const { return sock_ >= 0; }
-
-private:
-    int sock_;
-};
-
-// 1 when the named device is taken to exist (any probe error but ENODEV).
-int bridge_exists(const char *name);
-
-// Sets IFF_UP unless already set; `sock` 0 means use the control socket.
-// 0 or the failed request's negative errno.
-int set_device_up(int sock, const char *name);
-
-// Exchanges a value with a sysfs attribute; `old` (if given) receives up to
-// `size` bytes of the previous value, not zero-terminated.
-ssize_t sysfs_write(const char *path, const char *value, char *old, size_t size);
-
 // Frees a null-terminated vector of heap strings and the vector itself.
 void free_string_vector(char **vec);
-
-// Copies `name` into a 16-byte device name field, cut to 15 characters.
-void copy_ifname(char (&field)[16], const char *name);
 
 } // namespace kx

@@ -1,10 +1,10 @@
 // The control socket shared by every interface ioctl of the process, the
 // existence and up probes on it, and sysfs attribute exchange.
-#include "frame/command.h"
-#include "frame/error.h"
-#include "frame/fd.h"
-#include "frame/log.h"
-#include "frame/state.h"
+#include "sys/device_probe.h"
+
+#include "sys/error.h"
+#include "sys/fd.h"
+#include "sys/log_sink.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,41 +24,47 @@ static_assert(IFNAMSIZ == 16);
 
 namespace kx {
 
-int close_retry(int fd) {
-    if (close(fd) == 0 || errno == EINTR) return 0;
-    return -1;
-}
-
 void copy_ifname(char (&field)[16], const char *name) {
     std::memset(field, 0, sizeof field);
     if (name != nullptr) std::strncpy(field, name, sizeof field - 1);
 }
 
+namespace {
+
+// The socket and its holders; the callers are serialised by the host lock.
+struct control_socket {
+    int fd = -1;
+    int holders = 0;
+};
+control_socket ctl;
+
+} // namespace
+
 int ctl_socket_acquire() {
-    libkxnet_state &s = state();
-    if (s.ctl_sock < 0) {
+    if (ctl.fd < 0) {
         for (int family : {AF_INET, AF_PACKET, AF_INET6}) {
-            s.ctl_sock = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            if (s.ctl_sock >= 0) break;
+            ctl.fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (ctl.fd >= 0) break;
         }
-        if (s.ctl_sock < 0) {
-            s.ctl_sock = -1;
-            return -1;
+        if (ctl.fd < 0) {
+            ctl.fd = -1;
+            return failed_errno();
         }
     }
-    ++s.ctl_sock_refs;
-    return s.ctl_sock;
+    ++ctl.holders;
+    return ctl.fd;
 }
 
 void ctl_socket_release() {
-    libkxnet_state &s = state();
     // An unbalanced release never drives the count below zero.
-    if (s.ctl_sock_refs > 0) --s.ctl_sock_refs;
-    if (s.ctl_sock_refs == 0 && s.ctl_sock >= 0) {
-        close_retry(s.ctl_sock);
-        s.ctl_sock = -1;
+    if (ctl.holders > 0) --ctl.holders;
+    if (ctl.holders == 0 && ctl.fd >= 0) {
+        close_retry(ctl.fd);
+        ctl.fd = -1;
     }
 }
+
+int ctl_socket_holders() { return ctl.holders; }
 
 namespace {
 
@@ -70,17 +76,17 @@ struct ifreq named_request(const char *name) {
 
 } // namespace
 
-int bridge_exists(const char *name) {
-    if (name == nullptr) return 0;
+bool bridge_exists(const char *name) {
+    if (name == nullptr) return false;
     ctl_socket_holder sock;
-    if (!sock) return 0;
+    if (!sock) return false;
     struct ifreq request = named_request(name);
     int result = ioctl(sock.socket(), SIOCGIFFLAGS, &request);
     int saved_errno = errno;
     bool exists = !(result < 0 && saved_errno == ENODEV);
-    kxnet_log("bridge '%s' is reported %sexisting (ret=%d errno=%d)", name, exists ? "" : "non-",
-              exists ? 0 : -1, saved_errno);
-    return exists ? 1 : 0;
+    sys_log("bridge '%s' is reported %sexisting (ret=%d errno=%d)", name, exists ? "" : "non-",
+            exists ? 0 : -1, saved_errno);
+    return exists;
 }
 
 int set_device_up(int sock, const char *name) {

@@ -1,10 +1,10 @@
 // run_shell: the shell started by the library's child facility as every
 // command is: the fixed PATH its only variable, so nothing of the caller's
 // environment (BASH_ENV, ENV, IFS, LD_*) reaches the network scripts.
-#include "frame/shell.h"
+#include "sys/shell.h"
 
-#include "frame/child.h"
-#include "frame/command.h"
+#include "sys/child.h"
+#include "sys/command.h"
 
 namespace kx {
 

@@ -2,6 +2,8 @@
 // so no early return can leak a descriptor.
 #pragma once
 
+#include <cerrno>
+#include <unistd.h>
 #include <utility>
 
 namespace kx {
@@ -9,8 +11,11 @@ namespace kx {
 // close(2) once.  Linux releases the descriptor even when the close is
 // interrupted, so EINTR counts as closed: repeating it could close a
 // descriptor another thread of the host process has just been given.
-// 0, or -1 when closing failed otherwise.
-int close_retry(int fd);
+// 0, or the negative errno when closing failed otherwise.
+inline int close_retry(int fd) {
+    if (close(fd) == 0 || errno == EINTR) return 0;
+    return -errno;
+}
 
 class unique_fd {
 public:

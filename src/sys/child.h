@@ -11,7 +11,7 @@
 // goes, the program's whole process group is killed.
 #pragma once
 
-#include "frame/fd.h"
+#include "sys/fd.h"
 
 #include <sys/types.h>
 

@@ -2,11 +2,11 @@
 // variable, within a deadline, reaped by the library's one child facility;
 // an exec failure is reported back to the caller, which logs it, and so is
 // a command killed at its deadline.
-#include "frame/command.h"
+#include "sys/command.h"
 
-#include "frame/child.h"
-#include "frame/log.h"
-#include "frame/paths.h"
+#include "sys/child.h"
+#include "sys/log_sink.h"
+#include "sys/paths.h"
 
 #include <cerrno>
 #include <climits>
@@ -83,14 +83,14 @@ bool start_command(child_process &child, const command_line &line, int stdout_fd
     request.deadline_seconds = line.deadline_seconds;
     int exec_errno = 0;
     if (!child.spawn(request, exec_errno)) return false;
-    if (exec_errno != 0) kxnet_log("Failed to exec %s!", line.path);
+    if (exec_errno != 0) sys_log("Failed to exec %s!", line.path);
     return true;
 }
 
 command_status finish_command(child_process &child, const command_line &line) {
     const exit_status status = child.wait();
     if (status.deadline_passed)
-        kxnet_log("Command \"%s\" did not end within its deadline of %d seconds and was killed", line.shown,
+        sys_log("Command \"%s\" did not end within its deadline of %d seconds and was killed", line.shown,
                   line.deadline_seconds);
     return command_status(status);
 }

@@ -1,8 +1,8 @@
 // Line reading of the kernel's text files and the pair list header check.
-#include "frame/kernel_lines.h"
+#include "sys/kernel_lines.h"
 
-#include "frame/paths.h"
-#include "frame/text_file.h"
+#include "sys/paths.h"
+#include "sys/text_file.h"
 
 #include <climits>
 #include <cstring>

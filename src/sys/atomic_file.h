@@ -32,8 +32,8 @@ bool is_temporary_name(std::string_view name);
 // files: right after its O_EXCL creation), and gets mode `mode` (created
 // 0600, then set to `mode` whatever the umask).  Every write and the close are
 // checked; after the rename the mark is taken off and the directory synced.
-// 0, or the errno of the step that failed; then no temporary remains and
-// `target` is unchanged.
+// 0, or the negative errno of the step that failed; then no temporary
+// remains and `target` is unchanged.
 // With `mark_written` the new file carries the written mark.
 int replace_file(const std::string &target, std::string_view content, mode_t mode, bool mark_written = false);
 
@@ -42,8 +42,8 @@ int replace_file(const std::string &target, std::string_view content, mode_t mod
 bool carries_written_mark(const char *path);
 
 // Makes directory `path` (mode 0755) and its missing parents, for a file the
-// host never had: 0 when it exists afterwards, else the errno of the failed
-// step.
+// host never had: 0 when it exists afterwards, else the negative errno of
+// the failed step.
 int make_directories(const std::string &path);
 
 // Removes the temporaries that writers killed before their rename left in

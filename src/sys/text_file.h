@@ -5,7 +5,7 @@
 // byte inside a line neither joins it to the next nor drops the next.
 #pragma once
 
-#include "frame/stream.h"
+#include "sys/stream.h"
 
 #include <cstddef>
 #include <string>

@@ -3,7 +3,7 @@
 // line arrives in pieces of at most 255 characters, and the pair list header.
 #pragma once
 
-#include "frame/stream.h"
+#include "sys/stream.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Resolution of documented paths against the optional sandbox root.
-#include "frame/paths.h"
+#include "sys/paths.h"
 
 #include <cstring>
 #include <stdlib.h>

@@ -3,7 +3,7 @@
 // (paths::command_path_entry) its only variable, within the shell deadline.
 #pragma once
 
-#include "frame/command.h"
+#include "sys/command.h"
 
 namespace kx {
 

@@ -1,5 +1,5 @@
 // The process's memory-shortage note.
-#include "frame/memory_short.h"
+#include "sys/memory_short.h"
 
 #include <atomic>
 #include <cerrno>
