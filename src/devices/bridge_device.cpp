@@ -5,17 +5,17 @@
 #include "devices/bridge_device.h"
 
 #include "devices/bridge_command.h"
+#include "devices/pair_list.h"
 #include "devices/ports.h"
-#include "sys/command.h"
-#include "sys/device_probe.h"
 #include "frame/device_mark.h"
-#include "sys/error.h"
 #include "frame/guarded.h"
 #include "frame/log.h"
-#include "sys/paths.h"
 #include "frame/state.h"
-#include "devices/pair_list.h"
 #include "registry/model.h"
+#include "sys/command.h"
+#include "sys/device_probe.h"
+#include "sys/error.h"
+#include "sys/paths.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,9 +3,9 @@
 // made this way, kept for the life of the process so names keep climbing.
 #include "devices/bridge_device.h"
 
+#include "registry/model.h"
 #include "sys/device_probe.h"
 #include "sys/error.h"
-#include "registry/model.h"
 
 #include <array>
 #include <cerrno>

@@ -3,9 +3,9 @@
 // and logs every failure; callers never learn of one.
 #include "devices/offloads.h"
 
+#include "frame/log.h"
 #include "sys/error.h"
 #include "sys/fd.h"
-#include "frame/log.h"
 
 #include <cerrno>
 #include <cstring>

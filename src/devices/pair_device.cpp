@@ -4,15 +4,15 @@
 // request and deleted with /sbin/ip.
 #include "devices/ports.h"
 
+#include "frame/log.h"
+#include "frame/state.h"
+#include "kxctl_pair.h"
+#include "kxnet_ct.h"
 #include "sys/command.h"
 #include "sys/device_probe.h"
 #include "sys/error.h"
 #include "sys/fd.h"
-#include "frame/log.h"
 #include "sys/paths.h"
-#include "frame/state.h"
-#include "kxctl_pair.h"
-#include "kxnet_ct.h"
 
 #include <cerrno>
 #include <cstddef>

@@ -1,8 +1,8 @@
 // Reading the container kernel's pair list into the registry's pair list.
 #include "devices/pair_list.h"
 
-#include "sys/paths.h"
 #include "registry/model.h"
+#include "sys/paths.h"
 
 #include <string>
 #include <vector>

@@ -3,8 +3,8 @@
 #include "devices/bridge_command.h"
 #include "devices/ports.h"
 
-#include "sys/dir_listing.h"
 #include "sys/device_probe.h"
+#include "sys/dir_listing.h"
 
 #include <algorithm>
 #include <array>

@@ -4,13 +4,13 @@
 // port of the switch, so there the port leaves the switch's database.
 #include "devices/ports.h"
 
+#include "frame/log.h"
+#include "frame/state.h"
+#include "kxnet_ct.h"
 #include "sys/command.h"
 #include "sys/device_probe.h"
 #include "sys/error.h"
-#include "frame/log.h"
 #include "sys/paths.h"
-#include "frame/state.h"
-#include "kxnet_ct.h"
 
 #include <cerrno>
 #include <linux/sockios.h>

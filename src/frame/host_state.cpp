@@ -2,8 +2,8 @@
 // root can make or remove it and its presence alone is the state.
 #include "frame/host_state.h"
 
-#include "sys/fd.h"
 #include "frame/log.h"
+#include "sys/fd.h"
 #include "sys/paths.h"
 
 #include <cerrno>

@@ -2,10 +2,10 @@
 // an advisory flock on the lock file serialises processes on the host
 // (exclusive for changes, shared for queries).  How the lock file is opened
 // safely is lock_file.cpp's.
-#include "sys/fd.h"
 #include "frame/lock_file.h"
 #include "frame/log.h"
 #include "frame/state.h"
+#include "sys/fd.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -30,10 +30,10 @@
 // tools that open the path with O_CREAT themselves are outside this promise.
 #include "frame/lock_file.h"
 
-#include "sys/fd.h"
 #include "frame/log.h"
-#include "sys/paths.h"
 #include "frame/state.h"
+#include "sys/fd.h"
+#include "sys/paths.h"
 
 #include <cerrno>
 #include <cstdio>

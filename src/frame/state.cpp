@@ -3,8 +3,8 @@
 // are detected once per process and never cleared.
 #include "frame/state.h"
 
-#include "sys/error.h"
 #include "frame/log.h"
+#include "sys/error.h"
 #include "sys/paths.h"
 
 #include <mutex>

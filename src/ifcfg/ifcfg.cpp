@@ -3,17 +3,17 @@
 // file that configures a device (own name, DEVICE= key, hardware address).
 #include "ifcfg/ifcfg.h"
 
+#include "frame/guarded.h"
+#include "frame/names.h"
+#include "frame/state.h"
 #include "ifcfg/ifcfg_facts.h"
+#include "kxnet_ct.h"
 #include "sys/atomic_file.h"
 #include "sys/fd.h"
 #include "sys/file_identity.h"
 #include "sys/memory_short.h"
-#include "frame/names.h"
-#include "frame/guarded.h"
 #include "sys/paths.h"
-#include "frame/state.h"
 #include "sys/text_file.h"
-#include "kxnet_ct.h"
 
 #include <cctype>
 #include <cerrno>
@@ -34,7 +34,6 @@ namespace kx {
 namespace {
 
 constexpr std::string_view file_prefix = "ifcfg-";
-constexpr std::string_view device_key_prefix = "DEVICE=";
 
 struct dir_closer {
     void operator()(DIR *dir) const { closedir(dir); }
@@ -97,7 +96,7 @@ bool for_each_ifcfg_entry(const std::string &dir, OnFile &&on_file) {
 
 // "DEVICE=" at the start, the name, then the end of the text or white space.
 bool line_names_device(std::string_view line, std::string_view device) {
-    const std::optional<std::string_view> value = ifcfg_line_value(line, device_key_prefix, false);
+    const std::optional<std::string_view> value = ifcfg_line_value(line, ifcfg_device_key, false);
     if (!value || !value->starts_with(device)) return false;
     return value->size() == device.size() || ifcfg_white((*value)[device.size()]);
 }

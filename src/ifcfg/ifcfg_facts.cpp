@@ -11,7 +11,6 @@ namespace kx {
 
 namespace {
 
-constexpr std::string_view device_key = "DEVICE=";
 constexpr std::string_view bootproto_key = "BOOTPROTO=";
 
 ifcfg_facts read_facts(const std::string &path) {
@@ -21,7 +20,7 @@ ifcfg_facts read_facts(const std::string &path) {
     std::string text;
     while (read_text_line(stream.get(), text)) {
         const std::string_view line = up_to_nul(text);
-        if (std::optional<std::string_view> value = ifcfg_line_value(line, device_key, false)) {
+        if (std::optional<std::string_view> value = ifcfg_line_value(line, ifcfg_device_key, false)) {
             std::size_t end = 0;
             while (end < value->size() && !ifcfg_white((*value)[end])) ++end;
             facts.device_keys.emplace_back(value->substr(0, end));

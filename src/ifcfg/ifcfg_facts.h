@@ -19,6 +19,9 @@
 
 namespace kx {
 
+// The key that names the device a file configures.
+inline constexpr std::string_view ifcfg_device_key = "DEVICE=";
+
 struct ifcfg_facts {
     std::vector<std::string> device_keys; // each "DEVICE=" value, up to white space
     int dhcp_lines = 0;                   // lines setting BOOTPROTO to something holding "dhcp"

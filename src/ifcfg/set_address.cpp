@@ -4,9 +4,9 @@
 #include "ifcfg/ifcfg.h"
 #include "ifcfg/shell_text.h"
 
-#include "sys/atomic_file.h"
 #include "frame/guarded.h"
 #include "frame/state.h"
+#include "sys/atomic_file.h"
 #include "sys/text_file.h"
 
 #include <cerrno>

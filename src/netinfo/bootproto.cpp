@@ -4,8 +4,8 @@
 
 #include "ifcfg/ifcfg.h"
 #include "ifcfg/ifcfg_facts.h"
-#include "sys/file_identity.h"
 #include "netinfo/store.h"
+#include "sys/file_identity.h"
 
 #include <optional>
 #include <string>

@@ -10,13 +10,13 @@
 #include "devices/bridge_command.h"
 #include "devices/ovs_listing.h"
 #include "devices/ports.h"
-#include "sys/dir_listing.h"
-#include "sys/device_probe.h"
-#include "sys/fd.h"
 #include "frame/state.h"
 #include "netinfo/link_facts.h"
 #include "netinfo/store.h"
 #include "registry/model.h"
+#include "sys/device_probe.h"
+#include "sys/dir_listing.h"
+#include "sys/fd.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -9,14 +9,14 @@
 // them.
 #include "netinfo/container_collector.h"
 
-#include "sys/child.h"
 #include "frame/container_conf.h"
-#include "sys/fd.h"
 #include "frame/log.h"
-#include "sys/stream.h"
 #include "netinfo/link_dump.h"
 #include "netinfo/link_facts.h"
 #include "netinfo/store.h"
+#include "sys/child.h"
+#include "sys/fd.h"
+#include "sys/stream.h"
 
 #include <algorithm>
 #include <cctype>

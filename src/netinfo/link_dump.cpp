@@ -5,9 +5,9 @@
 #include "netinfo/link_dump.h"
 
 #include "frame/frame.h"
+#include "rtnl/rtnl.h"
 #include "sys/memory_short.h"
 #include "sys/stream.h"
-#include "rtnl/rtnl.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -6,8 +6,8 @@
 // through a driver of its own, so it is still asked.
 #include "netinfo/link_facts.h"
 
-#include "sys/dir_listing.h"
 #include "rtnl/rtnl.h"
+#include "sys/dir_listing.h"
 
 #include <algorithm>
 #include <cstring>

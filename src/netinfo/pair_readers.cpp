@@ -3,9 +3,9 @@
 // "/proc/kx/vmth" (further pair devices of the host).
 #include "netinfo/host_collectors.h"
 
-#include "sys/paths.h"
 #include "devices/pair_list.h"
 #include "netinfo/store.h"
+#include "sys/paths.h"
 
 #include <cstdint>
 #include <string>

@@ -5,7 +5,6 @@
 #include "kxnet_ct.h"
 
 #include "frame/frame.h"
-#include "sys/memory_short.h"
 #include "frame/kxctl_owned.h"
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
@@ -18,6 +17,7 @@
 #include "netinfo/selection.h"
 #include "netinfo/store.h"
 #include "registry/registry_file.h"
+#include "sys/memory_short.h"
 
 #include <cstdint>
 #include <cstdlib>

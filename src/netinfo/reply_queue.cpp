@@ -2,8 +2,8 @@
 // receive rather than dropping a reply.
 #include "netinfo/reply_queue.h"
 
-#include "sys/memory_short.h"
 #include "rtnl/rtnl.h"
+#include "sys/memory_short.h"
 
 #include <algorithm>
 #include <cerrno>

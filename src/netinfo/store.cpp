@@ -4,9 +4,9 @@
 // a change puts a copy in its place.
 #include "netinfo/store.h"
 
-#include "sys/memory_short.h"
 #include "netinfo/kind_index.h"
 #include "netinfo/public_records.h"
+#include "sys/memory_short.h"
 
 #include <climits>
 #include <new>

@@ -2,8 +2,8 @@
 // device, its VLAN id and the underlying device, reported to the store.
 #include "netinfo/host_collectors.h"
 
-#include "sys/kernel_lines.h"
 #include "netinfo/store.h"
+#include "sys/kernel_lines.h"
 #include "vlan/naming.h"
 
 #include <string>

@@ -4,13 +4,13 @@
 // distribution's ifdown and ifup.  Earlier addresses are never removed.
 #include "frame/frame.h"
 #include "frame/names.h"
-#include "sys/shell.h"
 #include "ifcfg/address_text.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
 #include "rtnl/rtnl.h"
+#include "sys/shell.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -5,7 +5,6 @@
 // has just loaded.
 #include "devices/offloads.h"
 #include "devices/ports.h"
-#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/names.h"
@@ -15,6 +14,7 @@
 #include "netops/outcome_lines.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/device_probe.h"
 
 #include <cerrno>
 #include <cstdint>

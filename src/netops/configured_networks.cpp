@@ -2,13 +2,13 @@
 // list: the registry's networks copied into the public records, loaded
 // afresh under the exclusive host lock.  The only place the records of a
 // network list are allocated and freed.
-#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "kxnet_ct.h"
 #include "netinfo/store.h"
 #include "netops/public_list.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/device_probe.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -6,7 +6,6 @@
 // logged by the device code and skipped.
 #include "devices/bridge_device.h"
 #include "devices/ports.h"
-#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/host_state.h"
 #include "frame/log.h"
@@ -15,6 +14,7 @@
 #include "netinfo/store.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/device_probe.h"
 #include "vlan/naming.h"
 #include "vlan/vlan_device.h"
 
@@ -50,12 +50,15 @@ void restore_network(int sock, const network &plan) {
         bridge_add_port(bridge, plan.phys_iface().c_str(), true, plan.preexisting());
 }
 
-int init_devices() {
+// Both walk the registry with the control socket held.
+template <class Body> int with_registry_and_socket(Body &&body) {
     if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
     ctl_socket_holder hold;
     if (!hold) return KXNET_ERR_SYSTEM;
-    int sock = hold.socket();
+    return body(hold.socket());
+}
 
+int init_devices(int sock) {
     if (!registry_vlans().empty() && state().suse_flag != 0) {
         if (vlan_force_name_type(sock) != 0) return KXNET_ERR_SYSTEM;
         vlan_name_type() = 2;
@@ -67,12 +70,7 @@ int init_devices() {
     return KXNET_OK;
 }
 
-int destroy_devices() {
-    if (registry_load(report_conf_addr) != 0) return KXNET_ERR_SYSTEM;
-    ctl_socket_holder hold;
-    if (!hold) return KXNET_ERR_SYSTEM;
-    int sock = hold.socket();
-
+int destroy_devices(int sock) {
     // Marked before anything goes, so that no watcher takes the removals
     // for drift.
     mark_host_stopped();
@@ -98,6 +96,10 @@ template <class Body> int unlocked(Body &&body) {
 
 } // namespace kx
 
-extern "C" int kxnet_init_devices(void) noexcept { return kx::unlocked(kx::init_devices); }
+extern "C" int kxnet_init_devices(void) noexcept {
+    return kx::unlocked([] { return kx::with_registry_and_socket(kx::init_devices); });
+}
 
-extern "C" int kxnet_destroy_devices(void) noexcept { return kx::unlocked(kx::destroy_devices); }
+extern "C" int kxnet_destroy_devices(void) noexcept {
+    return kx::unlocked([] { return kx::with_registry_and_socket(kx::destroy_devices); });
+}

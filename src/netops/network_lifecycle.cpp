@@ -3,7 +3,6 @@
 // bridge device and the bridge's ifcfg file; a rename also rewrites the
 // container configurations bound to it.
 #include "devices/bridge_device.h"
-#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/names.h"
@@ -15,6 +14,7 @@
 #include "netops/rename_walk.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/device_probe.h"
 
 #include <cerrno>
 #include <cstdio>

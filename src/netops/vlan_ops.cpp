@@ -2,7 +2,6 @@
 // already-locked bodies.  A VLAN lives as a registry entry, an ifcfg file and
 // a kernel device, made in that order and saved last; a device the kernel
 // refuses takes its ifcfg file and registry entry with it.
-#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
 #include "frame/names.h"
@@ -12,6 +11,7 @@
 #include "netops/outcome_lines.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/device_probe.h"
 #include "vlan/naming.h"
 #include "vlan/vlan_device.h"
 

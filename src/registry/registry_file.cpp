@@ -3,14 +3,14 @@
 // copy (temporary file, fsync, rename, fsync of the directory).
 #include "registry/registry_file.h"
 
-#include "sys/device_probe.h"
-#include "sys/atomic_file.h"
-#include "sys/fd.h"
 #include "frame/guarded.h"
 #include "frame/log.h"
+#include "registry/model.h"
+#include "sys/atomic_file.h"
+#include "sys/device_probe.h"
+#include "sys/fd.h"
 #include "sys/paths.h"
 #include "sys/text_file.h"
-#include "registry/model.h"
 #include "vlan/naming.h"
 
 #include <cerrno>

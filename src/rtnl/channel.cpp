@@ -3,9 +3,9 @@
 // hand each datagram to the walks of walk.cpp.
 #include "rtnl/rtnl.h"
 
+#include "frame/log.h"
 #include "sys/error.h"
 #include "sys/fd.h"
-#include "frame/log.h"
 
 #include <algorithm>
 #include <cerrno>

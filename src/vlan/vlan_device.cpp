@@ -2,10 +2,10 @@
 // legacy VLAN ioctls, and the device state probe of VLAN creation.
 #include "vlan/vlan_device.h"
 
-#include "sys/device_probe.h"
 #include "frame/device_mark.h"
-#include "sys/error.h"
 #include "frame/log.h"
+#include "sys/device_probe.h"
+#include "sys/error.h"
 #include "vlan/naming.h"
 
 #include <cerrno>

@@ -5,8 +5,8 @@
 // reaches a command.
 #include "kxnet_ct.h"
 
-#include "sys/command.h"
 #include "library_test.h"
+#include "sys/command.h"
 
 #include <chrono>
 #include <csignal>

@@ -2,10 +2,10 @@
 // backups and notes beside the registry and the ifcfg files, whatever their
 // names, stay byte for byte through every operation that rewrites those
 // files; only a temporary that carries our mark is swept.
-#include "sys/atomic_file.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
 #include "ns_env.h"
+#include "sys/atomic_file.h"
 
 #include <gtest/gtest.h>
 #include <net/if.h>

@@ -2,11 +2,11 @@
 // line, the lock lines in order, waiting on another process's file lock,
 // serialised threads, failures of the lock file and the log, and the probes
 // on real devices.
-#include "sys/device_probe.h"
 #include "frame/frame.h"
 #include "frame/log.h"
-#include "sys/paths.h"
 #include "ns_env.h"
+#include "sys/device_probe.h"
+#include "sys/paths.h"
 
 #include <atomic>
 #include <chrono>

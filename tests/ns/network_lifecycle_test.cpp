@@ -3,12 +3,12 @@
 // re-attached to a new bridge, the rename walk over kxct's containers, and
 // refused input that must leave the host, registry and log untouched.
 #include "devices/bridge_device.h"
-#include "sys/device_probe.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
 #include "library_test.h"
 #include "ns_env.h"
 #include "registry/registry_file.h"
+#include "sys/device_probe.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,11 +4,11 @@
 // answered in a child process by a seccomp trap that records them.
 #include "devices/ports.h"
 #include "frame/state.h"
-#include "sys/device_probe.h"
-#include "syscall_filter.h"
 #include "kxnet_ct.h"
 #include "library_test.h"
 #include "ns_env.h"
+#include "sys/device_probe.h"
+#include "syscall_filter.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,13 +3,13 @@
 // left.  Either way each file holds its old content or its new, whole, the
 // next write leaves no temporary behind, and nothing is reported done that
 // the registry does not hold.
-#include "sys/atomic_file.h"
 #include "frame/state.h"
 #include "ifcfg/ifcfg.h"
 #include "kxnet_ct.h"
 #include "ns_env.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/atomic_file.h"
 
 #include <algorithm>
 #include <chrono>

@@ -14,11 +14,11 @@
 #include "alloc_fail.h"
 #include "devices/bridge_device.h"
 #include "frame/state.h"
-#include "sys/device_probe.h"
 #include "kxnet_ct.h"
 #include "library_test.h"
 #include "ns_env.h"
 #include "registry/registry_file.h"
+#include "sys/device_probe.h"
 
 #include <algorithm>
 #include <climits>

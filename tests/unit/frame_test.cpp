@@ -1,12 +1,12 @@
 // The frame's pure services: log line shape and cut, running programs, the
 // control socket's reference count, the filter record and the path table.
+#include "frame/log.h"
+#include "frame/state.h"
+#include "kxnet_ct.h"
 #include "sys/child.h"
 #include "sys/command.h"
 #include "sys/device_probe.h"
-#include "frame/log.h"
 #include "sys/paths.h"
-#include "frame/state.h"
-#include "kxnet_ct.h"
 #include "test_support.h"
 
 #include <cerrno>

@@ -1,10 +1,10 @@
 // Loading and saving the registry file: the round trip, malformed and
 // hostile lines, long lines, the save's file mode and temporary files, and
 // the configured-networks query.
-#include "sys/atomic_file.h"
 #include "netops/public_list.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/atomic_file.h"
 #include "test_support.h"
 #include "vlan/naming.h"
 

@@ -2,9 +2,9 @@
 // in a file's place do to a reader, how NUL bytes and long lines are read,
 // and that a replacement, with or without unnamed files, leaves the target
 // whole and no temporary behind.
+#include "netinfo/link_dump.h"
 #include "sys/atomic_file.h"
 #include "sys/text_file.h"
-#include "netinfo/link_dump.h"
 
 #include "syscall_filter.h"
 #include "test_support.h"

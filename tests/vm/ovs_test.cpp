@@ -1,10 +1,10 @@
 // Open vSwitch on the stock kernel with Debian's userspace: the module the
 // library keys on, and ports added through the real ovs-vsctl.
 #include "devices/ports.h"
-#include "sys/command.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
 #include "ovs_env.h"
+#include "sys/command.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,10 +3,10 @@
 // SuSE, the device, registry and ifcfg file that a creation leaves, removal
 // of what the registry does or does not know, and host stop and start of
 // VLANs and the bridges they are ports of.
-#include "sys/fd.h"
 #include "frame/state.h"
 #include "kxnet_ct.h"
 #include "ns_env.h"
+#include "sys/fd.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,11 +1,11 @@
 // 802.1Q on the stock kernel: "/proc/net/vlan/config" as the naming mirror
 // and the device collector read it, and the names the library predicts for
 // VLAN devices the kernel creates under each naming type.
-#include "sys/fd.h"
 #include "kxnet_ct.h"
 #include "netinfo/host_collectors.h"
 #include "netinfo/store.h"
 #include "ns_env.h"
+#include "sys/fd.h"
 #include "vlan/naming.h"
 
 #include <cstdio>

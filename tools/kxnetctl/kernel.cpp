@@ -1,9 +1,9 @@
 // Kernel and file reads for check and for the failure messages.
 #include "kernel.h"
 
-#include "sys/paths.h"
 #include "registry/model.h"
 #include "registry/registry_file.h"
+#include "sys/paths.h"
 
 #include <nlohmann/json.hpp>
 

@@ -4,8 +4,8 @@
 // ifcfg files and the registry under the sandbox root (KXNET_ROOT).
 #pragma once
 
-#include "sys/paths.h"
 #include "program.h"
+#include "sys/paths.h"
 
 #include <optional>
 #include <string>

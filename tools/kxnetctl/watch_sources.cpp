@@ -1,9 +1,9 @@
 // The watcher's three sources and the filter over their events.
 #include "watch_sources.h"
 
-#include "sys/paths.h"
 #include "kernel.h"
 #include "rtnl/rtnl.h"
+#include "sys/paths.h"
 
 #include <cerrno>
 #include <csignal>
