@@ -28,8 +28,9 @@ struct ifcfg_facts {
 };
 
 // The facts of the regular file at `path`, whose identity `identity` was
-// taken before it is read.  A file that cannot be read says nothing.  May
-// throw std::bad_alloc.
+// taken before it is read.  A file that cannot be read says nothing.  Keep
+// the pointer while reading through it: the cache may not hold the facts of
+// a file changed just now.  May throw std::bad_alloc.
 std::shared_ptr<const ifcfg_facts> ifcfg_facts_of(const std::string &path, const file_identity &identity);
 
 // The value of a physical line that opens with `key` ("DEVICE="), or of one
