@@ -18,17 +18,18 @@ namespace kx {
 namespace {
 
 // One dump into `queue`, asked for by `send`; false after printing why it
-// failed.  An interrupted dump is repeated when `repeat_interrupted`, else
-// it fails.
+// failed.  A dump the kernel marks interrupted (the links or addresses
+// changed while it ran) is repeated: taken for a failure, it would show a
+// host without links because an address came up meanwhile.
 template <class Send>
-bool dump_into(rtchan &channel, Send &&send, rtchan_filter keep, reply_queue &queue, bool repeat_interrupted) {
+bool dump_into(rtchan &channel, Send &&send, rtchan_filter keep, reply_queue &queue) {
     for (;;) {
         if (send() < 0) {
             perror("Cannot send dump request");
             return false;
         }
         const int result = rtchan_dump_receive(channel, keep, &queue, nullptr, nullptr);
-        if (result == -EINTR && repeat_interrupted) {
+        if (result == -EINTR) {
             queue.clear();
             continue;
         }
@@ -47,7 +48,7 @@ bool dump_into(rtchan &channel, Send &&send, rtchan_filter keep, reply_queue &qu
 bool dump_links(rtchan &channel, reply_queue &links) {
     constexpr uint32_t no_extensions = 0;
     return dump_into(
-        channel, [&] { return rtchan_link_dump_request(channel, no_extensions); }, queue_link_reply, links, true);
+        channel, [&] { return rtchan_link_dump_request(channel, no_extensions); }, queue_link_reply, links);
 }
 
 // Link `name` alone into `links`: true when the kernel answered, with the
@@ -71,7 +72,7 @@ bool dump_addrs(rtchan &channel, int family, int only, bool filtered, reply_queu
         return filtered ? rtchan_addr_dump_request(channel, family, only)
                         : rtchan_dump_request(channel, family, RTM_GETADDR);
     };
-    return dump_into(channel, send, queue_reply, queue, false);
+    return dump_into(channel, send, queue_reply, queue);
 }
 
 int link_index(const reply_queue &links) {

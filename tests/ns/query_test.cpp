@@ -11,13 +11,20 @@
 #include "ns_env.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <climits>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <list>
 #include <memory>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -331,3 +338,48 @@ TEST_F(QueryTest, BridgeOfANetworkId) {
 }
 
 } // namespace
+
+namespace {
+
+// Sets `address` on `device` with the classic ioctl: one fast change of the
+// kernel's address list, which marks a dump running meanwhile interrupted.
+void set_ipv4(int sock, const char *device, const char *address) {
+    ifreq request{};
+    std::strncpy(request.ifr_name, device, IFNAMSIZ - 1);
+    auto *in = reinterpret_cast<sockaddr_in *>(&request.ifr_addr);
+    in->sin_family = AF_INET;
+    inet_pton(AF_INET, address, &in->sin_addr);
+    ioctl(sock, SIOCSIFADDR, &request);
+}
+
+} // namespace
+
+// The kernel marks a dump interrupted when the addresses change while it
+// runs; a snapshot taken then must still show every link, not a host
+// without any.
+TEST_F(QueryTest, AddressesChangingDuringTheDumpLeaveEveryLinkInTheSnapshot) {
+    kxtest::ns::add_veth("ha", "hb");
+    ASSERT_EQ(sh("ip link set hb up"), 0);
+    // Enough addresses that the dump spans several datagrams: the kernel
+    // checks for changes between them.
+    std::string batch;
+    for (int i = 0; i < 1000; ++i)
+        batch += "addr add 10.8." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + "/32 dev ha\n";
+    ASSERT_EQ(sh("printf '" + batch + "' | ip -b -"), 0);
+    const pid_t flipper = fork();
+    if (flipper == 0) {
+        const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        for (;;) {
+            set_ipv4(sock, "hb", "10.9.0.1");
+            set_ipv4(sock, "hb", "10.9.0.2");
+        }
+    }
+    int without_ha = 0;
+    for (int i = 0; i < 100; ++i) {
+        result snapshot = query(KXNET_INFO_IPV4, 0, 0);
+        if (!snapshot || named(snapshot.get(), "ha") == nullptr) ++without_ha;
+    }
+    kill(flipper, SIGKILL);
+    waitpid(flipper, nullptr, 0);
+    EXPECT_EQ(without_ha, 0);
+}
