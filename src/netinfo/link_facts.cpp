@@ -82,6 +82,7 @@ std::string_view link_facts::entry_name::operator()(const entry &link) const noe
 
 void link_facts::finish() {
     by_name.clear();
+    by_name.reserve(entries.size());
     by_master.clear();
     for (std::size_t i = 0; i < entries.size(); ++i) {
         by_name.insert(&entries[i], false);

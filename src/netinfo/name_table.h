@@ -64,6 +64,18 @@ public:
         slots_[hole] = {};
         --used_;
     }
+    // Room for `count` entries without growing; an empty table is sized at
+    // once rather than doubled step by step.
+    void reserve(std::size_t count) {
+        if (2 * count <= slots_.size()) return;
+        std::size_t size = slots_.empty() ? 16 : slots_.size();
+        while (size < 2 * count) size *= 2;
+        if (used_ == 0) {
+            slots_.assign(size, slot{});
+            return;
+        }
+        while (slots_.size() < size) grow();
+    }
     // Removes every entry, keeping the room they took.
     void clear() noexcept {
         std::fill(slots_.begin(), slots_.end(), slot{});
