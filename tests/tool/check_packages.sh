@@ -11,7 +11,11 @@ done
 work=$(mktemp -d /tmp/kxnet-packages-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "check_packages: $*"; exit 1; }
+# Listings are read whole before they are searched: under pipefail, a grep -q
+# that stops at its match leaves the writer to die of SIGPIPE, and the match
+# then reads as a miss.
 contents() { dpkg-deb -c "$1" | awk '{print $6}'; }
+control_files() { dpkg-deb --ctrl-tarfile "$1" | tar -t; }
 
 deb() { ls "$debs_dir"/"$1"_*.deb 2>/dev/null | head -n1; }
 lib=$(deb libkxnet-ct3) dev=$(deb libkxnet-ct-dev) tool=$(deb kxnetctl)
@@ -26,22 +30,22 @@ field() { dpkg-deb -f "$1" "$2"; }
 echo "libkxnet-ct3 Depends: $(field "$lib" Depends)"
 echo "libkxnet-ct-dev Depends: $(field "$dev" Depends)"
 echo "kxnetctl Depends: $(field "$tool" Depends)"
-field "$lib" Depends | grep -q 'libc6 (>=' || fail "libkxnet-ct3 lacks its libc6 dependency (dpkg-shlibdeps)"
-field "$dev" Depends | grep -q 'libkxnet-ct3 (= ' || fail "libkxnet-ct-dev must depend on the same libkxnet-ct3"
+grep -q 'libc6 (>=' <<<"$(field "$lib" Depends)" || fail "libkxnet-ct3 lacks its libc6 dependency (dpkg-shlibdeps)"
+grep -q 'libkxnet-ct3 (= ' <<<"$(field "$dev" Depends)" || fail "libkxnet-ct-dev must depend on the same libkxnet-ct3"
 # kxnetctl links the library's objects statically, yet works on the data the
 # library keeps (registry, log, lock file): the dependency is written out.
-field "$tool" Depends | grep -q 'libkxnet-ct3 (= ' || fail "kxnetctl must depend on libkxnet-ct3"
-field "$tool" Depends | grep -q 'libstdc++6' || fail "kxnetctl lacks its libstdc++6 dependency (dpkg-shlibdeps)"
+grep -q 'libkxnet-ct3 (= ' <<<"$(field "$tool" Depends)" || fail "kxnetctl must depend on libkxnet-ct3"
+grep -q 'libstdc++6' <<<"$(field "$tool" Depends)" || fail "kxnetctl lacks its libstdc++6 dependency (dpkg-shlibdeps)"
 # The platform's libkxctl.so.1 is the host's: no package of ours names it.
 for p in "$lib" "$tool"; do
-  field "$p" Depends | grep -qi 'kxctl' && fail "$(basename "$p") depends on a package for libkxctl.so.1"
-  contents "$p" | grep -q 'libkxctl' && fail "$(basename "$p") ships libkxctl"
+  grep -qi 'kxctl' <<<"$(field "$p" Depends)" && fail "$(basename "$p") depends on a package for libkxctl.so.1"
+  grep -q 'libkxctl' <<<"$(contents "$p")" && fail "$(basename "$p") ships libkxctl"
 done
-dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './symbols' || fail "libkxnet-ct3 has no symbols file"
-dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './triggers' || fail "libkxnet-ct3 has no ldconfig trigger"
+grep -qx './symbols' <<<"$(control_files "$lib")" || fail "libkxnet-ct3 has no symbols file"
+grep -qx './triggers' <<<"$(control_files "$lib")" || fail "libkxnet-ct3 has no ldconfig trigger"
 
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
-expect_in() { contents "$1" | grep -qx -- "$2" || fail "$(basename "$1") lacks $2"; }
+expect_in() { grep -qx -- "$2" <<<"$(contents "$1")" || fail "$(basename "$1") lacks $2"; }
 expect_in "$lib" "./usr/lib/$multiarch/libkxnet_ct.so.3"
 expect_in "$dev" "./usr/lib/$multiarch/libkxnet_ct.so"
 expect_in "$dev" "./usr/include/kxnet_ct.h"
@@ -60,7 +64,7 @@ grep -q "deb-systemd-helper debian-installed 'kxnet-watch.service'" <<<"$postins
   fail "kxnet-watch.service is enabled on install"
 expect_in "$tool" "./etc/logrotate.d/kxnet"
 expect_in "$tool" "./usr/share/bash-completion/completions/kxnetctl"
-dpkg-deb --ctrl-tarfile "$tool" | tar -xO ./conffiles 2>/dev/null | grep -qx /etc/logrotate.d/kxnet ||
+grep -qx /etc/logrotate.d/kxnet <<<"$(dpkg-deb --ctrl-tarfile "$tool" | tar -xO ./conffiles 2>/dev/null)" ||
   fail "the logrotate file is not a conffile of kxnetctl"
 
 root=$work/root

@@ -29,8 +29,10 @@ call() {
 lines_of() { # pid, file
   awk -F '\t' -v pid="$1" '$2 == pid' "$2"
 }
-has_lock_lines() { # pid, file
-  lines_of "$1" "$2" | grep -q 'grab_excl_kxnetlock done' && lines_of "$1" "$2" | grep -q 'release_kxnetlock done'
+has_lock_lines() { # pid, file (read whole: a grep -q in a pipe fails its writer under pipefail)
+  local lines
+  lines=$(lines_of "$1" "$2")
+  grep -q 'grab_excl_kxnetlock done' <<<"$lines" && grep -q 'release_kxnetlock done' <<<"$lines"
 }
 
 first=$(call)
