@@ -22,7 +22,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <memory>
@@ -39,13 +38,6 @@ namespace {
 
 constexpr std::size_t conf_path_size = 1024;
 constexpr std::size_t read_chunk = 16384;
-
-// Milliseconds on the monotonic clock.
-int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // One container's dump: its configuration (held until its pass ends), the
 // child, the read end of its pipe and the output read so far.  The pipe is
@@ -139,7 +131,7 @@ dump_ptr start_dump(uint32_t flags, int32_t ctid) {
     // have had it reaped, and then there is nothing left to wait for or kill.
     dump->child.adopt(pid);
     dump->started = true;
-    dump->deadline_ms = now_ms() + int64_t{dump_deadline_seconds} * 1000;
+    dump->deadline_ms = monotonic_ms() + int64_t{dump_deadline_seconds} * 1000;
     // Drained whenever it has data, so a read must never wait.
     fcntl(read_end.get(), F_SETFL, fcntl(read_end.get(), F_GETFL) | O_NONBLOCK);
     dump->read_end = std::move(read_end);
@@ -202,7 +194,7 @@ void wait_for_output(container_dump &current, std::deque<dump_ptr> &ahead) {
             owners.push_back(other.get());
             earliest = std::min(earliest, other->deadline_ms);
         }
-        const int64_t wait_ms = std::max<int64_t>(0, earliest - now_ms());
+        const int64_t wait_ms = std::max<int64_t>(0, earliest - monotonic_ms());
         if (poll(fds.data(), fds.size(), static_cast<int>(wait_ms)) < 0) {
             if (errno == EINTR) continue;
             current.refuse(); // cannot wait: end it rather than block
@@ -210,7 +202,7 @@ void wait_for_output(container_dump &current, std::deque<dump_ptr> &ahead) {
         }
         for (std::size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents != 0) drain(*owners[i]);
-        const int64_t now = now_ms();
+        const int64_t now = monotonic_ms();
         for (container_dump *owner : owners) enforce_deadline(*owner, now);
     }
 }
@@ -226,7 +218,7 @@ void finish_pass(uint32_t flags, container_dump &dump, std::deque<dump_ptr> &ahe
     drain(dump);
     wait_for_output(dump, ahead);
     report_container_output(dump);
-    dump.child.wait_within(static_cast<int>(std::max<int64_t>(0, dump.deadline_ms - now_ms())));
+    dump.child.wait_within(static_cast<int>(std::max<int64_t>(0, dump.deadline_ms - monotonic_ms())));
     sweep_ifaces();
 }
 

@@ -18,8 +18,7 @@
 namespace kx {
 
 // Phases of the collection scope.
-inline constexpr int32_t scope_phase_collect = 0;
-inline constexpr int32_t scope_phase_registry = 1;
+enum collection_phase : int32_t { scope_phase_collect = 0, scope_phase_registry = 1 };
 
 // One interface as the store knows it.  The fields carry the meaning of the
 // kxnetif_info fields of the same names.

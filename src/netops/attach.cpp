@@ -56,8 +56,14 @@ int take_snapshot(const char *name, snapshot &taken) {
     return 0;
 }
 
-// Only the first record of a snapshot is looked at.
-const kxnetif_info *first_record(const snapshot &taken) { return taken ? taken->items[0] : nullptr; }
+// The record of host interface `name`, from a snapshot held in `taken`
+// (only its first record is looked at): KXNET_OK, KXNET_ERR_NOT_FOUND when
+// the snapshot has none, or KXNET_ERR_SYSTEM.
+int record_of(const char *name, snapshot &taken, const kxnetif_info *&record) {
+    if (int err = take_snapshot(name, taken); err != 0) return err;
+    record = taken ? taken->items[0] : nullptr;
+    return record != nullptr ? KXNET_OK : KXNET_ERR_NOT_FOUND;
+}
 
 // In a network, or (for a Linux bridge) a port of any bridge.  Open vSwitch
 // bridges hold the network's own plumbing, so there only the network counts.
@@ -106,9 +112,8 @@ bool bridge_present(const network &network) {
 
 attach_check check_interface(const char *network_id, const char *name) {
     snapshot taken;
-    if (int err = take_snapshot(name, taken); err != 0) return {err};
-    const kxnetif_info *record = first_record(taken);
-    if (record == nullptr) return {KXNET_ERR_NOT_FOUND};
+    const kxnetif_info *record = nullptr;
+    if (int code = record_of(name, taken, record); code != KXNET_OK) return {code};
     if (counts_as_attached(*record)) {
         if (!moves_between_networks(record->type)) return {KXNET_ERR_BUSY};
         // A move to a network that is not registered, or whose bridge is
@@ -184,9 +189,8 @@ struct detach_check {
 
 detach_check leave_bridge(const char *name) {
     snapshot taken;
-    if (int err = take_snapshot(name, taken); err != 0) return {err};
-    const kxnetif_info *record = first_record(taken);
-    if (record == nullptr) return {KXNET_ERR_NOT_FOUND};
+    const kxnetif_info *record = nullptr;
+    if (int code = record_of(name, taken, record); code != KXNET_OK) return {code};
     if (record->hwaddr == nullptr) return {KXNET_ERR_INVALID};
     detach_check left{KXNET_OK, record->type};
     if (record->bridge == nullptr) return left;

@@ -20,14 +20,6 @@ static_assert(RTM_GETLINK == 18 && RTM_GETADDR == 22);
 
 namespace {
 
-sockaddr_nl netlink_address(uint32_t port, uint32_t groups) {
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_pid = port;
-    address.nl_groups = groups;
-    return address;
-}
-
 // One datagram with its sender into `datagram` (its data already points to
 // the buffer); EINTR and EAGAIN are retried.  The length received (a
 // truncated datagram reports its full length), or a negative errno after
@@ -35,11 +27,7 @@ sockaddr_nl netlink_address(uint32_t port, uint32_t groups) {
 ssize_t receive_datagram(int fd, rtchan_datagram &datagram) {
     for (;;) {
         iovec io{datagram.data, rtchan_buffer_size};
-        msghdr header{};
-        header.msg_name = &datagram.sender;
-        header.msg_namelen = sizeof datagram.sender;
-        header.msg_iov = &io;
-        header.msg_iovlen = 1;
+        msghdr header = one_buffer_message(datagram.sender, io);
         ssize_t length = recvmsg(fd, &header, 0);
         if (length < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
@@ -105,6 +93,22 @@ void rtchan_close(rtchan &handle) {
     handle.fd = -1;
 }
 
+nlmsghdr rtchan_request_header(rtchan &handle, uint16_t type, uint16_t flags, std::size_t body_length) {
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(body_length));
+    header.nlmsg_type = type;
+    header.nlmsg_flags = flags;
+    header.nlmsg_seq = ++handle.seq;
+    return header;
+}
+
+int rtchan_send(const rtchan &handle, const nlmsghdr &request) {
+    const sockaddr_nl kernel = netlink_address();
+    const ssize_t sent = sendto(handle.fd, &request, request.nlmsg_len, 0,
+                                reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel);
+    return sent < 0 ? failed_errno() : 0;
+}
+
 int rtchan_dump_request(rtchan &handle, int family, int type) {
     struct {
         nlmsghdr header;
@@ -112,15 +116,12 @@ int rtchan_dump_request(rtchan &handle, int family, int type) {
         unsigned char padding[3];
     } request{};
     static_assert(sizeof request == 20, "a dump request is 20 bytes");
+    request.header = rtchan_request_header(handle, static_cast<uint16_t>(type),
+                                           NLM_F_REQUEST | NLM_F_ROOT | NLM_F_MATCH, sizeof request.body);
     request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = static_cast<uint16_t>(type);
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ROOT | NLM_F_MATCH;
-    request.header.nlmsg_seq = handle.dump = ++handle.seq;
+    handle.dump = request.header.nlmsg_seq;
     request.body.rtgen_family = static_cast<unsigned char>(family);
-    const sockaddr_nl kernel = netlink_address(0, 0);
-    const ssize_t sent = sendto(handle.fd, &request, sizeof request, 0,
-                                reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel);
-    return sent < 0 ? failed_errno() : 0;
+    return rtchan_send(handle, request.header);
 }
 
 // Receives datagrams into `buffer` and hands each to `walk` until the walk
@@ -155,11 +156,7 @@ int rtchan_transact(rtchan &handle, nlmsghdr *request, uint32_t peer, uint32_t g
 
     sockaddr_nl destination = netlink_address(peer, groups);
     iovec io{request, request->nlmsg_len};
-    msghdr header{};
-    header.msg_name = &destination;
-    header.msg_namelen = sizeof destination;
-    header.msg_iov = &io;
-    header.msg_iovlen = 1;
+    const msghdr header = one_buffer_message(destination, io);
     if (sendmsg(handle.fd, &header, 0) < 0) return report_failure("Cannot talk to rtnetlink");
 
     const rtchan_transact_walk_args args{peer, seq, answer, answer_size, junk, junk_arg};

@@ -21,20 +21,6 @@ static_assert(IFLA_IFNAME == 3 && NLMSG_ERROR == 2 && NLMSG_DONE == 3);
 
 namespace {
 
-sockaddr_nl kernel_address() {
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    return address;
-}
-
-// 0 or the send's negative errno.
-int send_request(rtchan &handle, const nlmsghdr &request) {
-    const sockaddr_nl kernel = kernel_address();
-    const ssize_t sent = sendto(handle.fd, &request, request.nlmsg_len, 0,
-                                reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel);
-    return sent < 0 ? failed_errno() : 0;
-}
-
 // A link's message with every attribute a request without an extension
 // mask brings fits with room to spare; a longer answer fails the request.
 constexpr std::size_t answer_buffer_size = 2 * rtchan_buffer_size;
@@ -44,11 +30,7 @@ constexpr std::size_t answer_buffer_size = 2 * rtchan_buffer_size;
 ssize_t receive_whole(int fd, char (&buffer)[answer_buffer_size], sockaddr_nl &sender) {
     for (;;) {
         iovec io{buffer, sizeof buffer};
-        msghdr header{};
-        header.msg_name = &sender;
-        header.msg_namelen = sizeof sender;
-        header.msg_iov = &io;
-        header.msg_iovlen = 1;
+        msghdr header = one_buffer_message(sender, io);
         const ssize_t length = recvmsg(fd, &header, 0);
         if (length < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (length < 0) return failed_errno();
@@ -70,7 +52,7 @@ int error_code(const nlmsghdr *message) {
 // goes to `filter`; the acknowledgement or an error ends the exchange.
 rtchan_walk_result walk_answer(const rtchan &handle, uint32_t seq, char *data, std::size_t length,
                                rtchan_filter filter, void *arg) {
-    const sockaddr_nl kernel = kernel_address();
+    const sockaddr_nl kernel = netlink_address();
     while (length >= sizeof(nlmsghdr)) {
         auto *message = reinterpret_cast<nlmsghdr *>(data);
         if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > length) return -EPROTO;
@@ -102,15 +84,12 @@ int rtchan_get_link(rtchan &handle, const char *name, rtchan_filter filter, void
         ifinfomsg body;
         char attrs[RTA_SPACE(IFNAMSIZ)];
     } request{};
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
-    request.header.nlmsg_type = RTM_GETLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    request.header.nlmsg_seq = ++handle.seq;
+    request.header = rtchan_request_header(handle, RTM_GETLINK, NLM_F_REQUEST | NLM_F_ACK, sizeof request.body);
     if (int error = addattr_l(&request.header, sizeof request, IFLA_IFNAME, name,
                               static_cast<int>(strnlen(name, IFNAMSIZ - 1)) + 1);
         error != 0)
         return error;
-    if (int error = send_request(handle, request.header); error != 0) return error;
+    if (int error = rtchan_send(handle, request.header); error != 0) return error;
     alignas(nlmsghdr) char buffer[answer_buffer_size];
     for (;;) {
         sockaddr_nl sender{};
@@ -129,14 +108,12 @@ int rtchan_link_dump_request(rtchan &handle, uint32_t ext_mask) {
         ifinfomsg body;
         char attrs[RTA_SPACE(sizeof(uint32_t))];
     } request{};
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.body);
-    request.header.nlmsg_type = RTM_GETLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = handle.dump = ++handle.seq;
+    request.header = rtchan_request_header(handle, RTM_GETLINK, NLM_F_REQUEST | NLM_F_DUMP, sizeof request.body);
+    handle.dump = request.header.nlmsg_seq;
     if (int error = addattr_l(&request.header, sizeof request, IFLA_EXT_MASK, &ext_mask, sizeof ext_mask);
         error != 0)
         return error;
-    return send_request(handle, request.header);
+    return rtchan_send(handle, request.header);
 }
 
 int rtchan_addr_dump_request(rtchan &handle, int family, int ifindex) {
@@ -144,13 +121,11 @@ int rtchan_addr_dump_request(rtchan &handle, int family, int ifindex) {
         nlmsghdr header;
         ifaddrmsg body;
     } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETADDR;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = handle.dump = ++handle.seq;
+    request.header = rtchan_request_header(handle, RTM_GETADDR, NLM_F_REQUEST | NLM_F_DUMP, sizeof request.body);
+    handle.dump = request.header.nlmsg_seq;
     request.body.ifa_family = static_cast<unsigned char>(family);
     request.body.ifa_index = static_cast<uint32_t>(ifindex);
-    return send_request(handle, request.header);
+    return rtchan_send(handle, request.header);
 }
 
 } // namespace kx

@@ -33,11 +33,37 @@ inline constexpr int rtchan_rcvbuf = 32768;
 // stops the receive and becomes its result.
 using rtchan_filter = int (*)(const sockaddr_nl *sender, nlmsghdr *message, void *arg);
 
+// The address of netlink port `port` (0: the kernel) with `groups`.
+inline sockaddr_nl netlink_address(uint32_t port = 0, uint32_t groups = 0) {
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_pid = port;
+    address.nl_groups = groups;
+    return address;
+}
+
+// A message header for one buffer sent to or received from `peer`.
+inline msghdr one_buffer_message(sockaddr_nl &peer, iovec &buffer) {
+    msghdr header{};
+    header.msg_name = &peer;
+    header.msg_namelen = sizeof peer;
+    header.msg_iov = &buffer;
+    header.msg_iovlen = 1;
+    return header;
+}
+
 // 0 or a negative errno.  The socket is close-on-exec; a failed open leaves
 // nothing open.
 int rtchan_open(rtchan &handle, uint32_t groups);
 int rtchan_open_proto(rtchan &handle, uint32_t groups, int protocol);
 void rtchan_close(rtchan &handle);
+
+// The header of a request whose body is `body_length` bytes, numbered with
+// the channel's next sequence number.
+nlmsghdr rtchan_request_header(rtchan &handle, uint16_t type, uint16_t flags, std::size_t body_length);
+// Sends a request of `request.nlmsg_len` bytes to the kernel: 0 or the
+// send's negative errno.
+int rtchan_send(const rtchan &handle, const nlmsghdr &request);
 
 // Sends a dump request for one message type and address family: 0 or the
 // send's negative errno.

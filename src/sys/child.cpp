@@ -81,12 +81,6 @@ bool read_report(int fd, report &message) {
 
 int wait_on_pidfd(int pidfd, siginfo_t &info, int options);
 
-int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Closes every descriptor but the standard streams and `keep` (-1 entries
 // ignored), so nothing the caller holds (the host lock above all) outlives
 // the caller in a child.
@@ -208,6 +202,12 @@ int wait_on_pidfd(int pidfd, siginfo_t &info, int options) {
 }
 
 } // namespace
+
+int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 child_process::child_process(child_process &&other) noexcept
     : pidfd_(std::move(other.pidfd_)), report_(std::move(other.report_)),

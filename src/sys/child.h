@@ -13,9 +13,13 @@
 
 #include "sys/fd.h"
 
+#include <cstdint>
 #include <sys/types.h>
 
 namespace kx {
+
+// Milliseconds on the monotonic clock, what child deadlines are counted in.
+int64_t monotonic_ms();
 
 // How a child ended, kept apart from the errno of a failed wait.
 struct exit_status {

@@ -10,9 +10,9 @@
 namespace kx {
 
 struct file_identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
+    dev_t device{};
+    ino_t inode{};
+    off_t size{};
     timespec modified{};
     timespec changed{};
 

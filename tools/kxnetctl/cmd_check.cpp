@@ -90,31 +90,27 @@ int dry_run(const output &out, const std::vector<finding> &found, const tally &c
 
 int repair(const output &out, const std::vector<finding> &before, const check_request &request) {
     apply_mends(before, request.prune);
-    tally counted;
-    std::string why;
-    auto after = collect_findings(counted, why);
-    if (!after) return fail_code(KXNET_ERR_SYSTEM, why);
-    nlohmann::json doc = {{"clean", after->empty()}, {"checked", checked_json(counted)},
+    const host_look after = look_at_host();
+    if (after.failed()) return fail_code(KXNET_ERR_SYSTEM, after.failure);
+    nlohmann::json doc = {{"clean", after.found.empty()}, {"checked", checked_json(after.counted)},
                           {"repaired", nlohmann::json::array()}, {"findings", nlohmann::json::array()}};
     for (const auto &f : before) {
-        if (contains(*after, f)) continue;
+        if (contains(after.found, f)) continue;
         doc["repaired"].push_back(finding_json(f, f.past));
         if (!out.json) std::printf("%s  %s\n", paint(out, f.orphan() ? "pruned" : "repaired", tint::good).c_str(), f.past.c_str());
     }
-    for (const auto &f : *after) report_standing(out, doc, f);
-    return conclude(out, doc, after->empty(), counted);
+    for (const auto &f : after.found) report_standing(out, doc, f);
+    return conclude(out, doc, after.found.empty(), after.counted);
 }
 
 } // namespace
 
 int check(const output &out, const check_request &request) {
-    tally counted;
-    std::string why;
-    auto found = collect_findings(counted, why);
-    if (!found) return fail_code(KXNET_ERR_SYSTEM, why);
-    if (request.dry_run) return dry_run(out, *found, counted, request);
-    if (request.repair) return repair(out, *found, request);
-    return plain_check(out, *found, counted);
+    const host_look look = look_at_host();
+    if (look.failed()) return fail_code(KXNET_ERR_SYSTEM, look.failure);
+    if (request.dry_run) return dry_run(out, look.found, look.counted, request);
+    if (request.repair) return repair(out, look.found, request);
+    return plain_check(out, look.found, look.counted);
 }
 
 } // namespace kxnetctl

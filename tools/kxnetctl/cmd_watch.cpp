@@ -19,7 +19,6 @@ namespace kxnetctl {
 namespace {
 
 using namespace std::chrono_literals;
-using clock = watch_rounds::clock;
 
 // Events come in bursts (a bridge's removal is one per port): a round waits
 // until none came for this long, but never longer than settle_limit.
@@ -30,9 +29,9 @@ constexpr auto settle_limit = 1s;
 // than with a wakeup each.  Idle, the watcher still sleeps in one wait.
 constexpr auto unrelated_pause = 2ms;
 
-int wait_ms(clock::time_point until) {
-    if (until == clock::time_point::max()) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock::now()).count();
+int wait_ms(watch_clock::time_point until) {
+    if (until == watch_clock::time_point::max()) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - watch_clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 3'600'000));
 }
 
@@ -54,21 +53,21 @@ int watch(const watch_request &request) {
     watch_rounds rounds(mode);
     rounds.run(sources);
     watch_say(std::string("watching  ") + mode_words(mode));
-    clock::time_point burst_start = clock::time_point::max(), settled = clock::time_point::max();
+    watch_clock::time_point burst_start = watch_clock::time_point::max(), settled = watch_clock::time_point::max();
     for (;;) {
         const wakeup seen = sources.wait(wait_ms(std::min(settled, rounds.next_due())), rounds.scope());
         if (seen.stop) break;
         if (seen.busy) std::this_thread::sleep_for(unrelated_pause);
-        const auto now = clock::now();
+        const auto now = watch_clock::now();
         if (seen.lost) watch_say("events lost  the kernel dropped some: looking at everything");
         if (seen.relevant || seen.lost) {
-            if (burst_start == clock::time_point::max()) burst_start = now;
+            if (burst_start == watch_clock::time_point::max()) burst_start = now;
             settled = std::min(now + settle_quiet, burst_start + settle_limit);
         }
         if (now < std::min(settled, rounds.next_due())) continue;
         sources.watch_folders();
         rounds.run(sources);
-        burst_start = settled = clock::time_point::max();
+        burst_start = settled = watch_clock::time_point::max();
     }
     watch_say("stopped");
     return status_ok;

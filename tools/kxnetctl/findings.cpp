@@ -186,26 +186,25 @@ void check_containers(std::vector<finding> &found, const std::vector<network_rec
 
 } // namespace
 
-std::optional<std::vector<finding>> collect_findings(tally &counted, std::string &why) {
+host_look look_at_host() {
+    host_look look;
     auto networks = configured_networks();
     if (!networks) {
-        why = "cannot read the registered networks (lock or registry failure)";
-        return std::nullopt;
+        look.failure = "cannot read the registered networks (lock or registry failure)";
+        return look;
     }
     auto host = query_info(KXNET_INFO_CONFIG | KXNET_INFO_IPV4, selection{});
     if (!host) {
-        why = "the information query answered nothing";
-        return std::nullopt;
+        look.failure = "the information query answered nothing";
+        return look;
     }
-    std::vector<finding> found;
-    counted = tally{};
-    counted.networks = static_cast<int>(networks->size());
-    check_networks(found, *networks);
-    check_vlans(found, counted);
-    check_addresses(found, *host, counted);
-    check_containers(found, *networks, counted);
-    for (auto &orphan : find_orphans()) found.push_back(std::move(orphan));
-    return found;
+    look.counted.networks = static_cast<int>(networks->size());
+    check_networks(look.found, *networks);
+    check_vlans(look.found, look.counted);
+    check_addresses(look.found, *host, look.counted);
+    check_containers(look.found, *networks, look.counted);
+    for (auto &orphan : find_orphans()) look.found.push_back(std::move(orphan));
+    return look;
 }
 
 } // namespace kxnetctl

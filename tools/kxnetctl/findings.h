@@ -41,8 +41,15 @@ struct tally {
     int networks = 0, vlans = 0, addresses = 0, pairs = 0;
 };
 
-// Every finding on this host, orphans last; nullopt when the library
-// answered nothing, with `why` saying which query.
-std::optional<std::vector<finding>> collect_findings(tally &counted, std::string &why);
+// One look at this host: every finding, orphans last, and what was
+// checked.  When the library answered nothing, `failure` says which query
+// and there are no findings.
+struct host_look {
+    std::vector<finding> found;
+    tally counted;
+    std::string failure;
+    bool failed() const { return !failure.empty(); }
+};
+host_look look_at_host();
 
 } // namespace kxnetctl

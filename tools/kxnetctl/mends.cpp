@@ -73,9 +73,8 @@ void apply_mends(const std::vector<finding> &found, bool prune) {
     std::string why;
     if (any_of_mend(found, mend::restore)) tell(restore_host(why), why);
     // What the steps above brought back may carry the rest already.
-    tally counted;
-    auto left = collect_findings(counted, why);
-    for (const auto &f : left ? *left : found)
+    const host_look left = look_at_host();
+    for (const auto &f : left.failed() ? found : left.found)
         if (f.mend == mend::attach || f.mend == mend::address || f.mend == mend::rewrite) tell(mend_finding(f, why), why);
     if (!prune) return;
     for (const auto &f : found)

@@ -17,10 +17,8 @@
 
 namespace kxnetctl {
 
-inline constexpr int status_ok = 0;
-inline constexpr int status_drift = 1;
-inline constexpr int status_usage = 2;
-inline constexpr int status_lock_wait = 20;
+// The statuses of their own, apart from 10 + code.
+enum exit_status : int { status_ok = 0, status_drift = 1, status_usage = 2, status_lock_wait = 20 };
 
 int status_of_code(int code);
 // The result code in words, for messages that have nothing better to say.

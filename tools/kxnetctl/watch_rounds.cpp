@@ -119,25 +119,22 @@ void watch_rounds::look_and_mend(const watch_sources &sources) {
     }
     if (stopped_) watch_say("host started  watching again");
     stopped_ = false;
-    tally counted;
-    std::string why;
-    auto found = collect_findings(counted, why);
-    if (!found) {
-        round_failed(why);
+    host_look look = look_at_host();
+    if (look.failed()) {
+        round_failed(look.failure);
         return;
     }
     round_failure_.clear();
     round_failures_ = 0;
     round_retry_ = clock::time_point::max();
     const auto now = clock::now();
-    note_findings(*found, now);
+    note_findings(look.found, now);
     if (mode_ == watch_mode::repair && any_due(now)) {
         mend_due(sources, now);
-        auto after = collect_findings(counted, why);
-        if (after) found = std::move(after);
-        settle_mends(*found, now);
+        if (host_look after = look_at_host(); !after.failed()) look = std::move(after);
+        settle_mends(look.found, now);
     }
-    set_scope(*found);
+    set_scope(look.found);
 }
 
 // New findings told once; findings gone by themselves told and forgotten;
@@ -191,11 +188,9 @@ void watch_rounds::mend_due(const watch_sources &sources, clock::time_point now)
             for (auto &[key, t] : tracked_)
                 if (t.last.mend == mend::restore && now >= t.due) t.failure = why;
     }
-    tally counted;
-    std::string why;
-    auto left = collect_findings(counted, why);
-    if (!left) return;
-    for (const auto &f : *left) {
+    const host_look left = look_at_host();
+    if (left.failed()) return;
+    for (const auto &f : left.found) {
         if (f.mend == mend::restore || !due(f, now) || sources.stop_pending()) continue;
         std::string failed;
         if (!mend_finding(f, failed)) tracked_[key_of(f)].failure = failed;

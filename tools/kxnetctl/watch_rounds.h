@@ -17,9 +17,12 @@ namespace kxnetctl {
 
 enum class watch_mode { report, dry_run, repair };
 
+// What the watcher's waits, settles and retries are timed by.
+using watch_clock = std::chrono::steady_clock;
+
 class watch_rounds {
 public:
-    using clock = std::chrono::steady_clock;
+    using clock = watch_clock;
     explicit watch_rounds(watch_mode mode) : mode_(mode) {}
 
     // One round; a pending stop signal ends it between mends.
