@@ -128,11 +128,30 @@ struct timed_result {
     std::string out;
 };
 
-// Waits for `child` up to `seconds`, then kills it; false when it was killed.
+// What every process runs and waits in, and the file locks: taken when a
+// step outlives its limit, so that a hang names what it waited for.
+std::string process_picture() {
+    std::string picture;
+    for (const auto &pid : kxtest::list_dir("/proc")) {
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string command = read_file("/proc/" + pid + "/cmdline");
+        if (command.empty()) continue; // a kernel thread
+        std::replace(command.begin(), command.end(), '\0', ' ');
+        const std::string stat = read_file("/proc/" + pid + "/stat");
+        const auto after_name = stat.rfind(") ");
+        const std::string state = after_name == std::string::npos ? "?" : stat.substr(after_name + 2, 1);
+        picture += pid + " " + state + " " + read_file("/proc/" + pid + "/wchan") + "  " + command + "\n";
+    }
+    return picture + "file locks:\n" + read_file("/proc/locks");
+}
+
+// Waits for `child` up to `seconds`, then prints what runs and kills it;
+// false when it was killed.
 bool waited_within(pid_t child, int seconds, int &status) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (waitpid(child, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
+            std::fprintf(stderr, "pid %d ran past %d s:\n%s", static_cast<int>(child), seconds, process_picture().c_str());
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
             return false;
