@@ -83,4 +83,16 @@ else
   echo "test.sh: host lanes in $((SECONDS - started)) s (status $status); left to --full: the guest lanes" \
     "(vm.lane, vm.crash, vm.boot and the autopkgtests), tool.debs, tool.packages, the fuzz smoke, valgrind"
 fi
+# What failed, once more at the end, where a log cut short in the middle
+# still shows it.
+if ((status != 0)); then
+  echo "== what failed"
+  for tree in "$here"/build/*/; do
+    failed=$tree/Testing/Temporary/LastTestsFailed.log
+    [[ -s $failed ]] || continue
+    echo "$(basename "$tree"): $(cut -d: -f2 "$failed" | tr '\n' ' ')"
+    grep -hE '(: Failure$|FAILED|hung|ran past|Expected|Which is|  Actual)' "$tree/Testing/Temporary/LastTest.log" | head -n 40
+  done
+  grep -h 'FAILED' "$here/build/gcc/vm-boot/lane.log" 2>/dev/null
+fi
 exit $status

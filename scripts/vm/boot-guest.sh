@@ -238,7 +238,7 @@ within() { # limit what command...
 # the registry: no command of ours runs until both are back.
 watcher_mends() {
   expect "kxnet-watch.service is active" bash -c '[[ $(systemctl is-active kxnet-watch.service) == active ]]'
-  within 120 "the watcher made its first look" bash -c "journalctl -b -u kxnet-watch.service -o cat | grep -q '^watching  '"
+  within 300 "the watcher made its first look" bash -c "journalctl -b -u kxnet-watch.service -o cat | grep -q '^watching  '"
   local web db
   web=$(registered_bridge web) db=$(registered_bridge db)
   echo "boot: web is on ${web:-nothing}, db on ${db:-nothing}"
@@ -246,13 +246,13 @@ watcher_mends() {
   local container_end=""
   if [[ -n ${KXNET_BOOT_KXPROC:-} ]]; then
     step kxct start 101 --addr eth0=198.51.100.2/24
-    within 30 "the container's host end veth101.0 is a port of $db" port_of veth101.0 "$db" && container_end=1
+    within 120 "the container's host end veth101.0 is a port of $db" port_of veth101.0 "$db" && container_end=1
   fi
   expect "network web's bridge $web deleted" delete_bridge "$web"
   [[ -n $container_end ]] && expect "veth101.0 pulled out of $db" pull_port veth101.0 "$db"
-  within 10 "the watcher brought $web back" test -e "/sys/class/net/$web"
-  within 10 "the watcher linked kxnic0 to $web again" uplink_on "$web"
-  [[ -n $container_end ]] && within 10 "the watcher put veth101.0 back on $db" port_of veth101.0 "$db"
+  within 60 "the watcher brought $web back" test -e "/sys/class/net/$web"
+  within 60 "the watcher linked kxnic0 to $web again" uplink_on "$web"
+  [[ -n $container_end ]] && within 60 "the watcher put veth101.0 back on $db" port_of veth101.0 "$db"
   echo "+ journalctl -u kxnet-watch.service"
   journalctl -b -u kxnet-watch.service --no-pager -o short-monotonic | tail -n 30
   [[ -n ${KXNET_BOOT_KXPROC:-} ]] && step kxct stop 101

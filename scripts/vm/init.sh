@@ -21,7 +21,7 @@ for ko in $(cat /modules/order); do
   insmod /modules/$ko 2>/dev/null
 done
 
-options=trans=virtio,version=9p2000.L,msize=262144
+options=trans=virtio,version=9p2000.L,msize=262144,cache=loose
 mount -t 9p -o $options,ro hostroot /lower || { echo "vm init: cannot mount the host root"; finish 1; }
 mount -t tmpfs -o mode=0755 tmpfs /rw
 mkdir -p /rw/upper /rw/work
