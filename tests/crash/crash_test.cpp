@@ -553,7 +553,7 @@ TEST_F(CrashTest, KilledVlanCallsLeaveAMendableHost) {
     ASSERT_FALSE(HasFailure());
 
     const char *count_text = std::getenv("KXNET_CRASH_VLAN_KILLS");
-    const size_t total = count_text != nullptr ? std::strtoul(count_text, nullptr, 10) : 40;
+    const size_t total = count_text != nullptr ? std::strtoul(count_text, nullptr, 10) : 200;
     const std::vector<changing_call> calls = {
         {"kxnet_vlan_new", [] {}, [] { char n[16] = {}; return kxnet_vlan_new("nic2", 6, n, sizeof n); },
          [] { if (ns::device_exists("vlan6")) kxnet_vlan_del("vlan6"); }},

@@ -73,6 +73,10 @@ enum mend prune_mend(const std::string &device) {
     return kx::device_marked_ours(device.c_str()) ? mend::prune : mend::none;
 }
 const char *hint_of(enum mend m) { return m == mend::prune ? prune_hint : unmarked_hint; }
+// A VLAN is never adopted: unmarked, it is one a call killed between making
+// it and marking it left.  The file, ours, goes; the device stays.
+const char *const unmarked_vlan_hint =
+    "kxnetctl check --repair --prune removes the file; the device stays, as kxnet did not mark it (made before the mark)";
 
 std::optional<finding> orphan_of(const std::string &device, const registered_names &names,
                                  const std::vector<vlan_device> &kernel) {
@@ -92,10 +96,10 @@ std::optional<finding> orphan_of(const std::string &device, const registered_nam
     case ours::vlan:
         if (names.vlans.count(device) != 0) return std::nullopt;
         if (is_vlan_device(device, kernel)) {
-            const enum mend m = prune_mend(device);
+            const bool marked = prune_mend(device) == mend::prune;
             return finding{"orphan-vlan", device, "VLAN device " + device + " carries the library's ifcfg file " + path + " but is not registered",
-                           "VLAN device " + device + " carried the library's ifcfg file but was not registered", "", "", m,
-                           hint_of(m)};
+                           "VLAN device " + device + " carried the library's ifcfg file but was not registered", "", "",
+                           mend::prune, marked ? prune_hint : unmarked_vlan_hint};
         }
         break;
     }
@@ -128,13 +132,14 @@ bool prune_orphan(const finding &orphan) {
     if (!lock.held()) return false;
     const auto kernel = kernel_vlans();
     auto again = orphan_of(orphan.subject, names_in_registry(kernel), kernel);
-    // Under the lock, again: still an orphan, and a device still marked ours.
+    // Under the lock, again: still an orphan.  Only a device still marked ours
+    // is removed (an unmarked VLAN loses the file alone).
     if (!again || again->kind != orphan.kind || !again->orphan()) return false;
-    if (orphan.kind == "orphan-bridge" || orphan.kind == "orphan-vlan") {
-        if (!delete_device(orphan.subject)) return false;
-    }
+    const bool device = orphan.kind == "orphan-bridge" || orphan.kind == "orphan-vlan";
+    const bool ours = device && kx::device_marked_ours(orphan.subject.c_str());
+    if (ours && !delete_device(orphan.subject)) return false;
     std::remove(ifcfg_path(orphan.subject).c_str());
-    return !device_exists(orphan.subject) && !file_exists(ifcfg_path(orphan.subject));
+    return !(ours && device_exists(orphan.subject)) && !file_exists(ifcfg_path(orphan.subject));
 }
 
 } // namespace kxnetctl

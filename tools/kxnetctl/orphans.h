@@ -4,8 +4,9 @@
 // bridge carrying our bridge file, a VLAN device carrying our VLAN file, or
 // such a file alone.  A device that nothing of ours marks is never an orphan.
 // Only a device the library marked when it made it (frame/device_mark.h) is
-// pruned; an unmarked one carrying our file (an adopted bridge, or one made
-// before the mark) is reported with no mend.
+// pruned.  An unmarked bridge carrying our file (adopted, or made before the
+// mark) is reported with no mend; an unmarked VLAN (never adopted: made
+// before the mark) loses our file and keeps the device.
 #pragma once
 
 #include "findings.h"
