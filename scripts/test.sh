@@ -91,8 +91,9 @@ if ((status != 0)); then
     failed=$tree/Testing/Temporary/LastTestsFailed.log
     [[ -s $failed ]] || continue
     echo "$(basename "$tree"): $(cut -d: -f2 "$failed" | tr '\n' ' ')"
-    grep -hE '(: Failure$|FAILED|hung|ran past|Expected|Which is|  Actual)' "$tree/Testing/Temporary/LastTest.log" | head -n 40
+    grep -hE '(: Failure$|FAILED|hung|ran past|Expected|Which is|  Actual)' "$tree/Testing/Temporary/LastTest.log" |
+      head -n 40 || true
   done
-  grep -h 'FAILED' "$here/build/gcc/vm-boot/lane.log" 2>/dev/null
+  grep -h 'FAILED' "$here/build/gcc/vm-boot/lane.log" 2>/dev/null || true
 fi
 exit $status
