@@ -116,9 +116,8 @@ int rtchan_dump_request(rtchan &handle, int family, int type) {
         unsigned char padding[3];
     } request{};
     static_assert(sizeof request == 20, "a dump request is 20 bytes");
-    request.header = rtchan_request_header(handle, static_cast<uint16_t>(type),
-                                           NLM_F_REQUEST | NLM_F_ROOT | NLM_F_MATCH, sizeof request.body);
-    request.header.nlmsg_len = sizeof request;
+    request.header = rtchan_request_header(handle, static_cast<uint16_t>(type), NLM_F_REQUEST | NLM_F_ROOT | NLM_F_MATCH,
+                                           sizeof request - sizeof request.header);
     handle.dump = request.header.nlmsg_seq;
     request.body.rtgen_family = static_cast<unsigned char>(family);
     return rtchan_send(handle, request.header);

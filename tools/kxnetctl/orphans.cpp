@@ -96,7 +96,7 @@ std::optional<finding> orphan_of(const std::string &device, const registered_nam
     case ours::vlan:
         if (names.vlans.count(device) != 0) return std::nullopt;
         if (is_vlan_device(device, kernel)) {
-            const bool marked = prune_mend(device) == mend::prune;
+            const bool marked = kx::device_marked_ours(device.c_str());
             return finding{"orphan-vlan", device, "VLAN device " + device + " carries the library's ifcfg file " + path + " but is not registered",
                            "VLAN device " + device + " carried the library's ifcfg file but was not registered", "", "",
                            mend::prune, marked ? prune_hint : unmarked_vlan_hint};
